@@ -1,0 +1,50 @@
+# The two entry points are `make demo` and `make test`; each does all of its own set-up.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+DEPS := $(VENV)/.deps-installed
+SOURCES := CMakeLists.txt pyproject.toml $(wildcard module/*.?pp preparation/*.?pp \
+           clustering/*.?pp extraction/*.?pp matching/*.?pp package/vantrel_huesift/*.py)
+PIP_BUILD := $(PY) -m pip install --no-build-isolation --no-deps --upgrade --quiet
+PYTEST_ARGS ?=
+
+.PHONY: demo test build build-full build-cpu test-full test-cpu bench clean
+
+$(DEPS): pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" opencv-python-headless \
+		scikit-learn matplotlib pillow pytest hypothesis psutil
+	touch $@
+
+# Each profile is built through the package's own build backend into its own folder.
+build/site-full/.built: $(DEPS) $(SOURCES)
+	$(PIP_BUILD) --target build/site-full -C build-dir=build/cmake-full \
+		-C cmake.define.HUESIFT_CPU_ONLY=OFF .
+	touch $@
+
+build/site-cpu/.built: $(DEPS) $(SOURCES)
+	$(PIP_BUILD) --target build/site-cpu -C build-dir=build/cmake-cpu \
+		-C cmake.define.HUESIFT_CPU_ONLY=ON .
+	touch $@
+
+build-full: build/site-full/.built
+build-cpu: build/site-cpu/.built
+build: build-full build-cpu
+
+test-full: build-full
+	MPLBACKEND=Agg PYTHONPATH=build/site-full $(PY) -m pytest -q $(PYTEST_ARGS)
+
+test-cpu: build-cpu
+	MPLBACKEND=Agg PYTHONPATH=build/site-cpu $(PY) -m pytest -q $(PYTEST_ARGS)
+
+test: test-full test-cpu
+
+demo: build-full
+	PYTHONPATH=build/site-full $(PY) -m vantrel_huesift.demo
+
+bench: build-full
+	PYTHONPATH=build/site-full $(PY) bench/run.py
+
+clean:
+	rm -rf build

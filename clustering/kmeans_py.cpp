@@ -1,0 +1,171 @@
+// K-means clustering and cluster percentages as ColorExtractor steps.
+#include "../module/color_extractor.hpp"
+#include "label_counts.hpp"
+
+#define NO_IMPORT_ARRAY
+#include "../module/numpy_api.hpp"
+
+namespace huesift {
+
+namespace {
+
+bool on_gpu(PyObject* self) {
+#ifndef HUESIFT_CPU_ONLY
+    return as_extractor(self)->use_gpu_compute;
+#else
+    (void)self;
+    return false;
+#endif
+}
+
+ref kwname(const char* name) { return from_str(name); }
+
+}  // namespace
+
+ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
+    const int n_colors = as_extractor(self)->n_colors;
+    const Py_ssize_t n = PyObject_Length(pixels);
+    if (n < 0) {
+        throw python_error();
+    }
+    const bool gpu = on_gpu(self);
+    if (n < n_colors) {
+        // Each distinct colour is a cluster of its own, labelled once.
+        ref xp = global(st, gpu ? st.n.cp : st.n.np);
+        ref flat = call_method(pixels, "reshape", from_long(-1), from_long(3));
+        ref unique_colors = call_kw(getattr(xp.get(), "unique").get(), {flat.get()},
+                                    {{kwname("axis").get(), from_long(0).get()}});
+        const Py_ssize_t u = PyObject_Length(unique_colors.get());
+        if (u < 0) {
+            throw python_error();
+        }
+        ref labels = call(getattr(xp.get(), "arange"), from_long(u));
+        if (gpu) {
+            ref asnumpy = getattr(xp.get(), "asnumpy");
+            return make_tuple({call(asnumpy, unique_colors).get(), call(asnumpy, labels).get()});
+        }
+        return make_tuple({unique_colors.get(), labels.get()});
+    }
+    ref n_clusters = from_long(n_colors);
+    ref seed = from_long(42);
+    if (gpu) {
+        ref cp = global(st, st.n.cp);
+        ref pixels_gpu = call(getattr(cp.get(), "asarray"), pixels);
+        ref kmeans = call_kw(global(st, st.n.KMeansGPU).get(), {},
+                             {{kwname("n_clusters").get(), n_clusters.get()},
+                              {kwname("random_state").get(), seed.get()},
+                              {kwname("max_iter").get(), from_long(100).get()}});
+        ref labels = call_method(kmeans.get(), "fit_predict", pixels_gpu);
+        ref colors = getattr(kmeans.get(), "cluster_centers_");
+        ref asnumpy = getattr(cp.get(), "asnumpy");
+        return make_tuple({call(asnumpy, colors).get(), call(asnumpy, labels).get()});
+    }
+    ref kmeans = call_kw(global(st, st.n.KMeans).get(), {},
+                         {{kwname("n_clusters").get(), n_clusters.get()},
+                          {kwname("random_state").get(), seed.get()},
+                          {kwname("n_init").get(), from_long(10).get()}});
+    ref labels = call_method(kmeans.get(), "fit_predict", pixels);
+    ref colors = getattr(kmeans.get(), "cluster_centers_");
+    return make_tuple({colors.get(), labels.get()});
+}
+
+namespace {
+
+template <class T>
+bool count_typed(PyArrayObject* arr, std::vector<std::int64_t>& counts) {
+    const npy_intp n = PyArray_DIM(arr, 0);
+    const std::int64_t limit = n > (1 << 16) ? n : (1 << 16);
+    const char* data = static_cast<const char*>(PyArray_DATA(arr));
+    const npy_intp stride = PyArray_STRIDE(arr, 0);
+    gil_release nogil;
+    return clustering::count_labels<T>(data, stride, n, limit, counts);
+}
+
+// Counts natively for plain integer label vectors; false hands the work to NumPy.
+bool count_native(PyObject* labels, std::vector<std::int64_t>& counts) {
+    if (!PyArray_CheckExact(labels)) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(labels);
+    if (PyArray_NDIM(arr) != 1 || !PyArray_ISALIGNED(arr) || !PyArray_ISNOTSWAPPED(arr)) {
+        return false;
+    }
+    switch (PyArray_TYPE(arr)) {
+        case NPY_BYTE: return count_typed<npy_byte>(arr, counts);
+        case NPY_UBYTE: return count_typed<npy_ubyte>(arr, counts);
+        case NPY_SHORT: return count_typed<npy_short>(arr, counts);
+        case NPY_USHORT: return count_typed<npy_ushort>(arr, counts);
+        case NPY_INT: return count_typed<npy_int>(arr, counts);
+        case NPY_UINT: return count_typed<npy_uint>(arr, counts);
+        case NPY_LONG: return count_typed<npy_long>(arr, counts);
+        case NPY_ULONG: return count_typed<npy_ulong>(arr, counts);
+        case NPY_LONGLONG: return count_typed<npy_longlong>(arr, counts);
+        case NPY_ULONGLONG: return count_typed<npy_ulonglong>(arr, counts);
+        default: return false;
+    }
+}
+
+}  // namespace
+
+ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
+    std::vector<std::int64_t> counts;
+    if (labels != Py_None && count_native(labels, counts)) {
+        const std::vector<double> shares = clustering::shares_of(counts);
+        ref result = steal(PyList_New(static_cast<Py_ssize_t>(shares.size())));
+        for (std::size_t i = 0; i < shares.size(); ++i) {
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i),
+                            from_double(shares[i]).release());  // steals the new reference
+        }
+        return result;
+    }
+    ref np = global(st, st.n.np);
+    ref pair = call_kw(getattr(np.get(), "unique").get(), {labels},
+                       {{kwname("return_counts").get(), Py_True}});
+    ref unique_labels = steal(PySequence_GetItem(pair.get(), 0));
+    ref label_counts = steal(PySequence_GetItem(pair.get(), 1));
+    ref valid_mask = steal(PyObject_RichCompare(unique_labels.get(), from_long(-1).get(), Py_NE));
+    ref valid_counts = steal(PyObject_GetItem(label_counts.get(), valid_mask.get()));
+    ref total = call(getattr(np.get(), "sum"), valid_counts);
+    ref fraction = steal(PyNumber_TrueDivide(valid_counts.get(), total.get()));
+    ref percent = steal(PyNumber_Multiply(fraction.get(), from_long(100).get()));
+    return call_method(percent.get(), "tolist");
+}
+
+ref call_calculate_percentages(PyObject* self, module_state& st, PyObject* labels) {
+    check_array_result(labels);
+    if (ref override_ = find_override(self, step::percentages)) {
+        ref result = call(override_, labels);
+        check_exact_result(result.get(), &PyList_Type);
+        return result;
+    }
+    return calculate_percentages(self, st, labels);
+}
+
+namespace {
+
+constexpr const char* pixels_params[] = {"pixels"};
+constexpr signature kmeans_sig{"_cluster_colors_kmeans", pixels_params, 1, 1};
+constexpr const char* labels_params[] = {"labels"};
+constexpr signature percentages_sig{"_calculate_percentages", labels_params, 1, 1};
+
+}  // namespace
+
+HUESIFT_METHOD(py_cluster_colors_kmeans) {
+    return guarded([&] {
+        PyObject* v[1];
+        parse_fastcall(kmeans_sig, args, nargs, kwnames, v);
+        check_array_arg(v[0], "pixels");
+        return cluster_kmeans(self, state_of(self), v[0]);
+    });
+}
+
+HUESIFT_METHOD(py_calculate_percentages) {
+    return guarded([&] {
+        PyObject* v[1];
+        parse_fastcall(percentages_sig, args, nargs, kwnames, v);
+        check_array_arg(v[0], "labels");
+        return calculate_percentages(self, state_of(self), v[0]);
+    });
+}
+
+}  // namespace huesift

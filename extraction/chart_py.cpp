@@ -1,0 +1,99 @@
+// visualize_colors: the colour records as one stacked horizontal bar, through pyplot.
+#include "../module/color_extractor.hpp"
+
+namespace huesift {
+
+namespace {
+
+ref kw(const char* name) { return from_str(name); }
+
+void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
+    ref fill = steal(PyList_New(0));
+    ref components = steal(PyObject_GetItem(color_info, kw("color").get()));
+    ref iter = steal(PyObject_GetIter(components.get()));
+    ref scale = from_double(255.0);
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        ref component = steal(item);
+        check(PyList_Append(fill.get(),
+                            steal(PyNumber_TrueDivide(component.get(), scale.get())).get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    ref percentage = steal(PyObject_GetItem(color_info, kw("percentage").get()));
+    ref width = steal(PyNumber_TrueDivide(percentage.get(), from_double(100.0).get()));
+    ref zero = from_long(0);
+    call_kw(getattr(ax, "barh").get(), {zero.get(), width.get()},
+            {{kw("left").get(), start.get()},
+             {kw("height").get(), from_double(0.8).get()},
+             {kw("color").get(), fill.get()},
+             {kw("edgecolor").get(), kw("white").get()},
+             {kw("linewidth").get(), from_long(1).get()}});
+    const int wide = PyObject_RichCompareBool(width.get(), from_double(0.05).get(), Py_GT);
+    check(wide);
+    if (wide) {
+        ref formatted = steal(PyObject_Format(percentage.get(), kw(".1f").get()));
+        ref label = steal(PyUnicode_Concat(formatted.get(), kw("%").get()));
+        ref half = steal(PyNumber_TrueDivide(width.get(), from_long(2).get()));
+        ref x = steal(PyNumber_Add(start.get(), half.get()));
+        ref center = kw("center");
+        call_kw(getattr(ax, "text").get(), {x.get(), zero.get(), label.get()},
+                {{kw("ha").get(), center.get()},
+                 {kw("va").get(), center.get()},
+                 {kw("fontweight").get(), kw("bold").get()}});
+    }
+    start = steal(PyNumber_InPlaceAdd(start.get(), width.get()));
+}
+
+}  // namespace
+
+namespace {
+
+constexpr const char* chart_params[] = {"colors", "save_path"};
+constexpr signature chart_sig{"visualize_colors", chart_params, 2, 1};
+
+ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
+    if (PyList_GET_SIZE(colors) == 0) {
+        return none();
+    }
+    ref plt = global(st, st.n.plt);
+    ref figsize = make_tuple({from_long(12).get(), from_long(2).get()});
+    ref one = from_long(1);
+    ref figure = call_kw(getattr(plt.get(), "subplots").get(), {one.get(), one.get()},
+                         {{kw("figsize").get(), figsize.get()}});
+    ref ax = steal(PySequence_GetItem(figure.get(), 1));
+    ref start = from_long(0);
+    // Indexing re-reads the length, so a list changed while drawing is never overrun.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(colors); ++i) {
+        ref color_info = borrow(PyList_GET_ITEM(colors, i));
+        draw_segment(ax.get(), color_info.get(), start);
+    }
+    call(getattr(ax.get(), "set_xlim"), from_long(0), from_long(1));
+    call(getattr(ax.get(), "set_ylim"), from_double(-0.5), from_double(0.5));
+    call(getattr(ax.get(), "set_xlabel"), kw("Color Distribution"));
+    call(getattr(ax.get(), "set_title"), kw("Extracted Colors with Percentages"));
+    call(getattr(ax.get(), "set_yticks"), steal(PyList_New(0)));
+    call(getattr(plt.get(), "tight_layout"));
+    if (save_path != Py_None && PyUnicode_GET_LENGTH(save_path) > 0) {
+        call_kw(getattr(plt.get(), "savefig").get(), {save_path},
+                {{kw("dpi").get(), from_long(300).get()},
+                 {kw("bbox_inches").get(), kw("tight").get()}});
+    }
+    call(getattr(plt.get(), "show"));
+    return none();
+}
+
+}  // namespace
+
+HUESIFT_METHOD(py_visualize_colors) {
+    return guarded([&] {
+        PyObject* v[2];
+        parse_fastcall(chart_sig, args, nargs, kwnames, v);
+        check_exact_arg(v[0], &PyList_Type, "colors", false);
+        PyObject* save_path = v[1] ? v[1] : Py_None;
+        check_exact_arg(save_path, &PyUnicode_Type, "save_path", true);
+        return visualize_colors(state_of(self), v[0], save_path);
+    });
+}
+
+}  // namespace huesift

@@ -1,0 +1,191 @@
+// extract_colors: the preparation chain, clustering and the colour records.
+#include "../module/color_extractor.hpp"
+
+#define NO_IMPORT_ARRAY
+#include "../module/numpy_api.hpp"
+
+namespace huesift {
+
+namespace {
+
+bool equals(PyObject* a, const char* text) {
+    ref other = from_str(text);
+    int rc = PyObject_RichCompareBool(a, other.get(), Py_EQ);
+    check(rc);
+    return rc != 0;
+}
+
+ref cv2_attr(module_state& st, const char* name) {
+    return getattr(global(st, st.n.cv2).get(), name);
+}
+
+}  // namespace
+
+ref load_image(module_state& st, PyObject* path, const char* message) {
+    ref image = call(cv2_attr(st, "imread"), path);
+    if (image.is_none()) {
+        PyErr_Format(PyExc_ValueError, "%s%U", message, path);
+        throw python_error();
+    }
+    return image;
+}
+
+namespace {
+
+// `a, b = value` with Python's own messages for any other length.
+std::pair<ref, ref> unpack_pair(PyObject* value) {
+    ref iter = steal(PyObject_GetIter(value));
+    ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iter.get());
+        if (item == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            throw python_error();
+        }
+        items[i] = steal(item);
+    }
+    PyObject* extra = PyIter_Next(iter.get());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return {items[0], items[1]};
+}
+
+// Each L*a*b* centre through its own one-pixel image, fractional parts dropped.
+ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
+    ref np = global(st, st.n.np);
+    ref uint8 = getattr(np.get(), "uint8");
+    if (!lab_space) {
+        return call_method(colors, "astype", uint8);
+    }
+    ref converted = steal(PyList_New(0));
+    ref iter = steal(PyObject_GetIter(colors));
+    ref code = cv2_attr(st, "COLOR_LAB2RGB");
+    ref cvt = cv2_attr(st, "cvtColor");
+    ref zero = from_long(0);
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        ref color = steal(item);
+        ref inner = steal(PyList_New(1));
+        PyList_SET_ITEM(inner.get(), 0, color.release());  // steals the reference
+        ref outer = steal(PyList_New(1));
+        PyList_SET_ITEM(outer.get(), 0, inner.release());  // steals the reference
+        ref lab_color = call(uint8, outer);
+        ref rgb = call(cvt, lab_color, code);
+        ref row = steal(PyObject_GetItem(rgb.get(), zero.get()));
+        ref pixel = steal(PyObject_GetItem(row.get(), zero.get()));
+        check(PyList_Append(converted.get(), pixel.get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return call(getattr(np.get(), "array"), converted);
+}
+
+ref color_tuple(PyObject* color) {
+    ref items = steal(PyList_New(0));
+    ref iter = steal(PyObject_GetIter(color));
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        ref component = steal(item);
+        check(PyList_Append(items.get(), steal(PyNumber_Long(component.get())).get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return steal(PyList_AsTuple(items.get()));
+}
+
+ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
+    ref result = steal(PyList_New(0));
+    ref color_iter = steal(PyObject_GetIter(colors));
+    ref share_iter = steal(PyObject_GetIter(percentages));
+    ref digits = from_long(2);
+    ref color_key = from_str("color");
+    ref percentage_key = from_str("percentage");
+    for (;;) {
+        PyObject* c = PyIter_Next(color_iter.get());
+        if (c == nullptr) {
+            break;
+        }
+        ref color = steal(c);
+        PyObject* p = PyIter_Next(share_iter.get());
+        if (p == nullptr) {
+            break;
+        }
+        ref share = steal(p);
+        ref record = steal(PyDict_New());
+        check(PyDict_SetItem(record.get(), color_key.get(), color_tuple(color.get()).get()));
+        check(PyDict_SetItem(record.get(), percentage_key.get(),
+                             call(st.builtin_round, share, digits).get()));
+        check(PyList_Append(result.get(), record.get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    ref sort = getattr(result.get(), "sort");
+    call_kw(sort.get(), {}, {{from_str("key").get(), st.percentage_key.get()},
+                             {from_str("reverse").get(), Py_True}});
+    return result;
+}
+
+}  // namespace
+
+ref extract_colors(PyObject* self, module_state& st, PyObject* image_arg, PyObject* mask_arg) {
+    ref image = borrow(image_arg);
+    ref mask = borrow(mask_arg);
+    if (PyUnicode_Check(image.get())) {
+        image = load_image(st, image.get(), "Could not load image from ");
+    }
+    if (PyUnicode_Check(mask.get())) {
+        mask = load_image(st, mask.get(), "Could not load mask from ");
+    }
+    ref processed = call_preprocess_image(self, st, image.get());
+    ref feature = call_convert_to_feature_space(self, st, processed.get());
+    ref pixels = call_extract_pixels(self, st, feature.get(), mask.get());
+    const Py_ssize_t n = PyObject_Length(pixels.get());
+    if (n < 0) {
+        throw python_error();
+    }
+    if (n == 0) {
+        return steal(PyList_New(0));
+    }
+    extractor_object* obj = as_extractor(self);
+    ref algorithm = obj->algorithm;
+    ref clustered;
+    if (equals(algorithm.get(), "kmeans")) {
+        clustered = call_method(self, "_cluster_colors_kmeans", pixels);
+    } else if (equals(algorithm.get(), "dbscan")) {
+        clustered = call_method(self, "_cluster_colors_dbscan", pixels);
+    } else {
+        ref text = steal(PyObject_Str(algorithm.get()));
+        PyErr_Format(PyExc_ValueError, "Unknown algorithm: %U", text.get());
+        throw python_error();
+    }
+    auto [colors, labels] = unpack_pair(clustered.get());
+    check_array_result(labels.get());
+    ref percentages = call_calculate_percentages(self, st, labels.get());
+    ref rgb = centres_to_rgb(st, colors.get(), obj->lab_space);
+    return build_records(st, rgb.get(), percentages.get());
+}
+
+namespace {
+
+constexpr const char* extract_params[] = {"image", "mask"};
+constexpr signature extract_sig{"extract_colors", extract_params, 2, 1};
+
+}  // namespace
+
+HUESIFT_METHOD(py_extract_colors) {
+    return guarded([&] {
+        PyObject* v[2];
+        parse_fastcall(extract_sig, args, nargs, kwnames, v);
+        return extract_colors(self, state_of(self), v[0], v[1] ? v[1] : Py_None);
+    });
+}
+
+}  // namespace huesift

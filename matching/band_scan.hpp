@@ -1,0 +1,22 @@
+// The pixel-level match statistics over packed 8-bit L*a*b* rows: no Python, no GIL needed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace huesift::matching {
+
+// Distances are compared through their exact integer squares: for whole 8-bit differences
+// sqrt(d2) < 15 holds exactly when d2 < 225, and the first minimum of d2 is the first
+// minimum of its square root.
+struct band_counts {
+    std::int64_t very_close = 0;      // distance < 15
+    std::int64_t close = 0;           // distance < 30
+    std::int64_t somewhat_close = 0;  // distance < 50
+    std::int64_t closest_index = 0;   // first row at the smallest distance
+    std::int64_t min_squared = 0;
+};
+
+band_counts scan_bands(const std::uint8_t* lab_rows, std::size_t n, const std::uint8_t target[3]);
+
+}  // namespace huesift::matching

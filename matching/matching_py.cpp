@@ -1,0 +1,450 @@
+// Colour matching: the L*a*b* distance, the closest colour, and the two target reports.
+#include "../module/color_extractor.hpp"
+#include "band_scan.hpp"
+
+#define NO_IMPORT_ARRAY
+#include "../module/numpy_api.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace huesift {
+
+namespace {
+
+ref kw(const char* name) { return from_str(name); }
+
+ref cv2_attr(module_state& st, const char* name) {
+    return getattr(global(st, st.n.cv2).get(), name);
+}
+
+ref np_attr(module_state& st, const char* name) {
+    return getattr(global(st, st.n.np).get(), name);
+}
+
+ref nested(PyObject* item) {
+    ref inner = steal(PyList_New(1));
+    Py_INCREF(item);
+    PyList_SET_ITEM(inner.get(), 0, item);  // steals the new reference
+    ref outer = steal(PyList_New(1));
+    PyList_SET_ITEM(outer.get(), 0, inner.release());  // steals the reference
+    return outer;
+}
+
+// cv2.cvtColor(np.uint8([[color]]), code)[0][0]
+ref convert_one(module_state& st, PyObject* color, const char* code) {
+    ref image = call(np_attr(st, "uint8"), nested(color));
+    ref converted = call(cv2_attr(st, "cvtColor"), image, cv2_attr(st, code));
+    ref zero = from_long(0);
+    ref row = steal(PyObject_GetItem(converted.get(), zero.get()));
+    return steal(PyObject_GetItem(row.get(), zero.get()));
+}
+
+Py_ssize_t length_of(PyObject* obj) {
+    const Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) {
+        throw python_error();
+    }
+    return n;
+}
+
+bool is_packed_uint8_rows(PyObject* obj, npy_intp rows, int ndim) {
+    if (!PyArray_CheckExact(obj)) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != ndim ||
+        !PyArray_IS_C_CONTIGUOUS(arr) || PyArray_DIM(arr, 0) != rows ||
+        PyArray_DIM(arr, ndim - 1) != 3) {
+        return false;
+    }
+    return ndim == 2 || PyArray_DIM(arr, 1) == 1;
+}
+
+const std::uint8_t* bytes_of(PyObject* array) {
+    return static_cast<const std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
+}  // namespace
+
+// ---- distance ---------------------------------------------------------------------------
+
+double color_distance_lab(PyObject*, module_state& st, PyObject* color1, PyObject* color2) {
+    ref lab1 = convert_one(st, color1, "COLOR_RGB2LAB");
+    ref lab2 = convert_one(st, color2, "COLOR_RGB2LAB");
+    PyObject* as_float = reinterpret_cast<PyObject*>(&PyFloat_Type);
+    ref f1 = call_method(lab1.get(), "astype", as_float);
+    ref f2 = call_method(lab2.get(), "astype", as_float);
+    ref diff = steal(PyNumber_Subtract(f1.get(), f2.get()));
+    ref squared = steal(PyNumber_Power(diff.get(), from_long(2).get(), Py_None));
+    ref total = call(np_attr(st, "sum"), squared);
+    ref root = call(np_attr(st, "sqrt"), total);
+    return to_c_double(root.get());
+}
+
+double call_color_distance_lab(PyObject* self, module_state& st, PyObject* color1,
+                               PyObject* color2) {
+    check_array_result(color1);
+    check_array_result(color2);
+    if (ref override_ = find_override(self, step::distance)) {
+        ref result = call(override_, color1, color2);
+        return to_c_double(result.get());
+    }
+    return color_distance_lab(self, st, color1, color2);
+}
+
+// ---- closest colour ---------------------------------------------------------------------
+
+namespace {
+
+ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObject* colors) {
+    ref array = np_attr(st, "array");
+    ref target_array = call(array, target);
+    double min_distance = std::numeric_limits<double>::infinity();
+    ref closest = none();
+    ref color_key = kw("color");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(colors); ++i) {
+        ref color_info = borrow(PyList_GET_ITEM(colors, i));
+        ref color = steal(PyObject_GetItem(color_info.get(), color_key.get()));
+        ref color_array = call(array, color);
+        const double distance =
+            call_color_distance_lab(self, st, target_array.get(), color_array.get());
+        if (distance < min_distance) {
+            closest = color_info;
+            min_distance = distance;
+        }
+    }
+    return make_tuple({closest.get(), from_double(min_distance).get()});
+}
+
+}  // namespace
+
+// ---- similarity analysis ----------------------------------------------------------------
+
+namespace {
+
+ref round2(module_state& st, PyObject* value) { return call(st.builtin_round, value, from_long(2)); }
+
+std::pair<ref, ref> unpack_pair(PyObject* value) {
+    ref iter = steal(PyObject_GetIter(value));
+    ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iter.get());
+        if (item == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            }
+            throw python_error();
+        }
+        items[i] = steal(item);
+    }
+    PyObject* extra = PyIter_Next(iter.get());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return {items[0], items[1]};
+}
+
+// Walks a dict's items in insertion order, failing as Python does if it changes size.
+template <class Body>
+void for_each_item(PyObject* dict, Body&& body) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        ref k = borrow(key);
+        ref v = borrow(value);
+        body(k.get(), v.get());
+        if (PyDict_GET_SIZE(dict) != size) {
+            raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+    }
+}
+
+ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
+                             PyObject* targets, PyObject* mask, double threshold) {
+    ref image_colors = call_method(self, "extract_colors", image, mask);
+    if (!truth(image_colors.get())) {
+        return steal(PyDict_New());
+    }
+    ref results = steal(PyDict_New());
+    ref find = getattr(self, "_find_closest_color");
+    for_each_item(targets, [&](PyObject* name, PyObject* target_rgb) {
+        ref found = call(find, target_rgb, image_colors);
+        auto [closest, distance_obj] = unpack_pair(found.get());
+        const double distance = to_c_double(distance_obj.get());
+        ref similarity = from_long(0);
+        ref percentage = from_long(0);
+        if (distance <= threshold) {
+            if (threshold == 0.0) {
+                raise(PyExc_ZeroDivisionError, "float division by zero");
+            }
+            const double score = (threshold - distance) / threshold * 100;
+            similarity = score > 0 ? from_double(score) : from_long(0);
+            ref share = steal(PyObject_GetItem(closest.get(), kw("percentage").get()));
+            ref factor = steal(PyNumber_TrueDivide(similarity.get(), from_long(100).get()));
+            percentage = steal(PyNumber_Multiply(share.get(), factor.get()));
+        }
+        ref record = steal(PyDict_New());
+        ref distance_value = from_double(distance);
+        check(PyDict_SetItem(record.get(), kw("percentage").get(),
+                             round2(st, percentage.get()).get()));
+        check(PyDict_SetItem(record.get(), kw("similarity").get(),
+                             round2(st, similarity.get()).get()));
+        check(PyDict_SetItem(record.get(), kw("closest_color").get(),
+                             steal(PyObject_GetItem(closest.get(), kw("color").get())).get()));
+        check(PyDict_SetItem(record.get(), kw("distance").get(),
+                             round2(st, distance_value.get()).get()));
+        check(PyDict_SetItem(record.get(), kw("found_directly").get(),
+                             distance < 10.0 ? Py_True : Py_False));
+        check(PyDict_SetItem(results.get(), name, record.get()));
+    });
+    return results;
+}
+
+}  // namespace
+
+// ---- match report -----------------------------------------------------------------------
+
+namespace {
+
+// The statistics of one target, as Python objects built exactly as NumPy would build them.
+struct target_stats {
+    ref very_close, close, somewhat_close;  // NumPy integer counts
+    ref closest_pixel;                      // a row of the RGB pixels
+    ref min_distance;                       // NumPy float64
+};
+
+ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels) {
+    ref total = from_long(total_pixels);
+    ref hundred = from_long(100);
+    auto share = [&](const ref& count) {
+        ref fraction = steal(PyNumber_TrueDivide(count.get(), total.get()));
+        ref percent = steal(PyNumber_Multiply(fraction.get(), hundred.get()));
+        return round2(st, percent.get());
+    };
+    ref record = steal(PyDict_New());
+    check(PyDict_SetItem(record.get(), kw("total_percentage").get(), share(s.somewhat_close).get()));
+    check(PyDict_SetItem(record.get(), kw("close_percentage").get(), share(s.close).get()));
+    check(PyDict_SetItem(record.get(), kw("very_close_percentage").get(),
+                         share(s.very_close).get()));
+    ref components = steal(PyList_New(0));
+    ref iter = steal(PyObject_GetIter(s.closest_pixel.get()));
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        ref component = steal(item);
+        check(PyList_Append(components.get(), steal(PyNumber_Long(component.get())).get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    check(PyDict_SetItem(record.get(), kw("closest_pixel").get(),
+                         steal(PyList_AsTuple(components.get())).get()));
+    check(PyDict_SetItem(record.get(), kw("min_distance").get(),
+                         round2(st, s.min_distance.get()).get()));
+    ref fifty = from_long(50);
+    ref gap = steal(PyNumber_Subtract(fifty.get(), s.min_distance.get()));
+    ref ratio = steal(PyNumber_TrueDivide(gap.get(), fifty.get()));
+    ref score = steal(PyNumber_Multiply(ratio.get(), hundred.get()));
+    ref zero = from_long(0);
+    const int positive = PyObject_RichCompareBool(score.get(), zero.get(), Py_GT);
+    check(positive);
+    check(PyDict_SetItem(record.get(), kw("similarity_score").get(),
+                         round2(st, positive ? score.get() : zero.get()).get()));
+    return record;
+}
+
+// One distance call per pixel, then NumPy's reductions over the collected distances.
+target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_rgb,
+                             PyObject* target_array) {
+    ref distances_list = steal(PyList_New(0));
+    ref iter = steal(PyObject_GetIter(pixels_rgb));
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        ref pixel = steal(item);
+        const double d = call_color_distance_lab(self, st, target_array, pixel.get());
+        check(PyList_Append(distances_list.get(), from_double(d).get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    ref distances = call(np_attr(st, "array"), distances_list);
+    ref sum = np_attr(st, "sum");
+    auto below = [&](double limit) {
+        ref mask = steal(PyObject_RichCompare(distances.get(), from_long(static_cast<long>(limit)).get(), Py_LT));
+        return call(sum, mask);
+    };
+    target_stats s;
+    s.very_close = below(15);
+    s.close = below(30);
+    s.somewhat_close = below(50);
+    ref closest_idx = call(np_attr(st, "argmin"), distances);
+    s.closest_pixel = steal(PyObject_GetItem(pixels_rgb, closest_idx.get()));
+    s.min_distance = steal(PyObject_GetItem(distances.get(), closest_idx.get()));
+    return s;
+}
+
+// The target's L*a*b* bytes, converted exactly as the per-pixel path converts it; false when
+// the conversion gives something other than three bytes.
+bool target_lab(module_state& st, PyObject* target_array, std::uint8_t out[3]) {
+    ref lab = convert_one(st, target_array, "COLOR_RGB2LAB");
+    if (!PyArray_CheckExact(lab.get())) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(lab.get());
+    if (PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != 1 || PyArray_DIM(arr, 0) != 3) {
+        return false;
+    }
+    for (int c = 0; c < 3; ++c) {
+        out[c] = *static_cast<const std::uint8_t*>(PyArray_GETPTR1(arr, c));
+    }
+    return true;
+}
+
+target_stats stats_native(module_state& st, PyObject* pixels_rgb, const std::uint8_t* lab,
+                          std::size_t n, const std::uint8_t target[3]) {
+    matching::band_counts counts;
+    {
+        gil_release nogil;
+        counts = matching::scan_bands(lab, n, target);
+    }
+    ref int64 = np_attr(st, "int64");
+    ref float64 = np_attr(st, "float64");
+    target_stats s;
+    s.very_close = call(int64, from_long(counts.very_close));
+    s.close = call(int64, from_long(counts.close));
+    s.somewhat_close = call(int64, from_long(counts.somewhat_close));
+    s.closest_pixel = steal(PySequence_GetItem(pixels_rgb, static_cast<Py_ssize_t>(counts.closest_index)));
+    s.min_distance = call(float64, from_double(std::sqrt(static_cast<double>(counts.min_squared))));
+    return s;
+}
+
+// The pixels back in RGB: one conversion per pixel, or one for all when they are plain bytes.
+ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    if (PyArray_CheckExact(pixels) && PyArray_TYPE(arr) == NPY_UBYTE && PyArray_NDIM(arr) == 2 &&
+        PyArray_DIM(arr, 1) == 3) {
+        ref column = call_method(pixels, "reshape", from_long(-1), from_long(1), from_long(3));
+        ref rgb = call(cv2_attr(st, "cvtColor"), column, cv2_attr(st, "COLOR_LAB2RGB"));
+        if (is_packed_uint8_rows(rgb.get(), n, 3)) {
+            return call_method(rgb.get(), "reshape", from_long(-1), from_long(3));
+        }
+    }
+    ref converted = steal(PyList_New(0));
+    ref iter = steal(PyObject_GetIter(pixels));
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        ref pixel = steal(item);
+        check(PyList_Append(converted.get(), convert_one(st, pixel.get(), "COLOR_LAB2RGB").get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return call(np_attr(st, "array"), converted);
+}
+
+ref find_color_matches(PyObject* self, module_state& st, PyObject* image_arg, PyObject* targets,
+                       PyObject* mask_arg) {
+    ref image = borrow(image_arg);
+    ref mask = borrow(mask_arg);
+    if (PyUnicode_Check(image.get())) {
+        image = load_image(st, image.get(), "Could not load image from ");
+    }
+    // A mask path is loaded as extract_colors loads it.
+    if (PyUnicode_Check(mask.get())) {
+        mask = load_image(st, mask.get(), "Could not load mask from ");
+    }
+    ref processed = call_preprocess_image(self, st, image.get());
+    ref feature = call_convert_to_feature_space(self, st, processed.get());
+    ref pixels = call_extract_pixels(self, st, feature.get(), mask.get());
+    const Py_ssize_t n = length_of(pixels.get());
+    if (n == 0) {
+        return steal(PyDict_New());
+    }
+    ref pixels_rgb = as_extractor(self)->lab_space ? pixels_to_rgb(st, pixels.get(), n) : pixels;
+    const Py_ssize_t total_pixels = length_of(pixels_rgb.get());
+
+    // Without an override of the distance, plain byte rows are measured natively against the
+    // L*a*b* of all pixels, converted in one call.
+    ref lab;
+    const bool native = !find_override(self, step::distance) &&
+                        is_packed_uint8_rows(pixels_rgb.get(), total_pixels, 2);
+    if (native) {
+        ref column = call_method(pixels_rgb.get(), "reshape", from_long(-1), from_long(1),
+                                 from_long(3));
+        lab = call(cv2_attr(st, "cvtColor"), column, cv2_attr(st, "COLOR_RGB2LAB"));
+        if (!is_packed_uint8_rows(lab.get(), total_pixels, 3)) {
+            lab = ref();
+        }
+    }
+    ref results = steal(PyDict_New());
+    ref array = np_attr(st, "array");
+    for_each_item(targets, [&](PyObject* name, PyObject* target_rgb) {
+        ref target_array = call(array, target_rgb);
+        std::uint8_t target[3];
+        target_stats s = lab && target_lab(st, target_array.get(), target)
+                             ? stats_native(st, pixels_rgb.get(), bytes_of(lab.get()),
+                                            static_cast<std::size_t>(total_pixels), target)
+                             : stats_per_pixel(self, st, pixels_rgb.get(), target_array.get());
+        check(PyDict_SetItem(results.get(), name, make_record(st, s, total_pixels).get()));
+    });
+    return results;
+}
+
+constexpr const char* distance_params[] = {"color1", "color2"};
+constexpr signature distance_sig{"_color_distance_lab", distance_params, 2, 2};
+constexpr const char* closest_params[] = {"target_color", "image_colors"};
+constexpr signature closest_sig{"_find_closest_color", closest_params, 2, 2};
+constexpr const char* similarity_params[] = {"image", "target_colors", "mask",
+                                             "similarity_threshold"};
+constexpr signature similarity_sig{"analyze_color_similarity", similarity_params, 4, 2};
+constexpr const char* matches_params[] = {"image", "target_colors", "mask"};
+constexpr signature matches_sig{"find_color_matches", matches_params, 3, 2};
+
+}  // namespace
+
+HUESIFT_METHOD(py_color_distance_lab) {
+    return guarded([&] {
+        PyObject* v[2];
+        parse_fastcall(distance_sig, args, nargs, kwnames, v);
+        check_array_arg(v[0], "color1");
+        check_array_arg(v[1], "color2");
+        return from_double(color_distance_lab(self, state_of(self), v[0], v[1]));
+    });
+}
+
+HUESIFT_METHOD(py_find_closest_color) {
+    return guarded([&] {
+        PyObject* v[2];
+        parse_fastcall(closest_sig, args, nargs, kwnames, v);
+        check_exact_arg(v[0], &PyTuple_Type, "target_color", false);
+        check_exact_arg(v[1], &PyList_Type, "image_colors", false);
+        return find_closest_color(self, state_of(self), v[0], v[1]);
+    });
+}
+
+HUESIFT_METHOD(py_analyze_color_similarity) {
+    return guarded([&] {
+        PyObject* v[4];
+        parse_fastcall(similarity_sig, args, nargs, kwnames, v);
+        check_exact_arg(v[1], &PyDict_Type, "target_colors", false);
+        const double threshold = v[3] ? to_c_double(v[3]) : 50.0;
+        return analyze_color_similarity(self, state_of(self), v[0], v[1], v[2] ? v[2] : Py_None,
+                                        threshold);
+    });
+}
+
+HUESIFT_METHOD(py_find_color_matches) {
+    return guarded([&] {
+        PyObject* v[3];
+        parse_fastcall(matches_sig, args, nargs, kwnames, v);
+        check_exact_arg(v[1], &PyDict_Type, "target_colors", false);
+        return find_color_matches(self, state_of(self), v[0], v[1], v[2] ? v[2] : Py_None);
+    });
+}
+
+}  // namespace huesift

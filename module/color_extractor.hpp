@@ -1,0 +1,117 @@
+// The ColorExtractor type: its fields, the module state, and every method the type publishes.
+#pragma once
+
+#include "args.hpp"
+#include "pyref.hpp"
+
+namespace huesift {
+
+struct extractor_object {
+    PyObject_HEAD
+    int n_colors;
+    ref algorithm;  // str or None
+    bool preprocessing;
+    bool lab_space;
+#ifndef HUESIFT_CPU_ONLY
+    ref use_gpu_param;  // str or None
+    bool use_gpu_compute;
+    ref device;  // str or None
+#endif
+};
+
+inline extractor_object* as_extractor(PyObject* self) {
+    return reinterpret_cast<extractor_object*>(self);
+}
+
+// Module-level names, read from the module's namespace at the moment of use.
+#define HUESIFT_GLOBAL_NAMES(X)                                                           \
+    X(np, "np") X(cv2, "cv2") X(plt, "plt") X(KMeans, "KMeans") X(DBSCAN, "DBSCAN")          \
+    X(StandardScaler, "StandardScaler") X(warnings, "warnings") X(cp, "cp")                 \
+    X(KMeansGPU, "KMeansGPU") X(DBSCANGPU, "DBSCANGPU") X(GPU_AVAILABLE, "GPU_AVAILABLE")   \
+    X(get_compute_device, "get_compute_device") X(unpickle, "__pyx_unpickle_ColorExtractor")
+
+struct names {
+#define HUESIFT_DECLARE_NAME(field, text) ref field;
+    HUESIFT_GLOBAL_NAMES(HUESIFT_DECLARE_NAME)
+#undef HUESIFT_DECLARE_NAME
+};
+
+struct module_state {
+    ref type;        // the ColorExtractor type object
+    PyObject* dict;  // the module's namespace (borrowed: the module owns it)
+    names n;
+    ref builtin_round;
+    ref percentage_key;  // operator.itemgetter('percentage'), the sort key of the records
+    ref sklearn_dbscan;  // scikit-learn's own classes, to tell a host's rebinding apart
+    ref sklearn_scaler;
+};
+
+// Locates the module state from any instance or subclass of ColorExtractor.
+module_state& state_of(PyTypeObject* type);
+inline module_state& state_of(PyObject* self) { return state_of(Py_TYPE(self)); }
+
+// A module-level name read at the moment of use; NameError when a host deleted it.
+ref global(const module_state& st, const ref& name);
+
+// The six typed steps in slot order.
+enum class step { preprocess, feature_space, apply_mask, extract_pixels, percentages, distance };
+
+// Returns the override a Python subclass defines for a step, or an empty ref.
+ref find_override(PyObject* self, step which);
+
+// Steps: the C++ implementation, called directly or through dispatch.
+ref preprocess_image(PyObject* self, module_state& st, PyObject* image);
+ref convert_to_feature_space(PyObject* self, module_state& st, PyObject* image);
+ref apply_mask(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
+ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
+ref calculate_percentages(PyObject* self, module_state& st, PyObject* labels);
+double color_distance_lab(PyObject* self, module_state& st, PyObject* color1, PyObject* color2);
+
+// Dispatching calls used by the class's own operations.
+ref call_preprocess_image(PyObject* self, module_state& st, PyObject* image);
+ref call_convert_to_feature_space(PyObject* self, module_state& st, PyObject* image);
+ref call_apply_mask(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
+ref call_extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
+ref call_calculate_percentages(PyObject* self, module_state& st, PyObject* labels);
+double call_color_distance_lab(PyObject* self, module_state& st, PyObject* color1,
+                               PyObject* color2);
+
+// Python-facing methods (METH_FASTCALL | METH_KEYWORDS).
+#define HUESIFT_METHOD(name) \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+HUESIFT_METHOD(py_preprocess_image);
+HUESIFT_METHOD(py_convert_to_feature_space);
+HUESIFT_METHOD(py_apply_mask);
+HUESIFT_METHOD(py_extract_pixels);
+HUESIFT_METHOD(py_cluster_colors_kmeans);
+HUESIFT_METHOD(py_cluster_colors_dbscan);
+HUESIFT_METHOD(py_calculate_percentages);
+HUESIFT_METHOD(py_extract_colors);
+HUESIFT_METHOD(py_visualize_colors);
+HUESIFT_METHOD(py_color_distance_lab);
+HUESIFT_METHOD(py_find_closest_color);
+HUESIFT_METHOD(py_analyze_color_similarity);
+HUESIFT_METHOD(py_find_color_matches);
+
+// Module-level functions.
+PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
+#ifndef HUESIFT_CPU_ONLY
+PyObject* py_get_compute_device_gpu(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+PyObject* py_get_compute_device_cpu(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+#endif
+
+// The type, created by the module's exec step.
+PyObject* create_extractor_type(PyObject* module);
+
+// extract_colors and the image loading it shares with the match report.
+ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
+ref load_image(module_state& st, PyObject* path, const char* message);
+
+// Clustering entry points used by extract_colors.
+ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels);
+ref cluster_dbscan(PyObject* self, module_state& st, PyObject* pixels);
+
+}  // namespace huesift

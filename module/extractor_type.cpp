@@ -1,0 +1,516 @@
+// The ColorExtractor type: allocation, release, the constructor, dispatch and saved state.
+#include "color_extractor.hpp"
+
+#include <cstdio>
+#include <string>
+
+#define NO_IMPORT_ARRAY
+#include "numpy_api.hpp"
+
+namespace huesift {
+
+namespace {
+
+void extractor_dealloc(PyObject* self);
+
+}  // namespace
+
+module_state& state_of(PyTypeObject* type) {
+    // Subclasses get CPython's own dealloc, so the first type in the MRO with ours is the
+    // type this module created.
+    PyObject* mro = type->tp_mro;
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto* candidate = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (candidate->tp_dealloc == extractor_dealloc) {
+            PyObject* module = PyType_GetModule(candidate);
+            if (module == nullptr) {
+                throw python_error();
+            }
+            return *static_cast<module_state*>(PyModule_GetState(module));
+        }
+    }
+    raise(PyExc_TypeError, "%.200s is not a ColorExtractor type", type->tp_name);
+}
+
+ref global(const module_state& st, const ref& name) {
+    PyObject* value = PyDict_GetItemWithError(st.dict, name.get());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        }
+        throw python_error();
+    }
+    return borrow(value);
+}
+
+namespace {
+
+// ---- allocation and release -------------------------------------------------------------
+
+PyObject* extractor_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    extractor_object* obj = as_extractor(self);
+    obj->n_colors = 0;
+    new (&obj->algorithm) ref(none());
+    obj->preprocessing = false;
+    obj->lab_space = false;
+#ifndef HUESIFT_CPU_ONLY
+    new (&obj->use_gpu_param) ref(none());
+    obj->use_gpu_compute = false;
+    new (&obj->device) ref(none());
+#endif
+    return self;
+}
+
+void extractor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    extractor_object* obj = as_extractor(self);
+    obj->algorithm.~ref();
+#ifndef HUESIFT_CPU_ONLY
+    obj->use_gpu_param.~ref();
+    obj->device.~ref();
+#endif
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- the constructor --------------------------------------------------------------------
+
+#ifndef HUESIFT_CPU_ONLY
+constexpr const char* init_params[] = {"n_colors", "algorithm", "preprocessing", "lab_space",
+                                       "use_gpu"};
+constexpr signature init_sig{"__init__", init_params, 5, 0};
+#else
+constexpr const char* init_params[] = {"n_colors", "algorithm", "preprocessing", "lab_space"};
+constexpr signature init_sig{"__init__", init_params, 4, 0};
+#endif
+
+bool equals(PyObject* a, const char* text) {
+    ref other = from_str(text);
+    int rc = PyObject_RichCompareBool(a, other.get(), Py_EQ);
+    check(rc);
+    return rc != 0;
+}
+
+#ifndef HUESIFT_CPU_ONLY
+// Raises `type(message + str(cause))` with `cause` attached as its context.
+[[noreturn]] void raise_from_handled(PyObject* type, const char* message, const ref& cause) {
+    ref text = steal(PyObject_Str(cause.get()));
+    PyErr_Format(type, "%s%U", message, text.get());
+    PyObject *etype, *evalue, *etb;
+    PyErr_Fetch(&etype, &evalue, &etb);
+    PyErr_NormalizeException(&etype, &evalue, &etb);
+    if (evalue != nullptr) {
+        PyException_SetContext(evalue, cause.get());
+        Py_INCREF(cause.get());  // SetContext stole the reference
+    }
+    PyErr_Restore(etype, evalue, etb);
+    throw python_error();
+}
+
+// Attaches `cause` as the context of the error now raised, as raising inside `except` does.
+[[noreturn]] void rethrow_in_handler(const ref& cause) {
+    PyObject *etype, *evalue, *etb;
+    PyErr_Fetch(&etype, &evalue, &etb);
+    PyErr_NormalizeException(&etype, &evalue, &etb);
+    if (evalue != nullptr && evalue != cause.get()) {
+        Py_INCREF(cause.get());
+        PyException_SetContext(evalue, cause.get());  // steals the new reference
+    }
+    PyErr_Restore(etype, evalue, etb);
+    throw python_error();
+}
+
+void decide_device(PyObject* self, module_state& st, PyObject* use_gpu) {
+    extractor_object* obj = as_extractor(self);
+    const bool gpu = truth(global(st, st.n.GPU_AVAILABLE).get());
+    if (gpu && !equals(use_gpu, "never")) {
+        try {
+            ref device = call(global(st, st.n.get_compute_device), use_gpu);
+            check_exact_result(device.get(), &PyUnicode_Type);
+            obj->device = device;
+            obj->use_gpu_compute = !equals(device.get(), "cpu");
+            return;
+        } catch (const python_error&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw;
+            }
+        }
+        PyObject *etype, *evalue, *etb;
+        PyErr_Fetch(&etype, &evalue, &etb);
+        PyErr_NormalizeException(&etype, &evalue, &etb);
+        if (etb != nullptr) {
+            PyException_SetTraceback(evalue, etb);
+        }
+        ref cause = steal(evalue);
+        ref cause_type = steal(etype);
+        ref cause_tb = etb ? steal(etb) : ref();
+        if (equals(use_gpu, "force")) {
+            raise_from_handled(PyExc_RuntimeError, "GPU forced but not available: ", cause);
+        }
+        try {
+            ref text = steal(PyObject_Str(cause.get()));
+            ref message = steal(
+                PyUnicode_FromFormat("GPU not available, falling back to CPU: %U", text.get()));
+            ref warn = getattr(global(st, st.n.warnings).get(), "warn");
+            call(warn, message);
+        } catch (const python_error&) {
+            rethrow_in_handler(cause);
+        }
+        obj->use_gpu_compute = false;
+        obj->device = from_str("cpu");
+        return;
+    }
+    obj->use_gpu_compute = false;
+    obj->device = from_str("cpu");
+}
+#endif
+
+int extractor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded_int([&] {
+        PyObject* values[init_sig.count];
+        parse_tuple(init_sig, args, kwargs, values);
+        const int n_colors = values[0] ? to_c_int(values[0]) : 5;
+        const bool preprocessing = values[2] ? truth(values[2]) : true;
+        const bool lab_space = values[3] ? truth(values[3]) : true;
+        ref algorithm = values[1] ? borrow(values[1]) : from_str("kmeans");
+        check_exact_arg(algorithm.get(), &PyUnicode_Type, "algorithm", true);
+#ifndef HUESIFT_CPU_ONLY
+        ref use_gpu = values[4] ? borrow(values[4]) : from_str("auto");
+        check_exact_arg(use_gpu.get(), &PyUnicode_Type, "use_gpu", true);
+#endif
+        extractor_object* obj = as_extractor(self);
+        obj->n_colors = n_colors;
+        obj->algorithm = algorithm;
+        obj->preprocessing = preprocessing;
+        obj->lab_space = lab_space;
+#ifndef HUESIFT_CPU_ONLY
+        obj->use_gpu_param = use_gpu;
+        decide_device(self, state_of(self), use_gpu.get());
+#endif
+    });
+}
+
+// The same constructor published as a method, so that it carries its own documentation.
+PyObject* py_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (extractor_init(self, args, kwargs) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- saved state ------------------------------------------------------------------------
+
+#ifndef HUESIFT_CPU_ONLY
+constexpr long long checksum_written = 0xf3713aa;
+constexpr long long checksums_accepted[] = {0xf3713aa, 0x5a43bad, 0x8fee90d};
+constexpr const char* checksum_message =
+    "Incompatible checksums (0x%s vs (0xf3713aa, 0x5a43bad, 0x8fee90d) = (algorithm, device, "
+    "lab_space, n_colors, preprocessing, use_gpu_compute, use_gpu_param))";
+constexpr Py_ssize_t field_count = 7;
+#else
+constexpr long long checksum_written = 0x95a985b;
+constexpr long long checksums_accepted[] = {0x95a985b, 0x5abda51, 0x3daa32e};
+constexpr const char* checksum_message =
+    "Incompatible checksums (0x%s vs (0x95a985b, 0x5abda51, 0x3daa32e) = (algorithm, "
+    "lab_space, n_colors, preprocessing))";
+constexpr Py_ssize_t field_count = 4;
+#endif
+
+// Python's "%x" of a signed value: lower-case digits, a sign for negatives, no prefix.
+std::string hex_text(long long value) {
+    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                             : static_cast<unsigned long long>(value);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%s%llx", value < 0 ? "-" : "", magnitude);
+    return buffer;
+}
+
+ref state_item(PyObject* state, Py_ssize_t index) {
+    if (index >= PyTuple_GET_SIZE(state)) {
+        raise(PyExc_IndexError, "tuple index out of range");
+    }
+    return borrow(PyTuple_GET_ITEM(state, index));
+}
+
+ref text_entry(PyObject* state, Py_ssize_t index) {
+    ref value = state_item(state, index);
+    check_exact_result(value.get(), &PyUnicode_Type);
+    return value;
+}
+
+// Assigns each field as soon as its entry is read, so a failure leaves the earlier ones set.
+void apply_state(PyObject* self, PyObject* state) {
+    if (state == Py_None) {
+        raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    }
+    extractor_object* obj = as_extractor(self);
+    obj->algorithm = text_entry(state, 0);
+#ifndef HUESIFT_CPU_ONLY
+    obj->device = text_entry(state, 1);
+    obj->lab_space = truth(state_item(state, 2).get());
+    obj->n_colors = to_c_int(state_item(state, 3).get());
+    obj->preprocessing = truth(state_item(state, 4).get());
+    obj->use_gpu_compute = truth(state_item(state, 5).get());
+    obj->use_gpu_param = text_entry(state, 6);
+#else
+    obj->lab_space = truth(state_item(state, 1).get());
+    obj->n_colors = to_c_int(state_item(state, 2).get());
+    obj->preprocessing = truth(state_item(state, 3).get());
+#endif
+    if (PyTuple_GET_SIZE(state) > field_count) {
+        PyObject* dict = PyObject_GetAttrString(self, "__dict__");
+        if (dict == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw python_error();
+            }
+            PyErr_Clear();
+            return;
+        }
+        ref owned = steal(dict);
+        call_method(owned.get(), "update", state_item(state, field_count));
+    }
+}
+
+ref bool_ref(bool value) { return borrow(value ? Py_True : Py_False); }
+
+PyObject* py_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        module_state& st = state_of(self);
+        extractor_object* obj = as_extractor(self);
+        ref n_colors = from_long(obj->n_colors);
+#ifndef HUESIFT_CPU_ONLY
+        ref state = make_tuple({obj->algorithm.get(), obj->device.get(),
+                                bool_ref(obj->lab_space).get(), n_colors.get(),
+                                bool_ref(obj->preprocessing).get(),
+                                bool_ref(obj->use_gpu_compute).get(), obj->use_gpu_param.get()});
+#else
+        ref state = make_tuple({obj->algorithm.get(), bool_ref(obj->lab_space).get(),
+                                n_colors.get(), bool_ref(obj->preprocessing).get()});
+#endif
+        bool use_setstate = false;
+        PyObject* dict = PyObject_GetAttrString(self, "__dict__");
+        if (dict == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw python_error();
+            }
+            PyErr_Clear();
+        }
+        ref owned_dict = dict ? steal(dict) : ref();
+        if (owned_dict && !owned_dict.is_none()) {
+            ref extra = make_tuple({owned_dict.get()});
+            state = steal(PySequence_Concat(state.get(), extra.get()));
+            use_setstate = true;
+        } else {
+            use_setstate = !obj->algorithm.is_none();
+#ifndef HUESIFT_CPU_ONLY
+            use_setstate = use_setstate || !obj->device.is_none() || !obj->use_gpu_param.is_none();
+#endif
+        }
+        ref restore = global(st, st.n.unpickle);
+        ref checksum = from_long(checksum_written);
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        if (use_setstate) {
+            ref restore_args = make_tuple({type, checksum.get(), Py_None});
+            return make_tuple({restore.get(), restore_args.get(), state.get()});
+        }
+        ref restore_args = make_tuple({type, checksum.get(), state.get()});
+        return make_tuple({restore.get(), restore_args.get()});
+    });
+}
+
+constexpr const char* setstate_params[] = {"state"};
+constexpr signature setstate_sig{"__setstate__", setstate_params, 1, 1};
+
+PyObject* py_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* values[1];
+        parse_fastcall(setstate_sig, args, nargs, kwnames, values);
+        check_exact_result(values[0], &PyTuple_Type);
+        apply_state(self, values[0]);
+        return none();
+    });
+}
+
+// ---- dispatch of the typed steps ---------------------------------------------------------
+
+struct step_entry {
+    const char* name;
+    PyCFunction wrapper;
+};
+
+const step_entry step_table[] = {
+    {"_preprocess_image", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_preprocess_image))},
+    {"_convert_to_feature_space", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_convert_to_feature_space))},
+    {"_apply_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_apply_mask))},
+    {"_extract_pixels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_extract_pixels))},
+    {"_calculate_percentages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_calculate_percentages))},
+    {"_color_distance_lab", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_color_distance_lab))},
+};
+
+// ---- the type ---------------------------------------------------------------------------
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+constexpr const char init_doc[] =
+    "Initialize ColorExtractor with robust color extraction capabilities.\n"
+    "\n"
+    "Args:\n"
+    "    n_colors: Number of dominant colors to extract\n"
+    "    algorithm: 'kmeans' or 'dbscan' for clustering\n"
+    "    preprocessing: Apply noise reduction and lighting normalization\n"
+    "    lab_space: Use LAB color space for perceptual accuracy\n"
+#ifndef HUESIFT_CPU_ONLY
+    "    use_gpu: GPU usage mode ('auto', 'force', 'never')\n"
+#endif
+    ;
+
+constexpr const char extract_colors_doc[] =
+    "Extract dominant colors from image.\n"
+    "\n"
+    "Args:\n"
+    "    image: Path to image file or numpy array\n"
+    "    mask: Optional mask image (white areas will be analyzed)\n"
+    "\n"
+    "Returns:\n"
+    "    List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}\n";
+
+constexpr const char analyze_doc[] =
+    "Analyze how much each target color appears in the image.\n"
+    "\n"
+    "Args:\n"
+    "    image: Path to image file or numpy array\n"
+    "    target_colors: Dictionary of color names and RGB values\n"
+    "                  e.g., {'red': (255, 0, 0), 'white': (255, 255, 255)}\n"
+    "    mask: Optional mask image\n"
+    "    similarity_threshold: Maximum LAB distance to consider colors similar\n"
+    "\n"
+    "Returns:\n"
+    "    Dictionary with color analysis results\n";
+
+constexpr const char matches_doc[] =
+    "Find how much each target color appears in the image with detailed analysis.\n"
+    "\n"
+    "Args:\n"
+    "    image: Path to image file or numpy array\n"
+    "    target_colors: Dictionary of color names and RGB values\n"
+    "    mask: Optional mask image\n"
+    "\n"
+    "Returns:\n"
+    "    Dictionary with detailed color matching results\n";
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef extractor_methods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_init)),
+     METH_VARARGS | METH_KEYWORDS | METH_COEXIST, init_doc},
+    {"_preprocess_image", FASTCALL(py_preprocess_image), fastcall,
+     "Apply preprocessing for robustness against noise and lighting."},
+    {"_convert_to_feature_space", FASTCALL(py_convert_to_feature_space), fastcall,
+     "Convert image to appropriate color space for clustering."},
+    {"_apply_mask", FASTCALL(py_apply_mask), fastcall,
+     "Apply mask to limit color extraction to specific areas."},
+    {"_extract_pixels", FASTCALL(py_extract_pixels), fastcall,
+     "Extract valid pixels for clustering."},
+    {"_cluster_colors_kmeans", FASTCALL(py_cluster_colors_kmeans), fastcall,
+     "Extract colors using K-means clustering."},
+    {"_cluster_colors_dbscan", FASTCALL(py_cluster_colors_dbscan), fastcall,
+     "Extract colors using DBSCAN clustering."},
+    {"_calculate_percentages", FASTCALL(py_calculate_percentages), fastcall,
+     "Calculate color percentages."},
+    {"extract_colors", FASTCALL(py_extract_colors), fastcall, extract_colors_doc},
+    {"visualize_colors", FASTCALL(py_visualize_colors), fastcall,
+     "Visualize extracted colors with percentages."},
+    {"_color_distance_lab", FASTCALL(py_color_distance_lab), fastcall,
+     "Calculate perceptual distance between two colors in LAB space."},
+    {"_find_closest_color", FASTCALL(py_find_closest_color), fastcall,
+     "Find the closest color in image to target color."},
+    {"analyze_color_similarity", FASTCALL(py_analyze_color_similarity), fastcall, analyze_doc},
+    {"find_color_matches", FASTCALL(py_find_color_matches), fastcall, matches_doc},
+    {"__reduce__", reinterpret_cast<PyCFunction>(py_reduce), METH_NOARGS, nullptr},
+    {"__setstate__", FASTCALL(py_setstate), fastcall, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot extractor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(extractor_new)},
+    {Py_tp_init, reinterpret_cast<void*>(extractor_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(extractor_dealloc)},
+    {Py_tp_methods, extractor_methods},
+    {0, nullptr},
+};
+
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned int immutable_flag = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned int immutable_flag = 0;
+#endif
+
+PyType_Spec extractor_spec = {
+    "vantrel_huesift.tintmill.ColorExtractor",
+    static_cast<int>(sizeof(extractor_object)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | immutable_flag,
+    extractor_slots,
+};
+
+}  // namespace
+
+ref find_override(PyObject* self, step which) {
+    module_state& st = state_of(self);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.type.get()) {
+        return {};
+    }
+    const step_entry& entry = step_table[static_cast<int>(which)];
+    ref method = getattr(self, entry.name);
+    PyObject* m = method.get();
+    if (PyCFunction_Check(m) && PyCFunction_GET_SELF(m) == self &&
+        PyCFunction_GET_FUNCTION(m) == entry.wrapper) {
+        return {};
+    }
+    return method;
+}
+
+PyObject* create_extractor_type(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &extractor_spec, nullptr);
+}
+
+// ---- the restore function ---------------------------------------------------------------
+
+constexpr const char* unpickle_params[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
+constexpr signature unpickle_sig{"__pyx_unpickle_ColorExtractor", unpickle_params, 3, 3};
+
+PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    return guarded([&] {
+        auto& st = *static_cast<module_state*>(PyModule_GetState(module));
+        PyObject* values[3];
+        parse_fastcall(unpickle_sig, args, nargs, kwnames, values);
+        const long long checksum = to_c_longlong(values[1]);
+        bool accepted = false;
+        for (long long candidate : checksums_accepted) {
+            accepted = accepted || candidate == checksum;
+        }
+        if (!accepted) {
+            ref pickle = steal(PyImport_ImportModule("pickle"));
+            ref error = getattr(pickle.get(), "PickleError");
+            ref message = steal(PyUnicode_FromFormat(checksum_message, hex_text(checksum).c_str()));
+            PyErr_SetObject(error.get(), message.get());
+            throw python_error();
+        }
+        // ColorExtractor.__new__ refuses anything that is not a subtype of the class.
+        ref result = call_method(st.type.get(), "__new__", values[0]);
+        if (values[2] != Py_None) {
+            check_exact_result(values[2], &PyTuple_Type);
+            apply_state(result.get(), values[2]);
+        }
+        return result;
+    });
+}
+
+}  // namespace huesift

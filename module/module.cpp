@@ -1,0 +1,174 @@
+// The extension module: loading steps, the device decision functions and the module definition.
+#include "color_extractor.hpp"
+
+#include "numpy_api.hpp"
+
+namespace huesift {
+
+namespace {
+
+module_state& module_state_of(PyObject* module) {
+    return *static_cast<module_state*>(PyModule_GetState(module));
+}
+
+void bind(PyObject* module, const char* name, const ref& value) {
+    check(PyDict_SetItemString(PyModule_GetDict(module), name, value.get()));
+}
+
+// `from package import name`, with Python's error for a missing name.
+ref import_from(const char* package, const char* name) {
+    ref fromlist = make_tuple({from_str(name).get()});
+    ref module = steal(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.get(), 0));
+    PyObject* value = PyObject_GetAttrString(module.get(), name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw python_error();
+        }
+        PyErr_Clear();
+        raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, package);
+    }
+    return steal(value);
+}
+
+ref import_module(const char* name) { return steal(PyImport_ImportModule(name)); }
+
+#ifndef HUESIFT_CPU_ONLY
+PyMethodDef gpu_device_def = {
+    "get_compute_device",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_compute_device_gpu)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef cpu_device_def = {
+    "get_compute_device",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_compute_device_cpu)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// Only an ImportError means "no GPU"; anything else fails the import of the module.
+bool probe_gpu(PyObject* module) {
+    try {
+        bind(module, "cp", import_module("cupy"));
+        bind(module, "KMeansGPU", import_from("cuml.cluster", "KMeans"));
+        bind(module, "DBSCANGPU", import_from("cuml.cluster", "DBSCAN"));
+        return true;
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+            throw;
+        }
+        PyErr_Clear();
+        return false;
+    }
+}
+
+ref module_function(PyObject* module, PyMethodDef* def) {
+    ref name = steal(PyModule_GetNameObject(module));
+    return steal(PyCFunction_NewEx(def, module, name.get()));
+}
+#endif
+
+PyMethodDef unpickle_def = {
+    "__pyx_unpickle_ColorExtractor",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_unpickle)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+void load(PyObject* module) {
+    module_state& st = module_state_of(module);
+    new (&st) module_state();
+    st.dict = PyModule_GetDict(module);
+#define HUESIFT_INTERN_NAME(field, text) st.n.field = steal(PyUnicode_InternFromString(text));
+    HUESIFT_GLOBAL_NAMES(HUESIFT_INTERN_NAME)
+#undef HUESIFT_INTERN_NAME
+    st.builtin_round = getattr(import_module("builtins").get(), "round");
+    st.percentage_key = call(getattr(import_module("operator").get(), "itemgetter"),
+                             from_str("percentage"));
+
+    st.type = steal(create_extractor_type(module));
+    bind(module, "ColorExtractor", st.type);
+    bind(module, "np", import_module("numpy"));
+    bind(module, "cv2", import_module("cv2"));
+    bind(module, "KMeans", import_from("sklearn.cluster", "KMeans"));
+    bind(module, "DBSCAN", import_from("sklearn.cluster", "DBSCAN"));
+    bind(module, "StandardScaler", import_from("sklearn.preprocessing", "StandardScaler"));
+    bind(module, "euclidean_distances",
+         import_from("sklearn.metrics.pairwise", "euclidean_distances"));
+    for (const char* name : {"List", "Tuple", "Optional", "Union", "Dict"}) {
+        bind(module, name, import_from("typing", name));
+    }
+    bind(module, "Image", import_from("PIL", "Image"));
+    bind(module, "plt", import_module("matplotlib.pyplot"));
+#ifndef HUESIFT_CPU_ONLY
+    bind(module, "warnings", import_module("warnings"));
+#endif
+    if (_import_array() < 0) {
+#ifndef HUESIFT_CPU_ONLY
+        raise(PyExc_ImportError, "numpy._core.multiarray failed to import");
+#else
+        raise(PyExc_ImportError, "numpy.core.multiarray failed to import");
+#endif
+    }
+#ifndef HUESIFT_CPU_ONLY
+    if (probe_gpu(module)) {
+        bind(module, "GPU_AVAILABLE", borrow(Py_True));
+        bind(module, "get_compute_device", module_function(module, &gpu_device_def));
+    } else {
+        bind(module, "GPU_AVAILABLE", borrow(Py_False));
+        bind(module, "cp", none());
+        bind(module, "KMeansGPU", none());
+        bind(module, "DBSCANGPU", none());
+        bind(module, "get_compute_device", module_function(module, &cpu_device_def));
+    }
+#endif
+    st.sklearn_dbscan = global(st, st.n.DBSCAN);
+    st.sklearn_scaler = global(st, st.n.StandardScaler);
+    ref name = steal(PyModule_GetNameObject(module));
+    bind(module, "__pyx_unpickle_ColorExtractor",
+         steal(PyCFunction_NewEx(&unpickle_def, module, name.get())));
+}
+
+int module_exec(PyObject* module) {
+    return guarded_int([&] { load(module); });
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    module_state* st = static_cast<module_state*>(PyModule_GetState(module));
+    if (st != nullptr) {
+        Py_VISIT(st->type.get());
+    }
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    module_state* st = static_cast<module_state*>(PyModule_GetState(module));
+    if (st != nullptr) {
+        st->type = ref();
+    }
+    return 0;
+}
+
+void module_free(void* module) {
+    module_state* st = static_cast<module_state*>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (st != nullptr && st->dict != nullptr) {
+        st->~module_state();
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tintmill",
+    "Dominant colours of photos and how strongly target colours are present.",
+    static_cast<Py_ssize_t>(sizeof(module_state)),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+}  // namespace huesift
+
+PyMODINIT_FUNC PyInit_tintmill(void) { return PyModuleDef_Init(&huesift::module_def); }

@@ -1,0 +1,147 @@
+// Owned references and checked calls into Python: the one RAII layer of the extension.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+namespace huesift {
+
+// Thrown when the Python error indicator is set; the boundary returns it unchanged.
+struct python_error : std::exception {
+    const char* what() const noexcept override { return "Python error indicator is set"; }
+};
+
+class ref {
+public:
+    ref() noexcept = default;
+    ref(const ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+    ref(ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    ref& operator=(ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+    ~ref() { Py_XDECREF(ptr_); }
+
+    // A new reference; NULL means the call failed and the error indicator is set.
+    static ref steal(PyObject* obj) {
+        if (obj == nullptr) {
+            throw python_error();
+        }
+        return ref(obj);
+    }
+    static ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return ref(obj);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return ptr_ == other; }
+    bool is_none() const noexcept { return ptr_ == Py_None; }
+    // Ownership passes to CPython.
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+
+private:
+    explicit ref(PyObject* obj) noexcept : ptr_(obj) {}
+    PyObject* ptr_ = nullptr;
+};
+
+inline ref steal(PyObject* obj) { return ref::steal(obj); }
+inline ref borrow(PyObject* obj) noexcept { return ref::borrow(obj); }
+inline ref none() noexcept { return borrow(Py_None); }
+
+inline void check(int rc) {
+    if (rc < 0) {
+        throw python_error();
+    }
+}
+
+// Raise a Python exception and leave through the C++ error path.
+[[noreturn]] void raise(PyObject* type, const char* format, ...);
+
+inline PyObject* as_ptr(PyObject* obj) noexcept { return obj; }
+inline PyObject* as_ptr(const ref& obj) noexcept { return obj.get(); }
+
+template <class... Args>
+ref call(PyObject* callable, const Args&... args) {
+    PyObject* argv[] = {nullptr, as_ptr(args)...};
+    return steal(PyObject_Vectorcall(callable, argv + 1,
+                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <class... Args>
+ref call(const ref& callable, const Args&... args) {
+    return call(callable.get(), args...);
+}
+
+// A keyword argument for call_kw; the name is an interned or literal str.
+struct kwarg {
+    PyObject* name;
+    PyObject* value;
+};
+
+ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+            std::initializer_list<kwarg> kwargs);
+
+ref getattr(PyObject* obj, PyObject* name);
+ref getattr(PyObject* obj, const char* name);
+template <class... Args>
+ref call_method(PyObject* obj, const char* name, const Args&... args) {
+    return call(getattr(obj, name), args...);
+}
+
+ref from_long(long long value);
+ref from_double(double value);
+ref from_str(const char* text);
+ref make_tuple(std::initializer_list<PyObject*> items);
+bool truth(PyObject* obj);
+
+// Converts each C++ exception to the matching Python error at a function boundary.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const python_error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+template <class F>
+int guarded_int(F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (const python_error&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return -1;
+    }
+}
+
+// Releases the GIL for the lifetime of the object.
+class gil_release {
+public:
+    gil_release() noexcept : state_(PyEval_SaveThread()) {}
+    ~gil_release() { PyEval_RestoreThread(state_); }
+    gil_release(const gil_release&) = delete;
+    gil_release& operator=(const gil_release&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+}  // namespace huesift

@@ -1,0 +1,256 @@
+// Image preparation as ColorExtractor steps: preprocessing, feature space, masking, pixels.
+#include "../module/color_extractor.hpp"
+#include "pixel_select.hpp"
+
+#define NO_IMPORT_ARRAY
+#include "../module/numpy_api.hpp"
+
+namespace huesift {
+
+namespace {
+
+ref cv2_attr(module_state& st, const char* name) {
+    return getattr(global(st, st.n.cv2).get(), name);
+}
+
+ref cvt_color(module_state& st, PyObject* image, const char* code) {
+    return call(cv2_attr(st, "cvtColor"), image, cv2_attr(st, code));
+}
+
+// The fused fast path accepts plain uint8 arrays only; everything else takes NumPy's own
+// expressions, so subclasses, other dtypes and odd shapes behave exactly as NumPy does.
+bool is_plain_uint8(PyObject* obj) {
+    return PyArray_CheckExact(obj) &&
+           PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj)) == NPY_UBYTE;
+}
+
+bool grid_of(PyObject* obj, preparation::pixel_grid& grid) {
+    if (!is_plain_uint8(obj)) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    const npy_intp* shape = PyArray_DIMS(arr);
+    const npy_intp* strides = PyArray_STRIDES(arr);
+    const auto* data = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
+    if (PyArray_NDIM(arr) == 3 && shape[2] == 3) {
+        grid = {data, shape[0], shape[1], strides[0], strides[1], strides[2]};
+        return true;
+    }
+    if (PyArray_NDIM(arr) == 2 && shape[1] == 3) {
+        grid = {data, shape[0], 1, strides[0], 0, strides[1]};
+        return true;
+    }
+    return false;
+}
+
+ref gather(const preparation::pixel_grid& grid, const preparation::selection* mask) {
+    std::size_t n = 0;
+    {
+        gil_release nogil;
+        n = preparation::count_kept(grid, mask);
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(n), 3};
+    ref out = steal(PyArray_SimpleNew(2, dims, NPY_UBYTE));
+    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    {
+        gil_release nogil;
+        preparation::gather_kept(grid, mask, dst);
+    }
+    return out;
+}
+
+// pixels[~np.all(pixels == 0, axis=1)]
+ref drop_zero_rows(module_state& st, PyObject* pixels) {
+    preparation::pixel_grid grid{};
+    if (grid_of(pixels, grid)) {
+        return gather(grid, nullptr);
+    }
+    ref np = global(st, st.n.np);
+    ref zero = from_long(0);
+    ref is_zero = steal(PyObject_RichCompare(pixels, zero.get(), Py_EQ));
+    ref axis = from_long(1);
+    ref all = call_kw(getattr(np.get(), "all").get(), {is_zero.get()},
+                      {{from_str("axis").get(), axis.get()}});
+    ref keep = steal(PyNumber_Invert(all.get()));
+    return steal(PyObject_GetItem(pixels, keep.get()));
+}
+
+// masked_image[mask_binary], then the zero-row filter.
+ref select_rows(module_state& st, PyObject* masked, PyObject* mask_binary) {
+    preparation::pixel_grid grid{};
+    if (grid_of(masked, grid) && PyArray_CheckExact(mask_binary)) {
+        auto* sel = reinterpret_cast<PyArrayObject*>(mask_binary);
+        auto* img = reinterpret_cast<PyArrayObject*>(masked);
+        if (PyArray_NDIM(img) == 3 && PyArray_TYPE(sel) == NPY_BOOL && PyArray_NDIM(sel) == 2 &&
+            PyArray_DIMS(sel)[0] == grid.rows && PyArray_DIMS(sel)[1] == grid.cols) {
+            preparation::selection mask{static_cast<const std::uint8_t*>(PyArray_DATA(sel)),
+                                        PyArray_STRIDES(sel)[0], PyArray_STRIDES(sel)[1]};
+            return gather(grid, &mask);
+        }
+    }
+    ref picked = steal(PyObject_GetItem(masked, mask_binary));
+    return drop_zero_rows(st, picked.get());
+}
+
+int ndim_of(PyObject* array) { return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)); }
+
+}  // namespace
+
+ref preprocess_image(PyObject* self, module_state& st, PyObject* image) {
+    if (!as_extractor(self)->preprocessing) {
+        return borrow(image);
+    }
+    ref lab = cvt_color(st, image, "COLOR_BGR2LAB");
+    ref clahe = call_kw(cv2_attr(st, "createCLAHE").get(), {},
+                        {{from_str("clipLimit").get(), from_double(3.0).get()},
+                         {from_str("tileGridSize").get(),
+                          make_tuple({from_long(8).get(), from_long(8).get()}).get()}});
+    ref all = steal(PySlice_New(nullptr, nullptr, nullptr));
+    ref channel = make_tuple({all.get(), all.get(), from_long(0).get()});
+    ref lightness = steal(PyObject_GetItem(lab.get(), channel.get()));
+    ref equalised = call_method(clahe.get(), "apply", lightness);
+    check(PyObject_SetItem(lab.get(), channel.get(), equalised.get()));
+    ref enhanced = cvt_color(st, lab.get(), "COLOR_LAB2BGR");
+    return call(cv2_attr(st, "bilateralFilter"), enhanced, from_long(9), from_long(75),
+                from_long(75));
+}
+
+ref convert_to_feature_space(PyObject* self, module_state& st, PyObject* image) {
+    const bool lab = as_extractor(self)->lab_space;
+    return cvt_color(st, image, lab ? "COLOR_BGR2LAB" : "COLOR_BGR2RGB");
+}
+
+ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
+    if (mask == Py_None) {
+        return borrow(image);
+    }
+    ref grey = borrow(mask);
+    if (ndim_of(mask) == 3) {
+        grey = cvt_color(st, mask, "COLOR_BGR2GRAY");
+        check_array_result(grey.get());
+    }
+    ref above = steal(PyObject_RichCompare(grey.get(), from_long(128).get(), Py_GT));
+    ref scaled = steal(PyNumber_Multiply(above.get(), from_long(255).get()));
+    ref uint8 = getattr(global(st, st.n.np).get(), "uint8");
+    ref binary = call_method(scaled.get(), "astype", uint8);
+    check_array_result(binary.get());
+    return call_kw(cv2_attr(st, "bitwise_and").get(), {image, image},
+                   {{from_str("mask").get(), binary.get()}});
+}
+
+ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
+    if (mask == Py_None) {
+        preparation::pixel_grid grid{};
+        if (grid_of(image, grid)) {
+            return gather(grid, nullptr);
+        }
+        ref flat = call_method(image, "reshape", from_long(-1), from_long(3));
+        return drop_zero_rows(st, flat.get());
+    }
+    check_array_result(mask);
+    ref masked = call_apply_mask(self, st, image, mask);
+    ref binary = steal(PyObject_RichCompare(mask, from_long(128).get(), Py_GT));
+    if (ndim_of(mask) == 3) {
+        ref uint8 = getattr(global(st, st.n.np).get(), "uint8");
+        ref bytes = call_method(binary.get(), "astype", uint8);
+        ref scaled = steal(PyNumber_Multiply(bytes.get(), from_long(255).get()));
+        ref grey = cvt_color(st, scaled.get(), "COLOR_BGR2GRAY");
+        binary = steal(PyObject_RichCompare(grey.get(), from_long(128).get(), Py_GT));
+    }
+    return select_rows(st, masked.get(), binary.get());
+}
+
+// ---- dispatch ---------------------------------------------------------------------------
+
+ref call_preprocess_image(PyObject* self, module_state& st, PyObject* image) {
+    check_array_result(image);
+    if (ref override_ = find_override(self, step::preprocess)) {
+        ref result = call(override_, image);
+        check_array_result(result.get());
+        return result;
+    }
+    return preprocess_image(self, st, image);
+}
+
+ref call_convert_to_feature_space(PyObject* self, module_state& st, PyObject* image) {
+    check_array_result(image);
+    if (ref override_ = find_override(self, step::feature_space)) {
+        ref result = call(override_, image);
+        check_array_result(result.get());
+        return result;
+    }
+    return convert_to_feature_space(self, st, image);
+}
+
+ref call_apply_mask(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
+    check_array_result(image);
+    check_array_result(mask);
+    if (ref override_ = find_override(self, step::apply_mask)) {
+        ref result = call(override_, image, mask);
+        check_array_result(result.get());
+        return result;
+    }
+    return apply_mask(self, st, image, mask);
+}
+
+ref call_extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
+    check_array_result(image);
+    if (ref override_ = find_override(self, step::extract_pixels)) {
+        ref result = call(override_, image, mask);
+        check_array_result(result.get());
+        return result;
+    }
+    return extract_pixels(self, st, image, mask);
+}
+
+// ---- Python-facing methods --------------------------------------------------------------
+
+namespace {
+
+constexpr const char* image_params[] = {"image"};
+constexpr const char* image_mask_params[] = {"image", "mask"};
+constexpr signature preprocess_sig{"_preprocess_image", image_params, 1, 1};
+constexpr signature feature_sig{"_convert_to_feature_space", image_params, 1, 1};
+constexpr signature apply_mask_sig{"_apply_mask", image_mask_params, 2, 2};
+constexpr signature extract_sig{"_extract_pixels", image_mask_params, 2, 1};
+
+}  // namespace
+
+HUESIFT_METHOD(py_preprocess_image) {
+    return guarded([&] {
+        PyObject* v[1];
+        parse_fastcall(preprocess_sig, args, nargs, kwnames, v);
+        check_array_arg(v[0], "image");
+        return preprocess_image(self, state_of(self), v[0]);
+    });
+}
+
+HUESIFT_METHOD(py_convert_to_feature_space) {
+    return guarded([&] {
+        PyObject* v[1];
+        parse_fastcall(feature_sig, args, nargs, kwnames, v);
+        check_array_arg(v[0], "image");
+        return convert_to_feature_space(self, state_of(self), v[0]);
+    });
+}
+
+HUESIFT_METHOD(py_apply_mask) {
+    return guarded([&] {
+        PyObject* v[2];
+        parse_fastcall(apply_mask_sig, args, nargs, kwnames, v);
+        check_array_arg(v[0], "image");
+        check_array_arg(v[1], "mask");
+        return apply_mask(self, state_of(self), v[0], v[1]);
+    });
+}
+
+HUESIFT_METHOD(py_extract_pixels) {
+    return guarded([&] {
+        PyObject* v[2];
+        parse_fastcall(extract_sig, args, nargs, kwnames, v);
+        check_array_arg(v[0], "image");
+        return extract_pixels(self, state_of(self), v[0], v[1] ? v[1] : Py_None);
+    });
+}
+
+}  // namespace huesift
