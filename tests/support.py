@@ -41,3 +41,52 @@ def run_python(code, stubs=""):
 def bgr(rows):
     """A uint8 image from nested lists of (B, G, R) pixels."""
     return np.array(rows, dtype=np.uint8)
+
+
+class DeviceArray(np.ndarray):
+    """Stands in for a CuPy array: a NumPy array of another type."""
+
+
+class FakeCupy:
+    """A NumPy-backed stand-in for the parts of CuPy the GPU paths use; records its calls."""
+
+    ndarray = DeviceArray
+
+    def __init__(self):
+        self.calls = []
+
+    def _dev(self, value):
+        return np.asarray(value).view(DeviceArray)
+
+    def asarray(self, value):
+        self.calls.append("asarray")
+        return self._dev(value)
+
+    def asnumpy(self, value):
+        self.calls.append("asnumpy")
+        return np.array(value).view(np.ndarray)
+
+    def unique(self, value, axis=None):
+        self.calls.append("unique")
+        return self._dev(np.unique(np.asarray(value), axis=axis))
+
+    def arange(self, n):
+        self.calls.append("arange")
+        return self._dev(np.arange(n))
+
+    def mean(self, value, axis=None):
+        self.calls.append("mean")
+        return self._dev(np.mean(np.asarray(value), axis=axis))
+
+    def std(self, value, axis=None):
+        self.calls.append("std")
+        return self._dev(np.std(np.asarray(value), axis=axis))
+
+
+def gpu_extractor(tintmill, **fields):
+    """An extractor restored with use_gpu_compute true, as if saved on a GPU machine."""
+    state = dict(algorithm="kmeans", device="cuda", lab_space=True, n_colors=5,
+                 preprocessing=True, use_gpu_compute=True, use_gpu_param="auto")
+    state.update(fields)
+    return tintmill.__pyx_unpickle_ColorExtractor(tintmill.ColorExtractor, 0xf3713aa,
+                                                  tuple(state.values()))
