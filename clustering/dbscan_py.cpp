@@ -1,5 +1,6 @@
 // DBSCAN clustering as a ColorExtractor step, on the CPU or through the GPU libraries.
 #include "../module/color_extractor.hpp"
+#include "dbscan_core.hpp"
 
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
@@ -45,7 +46,97 @@ ref relabel(module_state& st, PyObject* labels, PyObject* valid_labels, PyObject
     return result;
 }
 
+// The reduction's size order: np.argsort(cluster_sizes)[::-1], and its first n_colors.
+std::pair<ref, ref> size_order(module_state& st, PyObject* sizes, int n_colors) {
+    ref np = global(st, st.n.np);
+    ref ascending = call(getattr(np.get(), "argsort"), sizes);
+    ref reverse = steal(PySlice_New(nullptr, nullptr, from_long(-1).get()));
+    ref order = steal(PyObject_GetItem(ascending.get(), reverse.get()));
+    ref cut = steal(PySlice_New(nullptr, from_long(n_colors).get(), nullptr));
+    return {order, steal(PyObject_GetItem(order.get(), cut.get()))};
+}
+
+bool is_plain_rows(PyObject* pixels) {
+    if (!PyArray_CheckExact(pixels)) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    return PyArray_TYPE(arr) == NPY_UBYTE && PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 1) == 3;
+}
+
+ref intp_array(const std::vector<std::int64_t>& values) {
+    npy_intp n = static_cast<npy_intp>(values.size());
+    ref out = steal(PyArray_SimpleNew(1, &n, NPY_INTP));
+    auto* dst = static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    std::copy(values.begin(), values.end(), dst);
+    return out;
+}
+
+void read_triple(PyObject* values, double out[3]) {
+    for (Py_ssize_t c = 0; c < 3; ++c) {
+        out[c] = to_c_double(steal(PySequence_GetItem(values, c)).get());
+    }
+}
+
+// scikit-learn's own scaler and DBSCAN over plain byte rows: the same labels, computed over
+// the distinct colours of the 8-bit lattice instead of every row's neighbourhood.
+ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
+    const int n_colors = as_extractor(self)->n_colors;
+    ref np = global(st, st.n.np);
+    ref scaler = call(global(st, st.n.StandardScaler));
+    call_method(scaler.get(), "fit", pixels);
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    clustering::dbscan_input in{};
+    in.data = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
+    in.rows = PyArray_DIM(arr, 0);
+    in.row_stride = PyArray_STRIDE(arr, 0);
+    in.channel_stride = PyArray_STRIDE(arr, 1);
+    read_triple(getattr(scaler.get(), "mean_").get(), in.mean);
+    read_triple(getattr(scaler.get(), "scale_").get(), in.scale);
+    in.min_samples = in.rows / 100 > 50 ? in.rows / 100 : 50;
+    in.eps = 0.5;
+    clustering::dbscan_result found;
+    {
+        gil_release nogil;
+        found = clustering::dbscan_lattice(in);
+    }
+    const std::size_t k = found.sizes.size();
+    if (k == 0) {
+        ref colors = call(getattr(np.get(), "array"), steal(PyList_New(0)));
+        return make_tuple({colors.get(), intp_array(found.labels).get()});
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(k), 3};
+    ref colors = steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    auto* centre = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(colors.get())));
+    for (std::size_t i = 0; i < 3 * k; ++i) {
+        centre[i] = static_cast<double>(found.sums[i]) / static_cast<double>(found.sizes[i / 3]);
+    }
+    if (static_cast<long long>(k) <= n_colors) {
+        return make_tuple({colors.get(), intp_array(found.labels).get()});
+    }
+    auto [order, sorted_indices] = size_order(st, intp_array(found.sizes).get(), n_colors);
+    ref kept = steal(PyObject_GetItem(colors.get(), sorted_indices.get()));
+    std::vector<std::int64_t> rank(k);
+    for (std::size_t r = 0; r < k; ++r) {
+        const long long position = PyLong_AsLongLong(steal(PySequence_GetItem(order.get(), static_cast<Py_ssize_t>(r))).get());
+        if (position == -1 && PyErr_Occurred()) {
+            throw python_error();
+        }
+        rank[static_cast<std::size_t>(position)] = static_cast<std::int64_t>(r);
+    }
+    for (std::int64_t& label : found.labels) {
+        if (label >= 0) {
+            label = rank[static_cast<std::size_t>(label)];
+        }
+    }
+    return make_tuple({kept.get(), intp_array(found.labels).get()});
+}
+
 ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
+    if (global(st, st.n.DBSCAN).is(st.sklearn_dbscan.get()) &&
+        global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_rows(pixels)) {
+        return dbscan_lattice_path(self, st, pixels);
+    }
     const int n_colors = as_extractor(self)->n_colors;
     ref np = global(st, st.n.np);
     ref scaler = call(global(st, st.n.StandardScaler));
@@ -85,11 +176,7 @@ ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
         ref members = steal(PyObject_RichCompare(labels.get(), label.get(), Py_EQ));
         check(PyList_Append(sizes.get(), call(getattr(np.get(), "sum"), members).get()));
     }
-    ref ascending = call(getattr(np.get(), "argsort"), sizes);
-    ref reverse = steal(PySlice_New(nullptr, nullptr, from_long(-1).get()));
-    ref order = steal(PyObject_GetItem(ascending.get(), reverse.get()));
-    ref cut = steal(PySlice_New(nullptr, from_long(n_colors).get(), nullptr));
-    ref sorted_indices = steal(PyObject_GetItem(order.get(), cut.get()));
+    auto [order, sorted_indices] = size_order(st, sizes.get(), n_colors);
     ref kept = steal(PyObject_GetItem(colors.get(), sorted_indices.get()));
     ref valid_array = call(getattr(np.get(), "array"), valid);
     return make_tuple({kept.get(), relabel(st, labels.get(), valid_array.get(), order.get()).get()});
