@@ -2,10 +2,13 @@ import subprocess
 import sys
 import textwrap
 
+import matplotlib
 import numpy as np
 import pytest
 
-from vantrel_huesift import tintmill
+matplotlib.use("Agg")
+
+from vantrel_huesift import tintmill  # noqa: E402
 
 FULL = hasattr(tintmill, "get_compute_device")
 

@@ -1,0 +1,162 @@
+import json
+import os
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+from matplotlib import cbook
+
+from support import FULL
+
+SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
+
+
+def huesift(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "vantrel_huesift.cli", *map(str, args)],
+                          capture_output=True, text=True, cwd=cwd, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def photos(tmp_path_factory):
+    root = tmp_path_factory.mktemp("photos")
+    image = cv2.imread(SAMPLE)
+    (root / "sub").mkdir()
+    for i, (y, x) in enumerate([(0, 0), (100, 100), (200, 50)]):
+        folder = root / ("sub" if i == 2 else "")
+        cv2.imwrite(str(folder / f"crop{i}.png"), image[y:y + 80, x:x + 90])
+    (root / "notes.txt").write_text("not an image")
+    return root
+
+
+def test_extract_json_and_chart(tmp_path):
+    chart = tmp_path / "chart.png"
+    out = huesift("extract", SAMPLE, "--colors", 3, "--json", "--chart", chart)
+    assert out.returncode == 0, out.stderr
+    records = json.loads(out.stdout)
+    assert len(records) == 3 and set(records[0]) == {"color", "percentage"}
+    from vantrel_huesift.tintmill import ColorExtractor
+    expected = ColorExtractor(3).extract_colors(SAMPLE)
+    assert records == [{"color": list(r["color"]), "percentage": r["percentage"]}
+                       for r in expected]
+    assert chart.stat().st_size > 10_000
+
+
+def test_extract_table(tmp_path):
+    out = huesift("extract", SAMPLE, "--colors", 2, "--rgb", "--no-preprocessing")
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0].split() == ["#", "colour", "RGB", "share"] and len(lines) == 3
+    assert lines[1].split()[1].startswith("#") and lines[1].endswith("%")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["extract", "/no/such.png"], "image not found: /no/such.png"),
+    (["extract", SAMPLE, "--mask", "/no/mask.png"], "mask not found: /no/mask.png"),
+    (["match", SAMPLE, "--target", "red=255,0"], "bad --target 'red=255,0'"),
+    (["match", SAMPLE, "--target", "red=300,0,0"], "bad --target 'red=300,0,0'"),
+    (["extract", SAMPLE, "--gpu", "force"], "GPU forced but not available"),
+    (["batch", "/no/where/*.png"], "no such file, folder or pattern"),
+])
+def test_user_errors_are_one_line(args, message):
+    out = huesift(*args)
+    assert out.returncode == 2
+    assert out.stderr.startswith("huesift: error: ") and message in out.stderr
+    assert "Traceback" not in out.stderr and len(out.stderr.splitlines()) == 1
+
+
+def test_unreadable_image(tmp_path):
+    bad = tmp_path / "bad.png"
+    bad.write_text("not a png")
+    out = huesift("extract", bad)
+    assert out.returncode == 1
+    assert out.stderr.strip() == f"huesift: error: Could not load image from {bad}"
+
+
+def test_match_reports():
+    out = huesift("match", SAMPLE, "--target", "black=0,0,0", "--target", "red=200,40,40",
+                  "--json")
+    assert out.returncode == 0, out.stderr
+    report = json.loads(out.stdout)
+    assert list(report) == ["black", "red"]
+    assert set(report["black"]) == {"percentage", "similarity", "closest_color", "distance",
+                                    "found_directly"}
+    out = huesift("match", SAMPLE, "--target", "black=0,0,0", "--pixels", "--json")
+    assert out.returncode == 0, out.stderr
+    assert set(json.loads(out.stdout)["black"]) == {
+        "total_percentage", "close_percentage", "very_close_percentage", "closest_pixel",
+        "min_distance", "similarity_score"}
+    out = huesift("match", SAMPLE, "--target", "black=0,0,0", "--pixels")
+    assert out.returncode == 0 and out.stdout.splitlines()[1].startswith("black")
+
+
+def read_lines(path):
+    return [json.loads(line) for line in path.read_text().splitlines()]
+
+
+def test_batch_folder_resume_and_bad_image(photos, tmp_path):
+    corrupt = photos / "broken.jpg"
+    corrupt.write_bytes(b"\xff\xd8 truncated")
+    output = tmp_path / "results.jsonl"
+    try:
+        out = huesift("batch", photos, "--jobs", 2, "--output", output, "--colors", 2,
+                      "--quiet")
+        assert out.returncode == 0, out.stderr
+        lines = read_lines(output)
+        assert sorted(os.path.basename(r["path"]) for r in lines) == [
+            "broken.jpg", "crop0.png", "crop1.png", "crop2.png"]
+        errors = [r for r in lines if "error" in r]
+        assert len(errors) == 1 and errors[0]["error"].startswith("ValueError: Could not load")
+        assert all(len(r["colors"]) == 2 for r in lines if "colors" in r)
+
+        # An interrupted run: the last record is gone and a line was cut mid-write.
+        good = output.read_text().splitlines()
+        output.write_text("\n".join(good[:2]) + "\n" + good[2][:10])
+        out = huesift("batch", photos, "--jobs", 1, "--output", output, "--colors", 2,
+                      "--quiet")
+        assert out.returncode == 0, out.stderr
+        again = read_lines(output)
+        assert len(again) == 4
+        assert sorted(json.dumps(r, sort_keys=True) for r in again) == sorted(
+            json.dumps(r, sort_keys=True) for r in lines)
+        assert "2 done, 0 failed, 2 already" in out.stderr or "1 done, 1 failed, 2 already" in \
+            out.stderr
+    finally:
+        corrupt.unlink()
+
+
+def test_batch_glob_and_charts(photos, tmp_path):
+    output = tmp_path / "out.jsonl"
+    charts = tmp_path / "charts"
+    out = huesift("batch", str(photos / "*.png"), "--output", output, "--jobs", 1,
+                  "--chart", charts, "--quiet")
+    assert out.returncode == 0, out.stderr
+    assert [os.path.basename(r["path"]) for r in read_lines(output)] == ["crop0.png",
+                                                                        "crop1.png"]
+    assert sorted(p.name for p in charts.iterdir()) == ["crop0_colors.png", "crop1_colors.png"]
+
+
+def test_batch_on_dask_equals_local_pool(photos, tmp_path):
+    distributed = pytest.importorskip("dask.distributed")
+    local = tmp_path / "local.jsonl"
+    out = huesift("batch", photos, "--jobs", 2, "--output", local, "--quiet")
+    assert out.returncode == 0, out.stderr
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as cluster:
+        remote = tmp_path / "dask.jsonl"
+        out = huesift("batch", photos, "--scheduler", cluster.scheduler_address,
+                      "--output", remote, "--quiet")
+        assert out.returncode == 0, out.stderr
+    key = lambda r: r["path"]  # noqa: E731
+    assert sorted(read_lines(remote), key=key) == sorted(read_lines(local), key=key)
+
+
+def test_console_script_is_declared():
+    from importlib import metadata
+    try:
+        entry = [e for e in metadata.entry_points(group="console_scripts")
+                 if e.name == "huesift"]
+    except TypeError:  # Python 3.9
+        entry = [e for e in metadata.entry_points()["console_scripts"] if e.name == "huesift"]
+    assert [e.value for e in entry] == ["vantrel_huesift.cli:main"]
