@@ -43,35 +43,38 @@ public:
     }
 
     // Calls row(row_base, lo, hi) for every lattice row meeting the ball around p; lo..hi are
-    // the last-axis values inside it.
+    // the last-axis values inside it. Moving away from p never widens a row's interval, so
+    // each row starts from its nearer neighbour's bounds.
     template <class Row>
     void for_each_row(const std::uint8_t p[3], Row&& row) const {
         std::uint8_t q[3] = {p[0], p[1], p[2]};
         const int ax = axis_[0];
         const int ay = axis_[1];
-        const int az = axis_[2];
+        int centre_lo = 0;
+        int centre_hi = 0;
+        estimate(p, q, dist(p, q), centre_lo, centre_hi);
         for (int dir = 1; dir >= -1; dir -= 2) {
+            int x_lo = centre_lo;
+            int x_hi = centre_hi;
             for (int x = dir > 0 ? p[ax] : p[ax] - 1; x >= 0 && x <= 255; x += dir) {
                 q[ax] = static_cast<std::uint8_t>(x);
                 q[ay] = p[ay];
-                q[az] = p[az];
                 if (!inside(p, q)) {
                     break;
                 }
+                shrink(p, q, x_lo, x_hi);
+                const std::uint32_t plane = static_cast<std::uint32_t>(x) << 16;
+                row(plane | (std::uint32_t{p[ay]} << 8), x_lo, x_hi);
                 for (int ydir = 1; ydir >= -1; ydir -= 2) {
-                    for (int y = ydir > 0 ? p[ay] : p[ay] - 1; y >= 0 && y <= 255; y += ydir) {
+                    int lo = x_lo;
+                    int hi = x_hi;
+                    for (int y = p[ay] + ydir; y >= 0 && y <= 255; y += ydir) {
                         q[ay] = static_cast<std::uint8_t>(y);
-                        q[az] = p[az];
-                        const double partial = dist(p, q);
-                        if (!(partial <= limit_)) {
+                        if (!inside(p, q)) {
                             break;
                         }
-                        int lo = 0;
-                        int hi = 0;
-                        interval(p, q, partial, lo, hi);
-                        row((static_cast<std::uint32_t>(x) << 16) |
-                                (static_cast<std::uint32_t>(y) << 8),
-                            lo, hi);
+                        shrink(p, q, lo, hi);
+                        row(plane | (static_cast<std::uint32_t>(y) << 8), lo, hi);
                     }
                 }
             }
@@ -96,37 +99,38 @@ private:
 
     // The test grows monotonically with the distance along the row, so the inside values
     // form one interval around p's own; an estimate is corrected by the exact test.
-    void interval(const std::uint8_t p[3], std::uint8_t q[3], double partial, int& lo,
+    // q[z] equals p[z] on entry and on return.
+    void estimate(const std::uint8_t p[3], std::uint8_t q[3], double partial, int& lo,
                   int& hi) const {
-        const int az = axis_[2];
-        const int pz = p[az];
+        const int pz = p[axis_[2]];
         const double room = limit_ - partial;
         const int reach = static_cast<int>(std::sqrt(room > 0 ? room : 0.0) * z_scale_);
-        auto test = [&](int z) {
-            q[az] = static_cast<std::uint8_t>(z);
-            return inside(p, q);
-        };
         hi = std::min(255, pz + reach);
-        if (test(hi)) {
-            while (hi < 255 && test(hi + 1)) {
-                ++hi;
-            }
-        } else {
-            while (hi > pz && !test(hi)) {
-                --hi;
-            }
+        while (hi < 255 && test(p, q, hi + 1)) {
+            ++hi;
         }
         lo = std::max(0, pz - reach);
-        if (test(lo)) {
-            while (lo > 0 && test(lo - 1)) {
-                --lo;
-            }
-        } else {
-            while (lo < pz && !test(lo)) {
-                ++lo;
-            }
+        while (lo > 0 && test(p, q, lo - 1)) {
+            --lo;
         }
-        q[az] = static_cast<std::uint8_t>(pz);
+        shrink(p, q, lo, hi);
+    }
+
+    // Narrows lo..hi, a superset of q's row interval, to the interval itself.
+    void shrink(const std::uint8_t p[3], std::uint8_t q[3], int& lo, int& hi) const {
+        const int pz = p[axis_[2]];
+        while (hi > pz && !test(p, q, hi)) {
+            --hi;
+        }
+        while (lo < pz && !test(p, q, lo)) {
+            ++lo;
+        }
+        q[axis_[2]] = static_cast<std::uint8_t>(pz);
+    }
+
+    bool test(const std::uint8_t p[3], std::uint8_t q[3], int z) const {
+        q[axis_[2]] = static_cast<std::uint8_t>(z);
+        return inside(p, q);
     }
 
     double t_[3][256];
@@ -257,9 +261,17 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
             prefix[row + z] += prefix[row + z - 1];
         }
     }
+    // The ball passes visit colours in lattice order, so neighbouring balls share the cache.
+    std::vector<std::uint32_t> by_lattice;
+    by_lattice.reserve(u);
+    for (std::size_t k = 0; k < lattice_size; ++k) {
+        if (slot[k] >= 0) {
+            by_lattice.push_back(static_cast<std::uint32_t>(slot[k]));
+        }
+    }
     std::vector<std::uint8_t> core(u, 0);
     core_bits bits;
-    for (std::size_t i = 0; i < u; ++i) {
+    for (const std::uint32_t i : by_lattice) {
         std::int64_t weight = 0;
         b.for_each_row(colours[i].data(), [&](std::uint32_t row, int lo, int hi) {
             weight += prefix[row + hi] - (lo > 0 ? prefix[row + lo - 1] : 0);
@@ -275,7 +287,7 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
     // colour on either side of it in every row of its ball gives the same components: any
     // other core colour of that row is reached through the chain of its nearer neighbours.
     union_find sets(u);
-    for (std::size_t i = 0; i < u; ++i) {
+    for (const std::uint32_t i : by_lattice) {
         if (!core[i]) {
             continue;
         }
@@ -313,7 +325,7 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
     }
     // A border colour joins the earliest-numbered cluster with a core colour within eps,
     // as the cluster expanded first claims it.
-    for (std::size_t i = 0; i < u; ++i) {
+    for (const std::uint32_t i : by_lattice) {
         if (core[i]) {
             continue;
         }

@@ -1,35 +1,51 @@
 #include "band_scan.hpp"
 
-#include <limits>
+#include <algorithm>
 
 namespace huesift::matching {
 
+namespace {
+
+inline std::int32_t squared(const std::uint8_t* px, std::int32_t t0, std::int32_t t1,
+                            std::int32_t t2) {
+    const std::int32_t d0 = t0 - px[0];
+    const std::int32_t d1 = t1 - px[1];
+    const std::int32_t d2 = t2 - px[2];
+    return d0 * d0 + d1 * d1 + d2 * d2;
+}
+
+}  // namespace
+
 band_counts scan_bands(const std::uint8_t* lab, std::size_t n, const std::uint8_t target[3]) {
     band_counts out;
-    std::int64_t best = std::numeric_limits<std::int64_t>::max();
+    if (n == 0) {
+        return out;
+    }
+    const std::int32_t t0 = target[0];
+    const std::int32_t t1 = target[1];
+    const std::int32_t t2 = target[2];
+    // Counts and the minimum in one branch-free pass the compiler can vectorise; the first
+    // row holding the minimum is found afterwards.
     std::int64_t very_close = 0;
     std::int64_t close = 0;
     std::int64_t somewhat = 0;
-    const int t0 = target[0];
-    const int t1 = target[1];
-    const int t2 = target[2];
+    std::int32_t best = 3 * 255 * 255 + 1;
     for (std::size_t i = 0; i < n; ++i) {
-        const int d0 = t0 - lab[3 * i];
-        const int d1 = t1 - lab[3 * i + 1];
-        const int d2 = t2 - lab[3 * i + 2];
-        const std::int64_t sq = d0 * d0 + d1 * d1 + d2 * d2;
+        const std::int32_t sq = squared(lab + 3 * i, t0, t1, t2);
         very_close += sq < 225;
         close += sq < 900;
         somewhat += sq < 2500;
-        if (sq < best) {
-            best = sq;
-            out.closest_index = static_cast<std::int64_t>(i);
-        }
+        best = std::min(best, sq);
+    }
+    std::size_t first = 0;
+    while (squared(lab + 3 * first, t0, t1, t2) != best) {
+        ++first;
     }
     out.very_close = very_close;
     out.close = close;
     out.somewhat_close = somewhat;
-    out.min_squared = n ? best : 0;
+    out.closest_index = static_cast<std::int64_t>(first);
+    out.min_squared = best;
     return out;
 }
 
