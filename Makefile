@@ -14,7 +14,7 @@ $(DEPS): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" opencv-python-headless \
-		scikit-learn matplotlib pillow tqdm pytest hypothesis psutil "dask[distributed]"
+		scikit-learn matplotlib pillow tqdm pytest hypothesis psutil mypy "dask[distributed]"
 	touch $@
 
 # Each profile is built through the package's own build backend into its own folder.

@@ -4,6 +4,8 @@
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
 
+#include <cstring>
+
 namespace huesift {
 
 namespace {
@@ -21,8 +23,23 @@ ref cv2_attr(module_state& st, const char* name) {
 
 }  // namespace
 
+// A path that no file can have: an embedded NUL (OpenCV would read the name cut short) or
+// text that is not valid UTF-8 (OpenCV's binding cannot take it).
+bool unreadable_name(PyObject* path) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+    if (utf8 == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+            throw python_error();
+        }
+        PyErr_Clear();
+        return true;
+    }
+    return std::strlen(utf8) != static_cast<std::size_t>(size);
+}
+
 ref load_image(module_state& st, PyObject* path, const char* message) {
-    ref image = call(cv2_attr(st, "imread"), path);
+    ref image = unreadable_name(path) ? none() : call(cv2_attr(st, "imread"), path);
     if (image.is_none()) {
         PyErr_Format(PyExc_ValueError, "%s%U", message, path);
         throw python_error();

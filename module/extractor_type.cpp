@@ -358,6 +358,13 @@ const step_entry step_table[] = {
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 constexpr const char init_doc[] =
+#ifndef HUESIFT_CPU_ONLY
+    "__init__($self, /, n_colors=5, algorithm='kmeans', preprocessing=True, lab_space=True, "
+    "use_gpu='auto')\n--\n\n"
+#else
+    "__init__($self, /, n_colors=5, algorithm='kmeans', preprocessing=True, lab_space=True)"
+    "\n--\n\n"
+#endif
     "Initialize ColorExtractor with robust color extraction capabilities.\n"
     "\n"
     "Args:\n"
@@ -371,6 +378,7 @@ constexpr const char init_doc[] =
     ;
 
 constexpr const char extract_colors_doc[] =
+    "extract_colors($self, /, image, mask=None)\n--\n\n"
     "Extract dominant colors from image.\n"
     "\n"
     "Args:\n"
@@ -381,6 +389,8 @@ constexpr const char extract_colors_doc[] =
     "    List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}\n";
 
 constexpr const char analyze_doc[] =
+    "analyze_color_similarity($self, /, image, target_colors, mask=None, "
+    "similarity_threshold=50.0)\n--\n\n"
     "Analyze how much each target color appears in the image.\n"
     "\n"
     "Args:\n"
@@ -394,6 +404,7 @@ constexpr const char analyze_doc[] =
     "    Dictionary with color analysis results\n";
 
 constexpr const char matches_doc[] =
+    "find_color_matches($self, /, image, target_colors, mask=None)\n--\n\n"
     "Find how much each target color appears in the image with detailed analysis.\n"
     "\n"
     "Args:\n"
@@ -410,30 +421,41 @@ PyMethodDef extractor_methods[] = {
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_init)),
      METH_VARARGS | METH_KEYWORDS | METH_COEXIST, init_doc},
     {"_preprocess_image", FASTCALL(py_preprocess_image), fastcall,
+     "_preprocess_image($self, /, image)\n--\n\n"
      "Apply preprocessing for robustness against noise and lighting."},
     {"_convert_to_feature_space", FASTCALL(py_convert_to_feature_space), fastcall,
+     "_convert_to_feature_space($self, /, image)\n--\n\n"
      "Convert image to appropriate color space for clustering."},
     {"_apply_mask", FASTCALL(py_apply_mask), fastcall,
+     "_apply_mask($self, /, image, mask)\n--\n\n"
      "Apply mask to limit color extraction to specific areas."},
     {"_extract_pixels", FASTCALL(py_extract_pixels), fastcall,
+     "_extract_pixels($self, /, image, mask=None)\n--\n\n"
      "Extract valid pixels for clustering."},
     {"_cluster_colors_kmeans", FASTCALL(py_cluster_colors_kmeans), fastcall,
+     "_cluster_colors_kmeans($self, /, pixels)\n--\n\n"
      "Extract colors using K-means clustering."},
     {"_cluster_colors_dbscan", FASTCALL(py_cluster_colors_dbscan), fastcall,
+     "_cluster_colors_dbscan($self, /, pixels)\n--\n\n"
      "Extract colors using DBSCAN clustering."},
     {"_calculate_percentages", FASTCALL(py_calculate_percentages), fastcall,
+     "_calculate_percentages($self, /, labels)\n--\n\n"
      "Calculate color percentages."},
     {"extract_colors", FASTCALL(py_extract_colors), fastcall, extract_colors_doc},
     {"visualize_colors", FASTCALL(py_visualize_colors), fastcall,
+     "visualize_colors($self, /, colors, save_path=None)\n--\n\n"
      "Visualize extracted colors with percentages."},
     {"_color_distance_lab", FASTCALL(py_color_distance_lab), fastcall,
+     "_color_distance_lab($self, /, color1, color2)\n--\n\n"
      "Calculate perceptual distance between two colors in LAB space."},
     {"_find_closest_color", FASTCALL(py_find_closest_color), fastcall,
+     "_find_closest_color($self, /, target_color, image_colors)\n--\n\n"
      "Find the closest color in image to target color."},
     {"analyze_color_similarity", FASTCALL(py_analyze_color_similarity), fastcall, analyze_doc},
     {"find_color_matches", FASTCALL(py_find_color_matches), fastcall, matches_doc},
-    {"__reduce__", reinterpret_cast<PyCFunction>(py_reduce), METH_NOARGS, nullptr},
-    {"__setstate__", FASTCALL(py_setstate), fastcall, nullptr},
+    {"__reduce__", reinterpret_cast<PyCFunction>(py_reduce), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", FASTCALL(py_setstate), fastcall, "__setstate__($self, /, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

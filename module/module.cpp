@@ -36,11 +36,11 @@ ref import_module(const char* name) { return steal(PyImport_ImportModule(name));
 PyMethodDef gpu_device_def = {
     "get_compute_device",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_compute_device_gpu)),
-    METH_FASTCALL | METH_KEYWORDS, nullptr};
+    METH_FASTCALL | METH_KEYWORDS, "get_compute_device(mode)\n--\n\n"};
 PyMethodDef cpu_device_def = {
     "get_compute_device",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_compute_device_cpu)),
-    METH_FASTCALL | METH_KEYWORDS, nullptr};
+    METH_FASTCALL | METH_KEYWORDS, "get_compute_device(mode)\n--\n\n"};
 
 // Only an ImportError means "no GPU"; anything else fails the import of the module.
 bool probe_gpu(PyObject* module) {
@@ -67,7 +67,8 @@ ref module_function(PyObject* module, PyMethodDef* def) {
 PyMethodDef unpickle_def = {
     "__pyx_unpickle_ColorExtractor",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_unpickle)),
-    METH_FASTCALL | METH_KEYWORDS, nullptr};
+    METH_FASTCALL | METH_KEYWORDS,
+    "__pyx_unpickle_ColorExtractor(__pyx_type, __pyx_checksum, __pyx_state)\n--\n\n"};
 
 void load(PyObject* module) {
     module_state& st = module_state_of(module);

@@ -215,6 +215,19 @@ def process_one(extractor, image: str, chart: Optional[str] = None) -> dict:
         return {"path": image, "error": f"{type(e).__name__}: {e}"}
 
 
+_thread_limits = None  # kept alive for the life of a worker process
+
+
+def _one_thread_per_worker() -> None:
+    """Worker processes share the cores: each runs its libraries on one thread."""
+    import cv2
+    from threadpoolctl import threadpool_limits
+
+    cv2.setNumThreads(1)
+    global _thread_limits
+    _thread_limits = threadpool_limits(1)
+
+
 def _local_results(extractor, todo: List[str], chart_dir, jobs: int) -> Iterator[dict]:
     if jobs <= 1:
         for image in todo:
@@ -224,7 +237,8 @@ def _local_results(extractor, todo: List[str], chart_dir, jobs: int) -> Iterator
     from concurrent.futures import ProcessPoolExecutor, as_completed
 
     context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
+    with ProcessPoolExecutor(max_workers=jobs, mp_context=context,
+                             initializer=_one_thread_per_worker) as pool:
         futures = [pool.submit(process_one, extractor, image, chart_path(chart_dir, image))
                    for image in todo]
         for future in as_completed(futures):
