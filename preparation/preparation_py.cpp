@@ -13,8 +13,22 @@ ref cv2_attr(module_state& st, const char* name) {
     return getattr(global(st, st.n.cv2).get(), name);
 }
 
+// OpenCV misreads arrays of more than three dimensions with a zero stride (a broadcast
+// view), so those reach it as the same values in plain memory.
+ref for_opencv(module_state& st, PyObject* array) {
+    if (PyArray_Check(array)) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(array);
+        for (int d = 0; d < PyArray_NDIM(arr); ++d) {
+            if (PyArray_NDIM(arr) > 3 && PyArray_STRIDE(arr, d) == 0 && PyArray_DIM(arr, d) > 1) {
+                return call(getattr(global(st, st.n.np).get(), "ascontiguousarray"), array);
+            }
+        }
+    }
+    return borrow(array);
+}
+
 ref cvt_color(module_state& st, PyObject* image, const char* code) {
-    return call(cv2_attr(st, "cvtColor"), image, cv2_attr(st, code));
+    return call(cv2_attr(st, "cvtColor"), for_opencv(st, image), cv2_attr(st, code));
 }
 
 // The fused fast path accepts plain uint8 arrays only; everything else takes NumPy's own
@@ -134,7 +148,8 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
     ref uint8 = getattr(global(st, st.n.np).get(), "uint8");
     ref binary = call_method(scaled.get(), "astype", uint8);
     check_array_result(binary.get());
-    return call_kw(cv2_attr(st, "bitwise_and").get(), {image, image},
+    ref source = for_opencv(st, image);
+    return call_kw(cv2_attr(st, "bitwise_and").get(), {source.get(), source.get()},
                    {{from_str("mask").get(), binary.get()}});
 }
 
