@@ -8,7 +8,7 @@ SOURCES := CMakeLists.txt pyproject.toml $(wildcard module/*.?pp preparation/*.?
 PIP_BUILD := $(PY) -m pip install --no-build-isolation --no-deps --upgrade --quiet
 PYTEST_ARGS ?=
 
-.PHONY: demo test build build-full build-cpu test-full test-cpu bench clean
+.PHONY: demo test build build-full build-cpu test-full test-cpu test-asan bench clean
 
 $(DEPS): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -28,6 +28,11 @@ build/site-cpu/.built: $(DEPS) $(SOURCES)
 		-C cmake.define.HUESIFT_CPU_ONLY=ON .
 	touch $@
 
+build/site-asan/.built: $(DEPS) $(SOURCES)
+	$(PIP_BUILD) --target build/site-asan -C build-dir=build/cmake-asan \
+		-C cmake.define.HUESIFT_CPU_ONLY=OFF -C cmake.define.HUESIFT_SANITIZE=address,undefined .
+	touch $@
+
 build-full: build/site-full/.built
 build-cpu: build/site-cpu/.built
 build: build-full build-cpu
@@ -39,6 +44,14 @@ test-cpu: build-cpu
 	MPLBACKEND=Agg PYTHONPATH=build/site-cpu $(PY) -m pytest -q $(PYTEST_ARGS)
 
 test: test-full test-cpu
+
+# The whole suite against a build with AddressSanitizer and UBSan, the runtimes preloaded.
+SANITIZER_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+test-asan: build/site-asan/.built
+	MPLBACKEND=Agg PYTHONPATH=build/site-asan PYTHONMALLOC=malloc HUESIFT_SKIP_WHEEL=1 HUESIFT_SANITIZED=1 \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	LD_PRELOAD="$(SANITIZER_LIBS)" $(PY) -m pytest -q $(PYTEST_ARGS)
 
 demo: build-full
 	PYTHONPATH=build/site-full $(PY) -m vantrel_huesift.demo

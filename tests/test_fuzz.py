@@ -13,7 +13,8 @@ settings.register_profile("ci", derandomize=True, max_examples=60, deadline=None
                           suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile("dev", max_examples=150, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("long", max_examples=int(os.environ.get("HUESIFT_FUZZ_EXAMPLES", "0") or 1),
+settings.register_profile("long", max_examples=max(1, int(os.environ.get("HUESIFT_FUZZ_EXAMPLES")
+                                                           or 1)),
                           deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("long" if os.environ.get("HUESIFT_FUZZ_EXAMPLES") else
                       "ci" if os.environ.get("CI") else "dev")
