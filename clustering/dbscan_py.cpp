@@ -11,16 +11,6 @@ namespace huesift {
 
 namespace {
 
-ref kw(const char* name) { return from_str(name); }
-
-Py_ssize_t length_of(PyObject* obj) {
-    const Py_ssize_t n = PyObject_Length(obj);
-    if (n < 0) {
-        throw python_error();
-    }
-    return n;
-}
-
 ref min_samples_for(Py_ssize_t n) { return from_long(n / 100 > 50 ? n / 100 : 50); }
 
 bool is_noise(PyObject* label) {
@@ -36,7 +26,7 @@ bool is_noise(PyObject* label) {
 ref relabel(module_state& st, PyObject* labels, PyObject* valid_labels, PyObject* order) {
     ref np = global(st, st.n.np);
     ref result = call(getattr(np.get(), "full_like"), labels, from_long(-1));
-    const Py_ssize_t k = length_of(order);
+    const Py_ssize_t k = length(order);
     for (Py_ssize_t rank = 0; rank < k; ++rank) {
         ref position = steal(PySequence_GetItem(order, rank));
         ref label = steal(PyObject_GetItem(valid_labels, position.get()));
@@ -142,8 +132,8 @@ ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
     ref scaler = call(global(st, st.n.StandardScaler));
     ref pixels_scaled = call_method(scaler.get(), "fit_transform", pixels);
     ref dbscan = call_kw(global(st, st.n.DBSCAN).get(), {},
-                         {{kw("eps").get(), from_double(0.5).get()},
-                          {kw("min_samples").get(), min_samples_for(length_of(pixels)).get()}});
+                         {{from_str("eps").get(), from_double(0.5).get()},
+                          {from_str("min_samples").get(), min_samples_for(length(pixels)).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(getattr(np.get(), "unique"), labels);
 
@@ -158,7 +148,7 @@ ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
         ref members = steal(PyObject_RichCompare(labels.get(), label.get(), Py_EQ));
         ref cluster_pixels = steal(PyObject_GetItem(pixels, members.get()));
         ref centre = call_kw(getattr(np.get(), "mean").get(), {cluster_pixels.get()},
-                             {{kw("axis").get(), from_long(0).get()}});
+                             {{from_str("axis").get(), from_long(0).get()}});
         check(PyList_Append(centres.get(), centre.get()));
         check(PyList_Append(valid.get(), label.get()));
     }
@@ -166,7 +156,7 @@ ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
         throw python_error();
     }
     ref colors = call(getattr(np.get(), "array"), centres);
-    const Py_ssize_t found = length_of(colors.get());
+    const Py_ssize_t found = length(colors.get());
     if (found <= n_colors) {
         return make_tuple({colors.get(), labels.get()});
     }
@@ -192,15 +182,15 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
     ref pixels_gpu = is_device ? borrow(pixels) : call(getattr(cp.get(), "asarray"), pixels);
     ref axis0 = from_long(0);
     ref mean = call_kw(getattr(cp.get(), "mean").get(), {pixels_gpu.get()},
-                       {{kw("axis").get(), axis0.get()}});
+                       {{from_str("axis").get(), axis0.get()}});
     ref std = call_kw(getattr(cp.get(), "std").get(), {pixels_gpu.get()},
-                      {{kw("axis").get(), axis0.get()}});
+                      {{from_str("axis").get(), axis0.get()}});
     ref centred = steal(PyNumber_Subtract(pixels_gpu.get(), mean.get()));
     ref spread = steal(PyNumber_Add(std.get(), from_double(1e-8).get()));
     ref pixels_scaled = steal(PyNumber_TrueDivide(centred.get(), spread.get()));
     ref dbscan = call_kw(global(st, st.n.DBSCANGPU).get(), {},
-                         {{kw("eps").get(), from_double(0.5).get()},
-                          {kw("min_samples").get(), min_samples_for(length_of(pixels)).get()}});
+                         {{from_str("eps").get(), from_double(0.5).get()},
+                          {from_str("min_samples").get(), min_samples_for(length(pixels)).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(getattr(cp.get(), "unique"), labels);
     ref asnumpy = getattr(cp.get(), "asnumpy");
@@ -215,7 +205,7 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
         ref members = steal(PyObject_RichCompare(labels.get(), label.get(), Py_EQ));
         ref cluster_pixels = steal(PyObject_GetItem(pixels_gpu.get(), members.get()));
         ref centre = call_kw(getattr(cp.get(), "mean").get(), {cluster_pixels.get()},
-                             {{kw("axis").get(), axis0.get()}});
+                             {{from_str("axis").get(), axis0.get()}});
         check(PyList_Append(centres.get(), call(asnumpy, centre).get()));
     }
     if (PyErr_Occurred()) {

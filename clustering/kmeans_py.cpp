@@ -18,27 +18,19 @@ bool on_gpu(PyObject* self) {
 #endif
 }
 
-ref kwname(const char* name) { return from_str(name); }
-
 }  // namespace
 
 ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
     const int n_colors = as_extractor(self)->n_colors;
-    const Py_ssize_t n = PyObject_Length(pixels);
-    if (n < 0) {
-        throw python_error();
-    }
+    const Py_ssize_t n = length(pixels);
     const bool gpu = on_gpu(self);
     if (n < n_colors) {
         // Each distinct colour is a cluster of its own, labelled once.
         ref xp = global(st, gpu ? st.n.cp : st.n.np);
         ref flat = call_method(pixels, "reshape", from_long(-1), from_long(3));
         ref unique_colors = call_kw(getattr(xp.get(), "unique").get(), {flat.get()},
-                                    {{kwname("axis").get(), from_long(0).get()}});
-        const Py_ssize_t u = PyObject_Length(unique_colors.get());
-        if (u < 0) {
-            throw python_error();
-        }
+                                    {{from_str("axis").get(), from_long(0).get()}});
+        const Py_ssize_t u = length(unique_colors.get());
         ref labels = call(getattr(xp.get(), "arange"), from_long(u));
         if (gpu) {
             ref asnumpy = getattr(xp.get(), "asnumpy");
@@ -52,18 +44,18 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
         ref cp = global(st, st.n.cp);
         ref pixels_gpu = call(getattr(cp.get(), "asarray"), pixels);
         ref kmeans = call_kw(global(st, st.n.KMeansGPU).get(), {},
-                             {{kwname("n_clusters").get(), n_clusters.get()},
-                              {kwname("random_state").get(), seed.get()},
-                              {kwname("max_iter").get(), from_long(100).get()}});
+                             {{from_str("n_clusters").get(), n_clusters.get()},
+                              {from_str("random_state").get(), seed.get()},
+                              {from_str("max_iter").get(), from_long(100).get()}});
         ref labels = call_method(kmeans.get(), "fit_predict", pixels_gpu);
         ref colors = getattr(kmeans.get(), "cluster_centers_");
         ref asnumpy = getattr(cp.get(), "asnumpy");
         return make_tuple({call(asnumpy, colors).get(), call(asnumpy, labels).get()});
     }
     ref kmeans = call_kw(global(st, st.n.KMeans).get(), {},
-                         {{kwname("n_clusters").get(), n_clusters.get()},
-                          {kwname("random_state").get(), seed.get()},
-                          {kwname("n_init").get(), from_long(10).get()}});
+                         {{from_str("n_clusters").get(), n_clusters.get()},
+                          {from_str("random_state").get(), seed.get()},
+                          {from_str("n_init").get(), from_long(10).get()}});
     ref labels = call_method(kmeans.get(), "fit_predict", pixels);
     ref colors = getattr(kmeans.get(), "cluster_centers_");
     return make_tuple({colors.get(), labels.get()});
@@ -120,7 +112,7 @@ ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
     }
     ref np = global(st, st.n.np);
     ref pair = call_kw(getattr(np.get(), "unique").get(), {labels},
-                       {{kwname("return_counts").get(), Py_True}});
+                       {{from_str("return_counts").get(), Py_True}});
     ref unique_labels = steal(PySequence_GetItem(pair.get(), 0));
     ref label_counts = steal(PySequence_GetItem(pair.get(), 1));
     ref valid_mask = steal(PyObject_RichCompare(unique_labels.get(), from_long(-1).get(), Py_NE));

@@ -5,11 +5,9 @@ namespace huesift {
 
 namespace {
 
-ref kw(const char* name) { return from_str(name); }
-
 void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
     ref fill = steal(PyList_New(0));
-    ref components = steal(PyObject_GetItem(color_info, kw("color").get()));
+    ref components = steal(PyObject_GetItem(color_info, from_str("color").get()));
     ref iter = steal(PyObject_GetIter(components.get()));
     ref scale = from_double(255.0);
     while (PyObject* item = PyIter_Next(iter.get())) {
@@ -20,27 +18,27 @@ void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
     if (PyErr_Occurred()) {
         throw python_error();
     }
-    ref percentage = steal(PyObject_GetItem(color_info, kw("percentage").get()));
+    ref percentage = steal(PyObject_GetItem(color_info, from_str("percentage").get()));
     ref width = steal(PyNumber_TrueDivide(percentage.get(), from_double(100.0).get()));
     ref zero = from_long(0);
     call_kw(getattr(ax, "barh").get(), {zero.get(), width.get()},
-            {{kw("left").get(), start.get()},
-             {kw("height").get(), from_double(0.8).get()},
-             {kw("color").get(), fill.get()},
-             {kw("edgecolor").get(), kw("white").get()},
-             {kw("linewidth").get(), from_long(1).get()}});
+            {{from_str("left").get(), start.get()},
+             {from_str("height").get(), from_double(0.8).get()},
+             {from_str("color").get(), fill.get()},
+             {from_str("edgecolor").get(), from_str("white").get()},
+             {from_str("linewidth").get(), from_long(1).get()}});
     const int wide = PyObject_RichCompareBool(width.get(), from_double(0.05).get(), Py_GT);
     check(wide);
     if (wide) {
-        ref formatted = steal(PyObject_Format(percentage.get(), kw(".1f").get()));
-        ref label = steal(PyUnicode_Concat(formatted.get(), kw("%").get()));
+        ref formatted = steal(PyObject_Format(percentage.get(), from_str(".1f").get()));
+        ref label = steal(PyUnicode_Concat(formatted.get(), from_str("%").get()));
         ref half = steal(PyNumber_TrueDivide(width.get(), from_long(2).get()));
         ref x = steal(PyNumber_Add(start.get(), half.get()));
-        ref center = kw("center");
+        ref center = from_str("center");
         call_kw(getattr(ax, "text").get(), {x.get(), zero.get(), label.get()},
-                {{kw("ha").get(), center.get()},
-                 {kw("va").get(), center.get()},
-                 {kw("fontweight").get(), kw("bold").get()}});
+                {{from_str("ha").get(), center.get()},
+                 {from_str("va").get(), center.get()},
+                 {from_str("fontweight").get(), from_str("bold").get()}});
     }
     start = steal(PyNumber_InPlaceAdd(start.get(), width.get()));
 }
@@ -60,7 +58,7 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
     ref figsize = make_tuple({from_long(12).get(), from_long(2).get()});
     ref one = from_long(1);
     ref figure = call_kw(getattr(plt.get(), "subplots").get(), {one.get(), one.get()},
-                         {{kw("figsize").get(), figsize.get()}});
+                         {{from_str("figsize").get(), figsize.get()}});
     ref ax = steal(PySequence_GetItem(figure.get(), 1));
     ref start = from_long(0);
     // Indexing re-reads the length, so a list changed while drawing is never overrun.
@@ -70,14 +68,14 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
     }
     call(getattr(ax.get(), "set_xlim"), from_long(0), from_long(1));
     call(getattr(ax.get(), "set_ylim"), from_double(-0.5), from_double(0.5));
-    call(getattr(ax.get(), "set_xlabel"), kw("Color Distribution"));
-    call(getattr(ax.get(), "set_title"), kw("Extracted Colors with Percentages"));
+    call(getattr(ax.get(), "set_xlabel"), from_str("Color Distribution"));
+    call(getattr(ax.get(), "set_title"), from_str("Extracted Colors with Percentages"));
     call(getattr(ax.get(), "set_yticks"), steal(PyList_New(0)));
     call(getattr(plt.get(), "tight_layout"));
     if (save_path != Py_None && PyUnicode_GET_LENGTH(save_path) > 0) {
         call_kw(getattr(plt.get(), "savefig").get(), {save_path},
-                {{kw("dpi").get(), from_long(300).get()},
-                 {kw("bbox_inches").get(), kw("tight").get()}});
+                {{from_str("dpi").get(), from_long(300).get()},
+                 {from_str("bbox_inches").get(), from_str("tight").get()}});
     }
     call(getattr(plt.get(), "show"));
     return none();

@@ -10,17 +10,6 @@ namespace huesift {
 
 namespace {
 
-bool equals(PyObject* a, const char* text) {
-    ref other = from_str(text);
-    int rc = PyObject_RichCompareBool(a, other.get(), Py_EQ);
-    check(rc);
-    return rc != 0;
-}
-
-ref cv2_attr(module_state& st, const char* name) {
-    return getattr(global(st, st.n.cv2).get(), name);
-}
-
 }  // namespace
 
 // A path that no file can have: an embedded NUL (OpenCV would read the name cut short) or
@@ -48,31 +37,6 @@ ref load_image(module_state& st, PyObject* path, const char* message) {
 }
 
 namespace {
-
-// `a, b = value` with Python's own messages for any other length.
-std::pair<ref, ref> unpack_pair(PyObject* value) {
-    ref iter = steal(PyObject_GetIter(value));
-    ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iter.get());
-        if (item == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            }
-            throw python_error();
-        }
-        items[i] = steal(item);
-    }
-    PyObject* extra = PyIter_Next(iter.get());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
-    return {items[0], items[1]};
-}
 
 // Each L*a*b* centre through its own one-pixel image, fractional parts dropped.
 ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
@@ -164,11 +128,7 @@ ref extract_colors(PyObject* self, module_state& st, PyObject* image_arg, PyObje
     ref processed = call_preprocess_image(self, st, image.get());
     ref feature = call_convert_to_feature_space(self, st, processed.get());
     ref pixels = call_extract_pixels(self, st, feature.get(), mask.get());
-    const Py_ssize_t n = PyObject_Length(pixels.get());
-    if (n < 0) {
-        throw python_error();
-    }
-    if (n == 0) {
+    if (length(pixels.get()) == 0) {
         return steal(PyList_New(0));
     }
     extractor_object* obj = as_extractor(self);

@@ -13,16 +13,6 @@ namespace huesift {
 
 namespace {
 
-ref kw(const char* name) { return from_str(name); }
-
-ref cv2_attr(module_state& st, const char* name) {
-    return getattr(global(st, st.n.cv2).get(), name);
-}
-
-ref np_attr(module_state& st, const char* name) {
-    return getattr(global(st, st.n.np).get(), name);
-}
-
 ref nested(PyObject* item) {
     ref inner = steal(PyList_New(1));
     Py_INCREF(item);
@@ -39,14 +29,6 @@ ref convert_one(module_state& st, PyObject* color, const char* code) {
     ref zero = from_long(0);
     ref row = steal(PyObject_GetItem(converted.get(), zero.get()));
     return steal(PyObject_GetItem(row.get(), zero.get()));
-}
-
-Py_ssize_t length_of(PyObject* obj) {
-    const Py_ssize_t n = PyObject_Length(obj);
-    if (n < 0) {
-        throw python_error();
-    }
-    return n;
 }
 
 bool is_packed_uint8_rows(PyObject* obj, npy_intp rows, int ndim) {
@@ -103,7 +85,7 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
     ref target_array = call(array, target);
     double min_distance = std::numeric_limits<double>::infinity();
     ref closest = none();
-    ref color_key = kw("color");
+    ref color_key = from_str("color");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(colors); ++i) {
         ref color_info = borrow(PyList_GET_ITEM(colors, i));
         ref color = steal(PyObject_GetItem(color_info.get(), color_key.get()));
@@ -125,31 +107,6 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
 namespace {
 
 ref round2(module_state& st, PyObject* value) { return call(st.builtin_round, value, from_long(2)); }
-
-std::pair<ref, ref> unpack_pair(PyObject* value) {
-    ref iter = steal(PyObject_GetIter(value));
-    ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iter.get());
-        if (item == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                             i);
-            }
-            throw python_error();
-        }
-        items[i] = steal(item);
-    }
-    PyObject* extra = PyIter_Next(iter.get());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
-    return {items[0], items[1]};
-}
 
 // Walks a dict's items in insertion order, failing as Python does if it changes size.
 template <class Body>
@@ -188,21 +145,21 @@ ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
             }
             const double score = (threshold - distance) / threshold * 100;
             similarity = score > 0 ? from_double(score) : from_long(0);
-            ref share = steal(PyObject_GetItem(closest.get(), kw("percentage").get()));
+            ref share = steal(PyObject_GetItem(closest.get(), from_str("percentage").get()));
             ref factor = steal(PyNumber_TrueDivide(similarity.get(), from_long(100).get()));
             percentage = steal(PyNumber_Multiply(share.get(), factor.get()));
         }
         ref record = steal(PyDict_New());
         ref distance_value = from_double(distance);
-        check(PyDict_SetItem(record.get(), kw("percentage").get(),
+        check(PyDict_SetItem(record.get(), from_str("percentage").get(),
                              round2(st, percentage.get()).get()));
-        check(PyDict_SetItem(record.get(), kw("similarity").get(),
+        check(PyDict_SetItem(record.get(), from_str("similarity").get(),
                              round2(st, similarity.get()).get()));
-        check(PyDict_SetItem(record.get(), kw("closest_color").get(),
-                             steal(PyObject_GetItem(closest.get(), kw("color").get())).get()));
-        check(PyDict_SetItem(record.get(), kw("distance").get(),
+        check(PyDict_SetItem(record.get(), from_str("closest_color").get(),
+                             steal(PyObject_GetItem(closest.get(), from_str("color").get())).get()));
+        check(PyDict_SetItem(record.get(), from_str("distance").get(),
                              round2(st, distance_value.get()).get()));
-        check(PyDict_SetItem(record.get(), kw("found_directly").get(),
+        check(PyDict_SetItem(record.get(), from_str("found_directly").get(),
                              distance < 10.0 ? Py_True : Py_False));
         check(PyDict_SetItem(results.get(), name, record.get()));
     });
@@ -231,9 +188,9 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
         return round2(st, percent.get());
     };
     ref record = steal(PyDict_New());
-    check(PyDict_SetItem(record.get(), kw("total_percentage").get(), share(s.somewhat_close).get()));
-    check(PyDict_SetItem(record.get(), kw("close_percentage").get(), share(s.close).get()));
-    check(PyDict_SetItem(record.get(), kw("very_close_percentage").get(),
+    check(PyDict_SetItem(record.get(), from_str("total_percentage").get(), share(s.somewhat_close).get()));
+    check(PyDict_SetItem(record.get(), from_str("close_percentage").get(), share(s.close).get()));
+    check(PyDict_SetItem(record.get(), from_str("very_close_percentage").get(),
                          share(s.very_close).get()));
     ref components = steal(PyList_New(0));
     ref iter = steal(PyObject_GetIter(s.closest_pixel.get()));
@@ -244,9 +201,9 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
     if (PyErr_Occurred()) {
         throw python_error();
     }
-    check(PyDict_SetItem(record.get(), kw("closest_pixel").get(),
+    check(PyDict_SetItem(record.get(), from_str("closest_pixel").get(),
                          steal(PyList_AsTuple(components.get())).get()));
-    check(PyDict_SetItem(record.get(), kw("min_distance").get(),
+    check(PyDict_SetItem(record.get(), from_str("min_distance").get(),
                          round2(st, s.min_distance.get()).get()));
     ref fifty = from_long(50);
     ref gap = steal(PyNumber_Subtract(fifty.get(), s.min_distance.get()));
@@ -255,7 +212,7 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
     ref zero = from_long(0);
     const int positive = PyObject_RichCompareBool(score.get(), zero.get(), Py_GT);
     check(positive);
-    check(PyDict_SetItem(record.get(), kw("similarity_score").get(),
+    check(PyDict_SetItem(record.get(), from_str("similarity_score").get(),
                          round2(st, positive ? score.get() : zero.get()).get()));
     return record;
 }
@@ -361,12 +318,12 @@ ref find_color_matches(PyObject* self, module_state& st, PyObject* image_arg, Py
     ref processed = call_preprocess_image(self, st, image.get());
     ref feature = call_convert_to_feature_space(self, st, processed.get());
     ref pixels = call_extract_pixels(self, st, feature.get(), mask.get());
-    const Py_ssize_t n = length_of(pixels.get());
+    const Py_ssize_t n = length(pixels.get());
     if (n == 0) {
         return steal(PyDict_New());
     }
     ref pixels_rgb = as_extractor(self)->lab_space ? pixels_to_rgb(st, pixels.get(), n) : pixels;
-    const Py_ssize_t total_pixels = length_of(pixels_rgb.get());
+    const Py_ssize_t total_pixels = length(pixels_rgb.get());
 
     // Without an override of the distance, plain byte rows are measured natively against the
     // L*a*b* of all pixels, converted in one call.

@@ -53,6 +53,14 @@ inline module_state& state_of(PyObject* self) { return state_of(Py_TYPE(self)); 
 // A module-level name read at the moment of use; NameError when a host deleted it.
 ref global(const module_state& st, const ref& name);
 
+// An attribute of a library bound in the module, e.g. cv2.cvtColor, read at call time.
+inline ref cv2_attr(const module_state& st, const char* name) {
+    return getattr(global(st, st.n.cv2).get(), name);
+}
+inline ref np_attr(const module_state& st, const char* name) {
+    return getattr(global(st, st.n.np).get(), name);
+}
+
 // The six typed steps in slot order.
 enum class step { preprocess, feature_space, apply_mask, extract_pixels, percentages, distance };
 

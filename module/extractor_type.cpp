@@ -89,13 +89,6 @@ constexpr const char* init_params[] = {"n_colors", "algorithm", "preprocessing",
 constexpr signature init_sig{"__init__", init_params, 4, 0};
 #endif
 
-bool equals(PyObject* a, const char* text) {
-    ref other = from_str(text);
-    int rc = PyObject_RichCompareBool(a, other.get(), Py_EQ);
-    check(rc);
-    return rc != 0;
-}
-
 #ifndef HUESIFT_CPU_ONLY
 // Raises `type(message + str(cause))` with `cause` attached as its context.
 [[noreturn]] void raise_from_handled(PyObject* type, const char* message, const ref& cause) {
@@ -105,8 +98,8 @@ bool equals(PyObject* a, const char* text) {
     PyErr_Fetch(&etype, &evalue, &etb);
     PyErr_NormalizeException(&etype, &evalue, &etb);
     if (evalue != nullptr) {
-        PyException_SetContext(evalue, cause.get());
-        Py_INCREF(cause.get());  // SetContext stole the reference
+        Py_INCREF(cause.get());
+        PyException_SetContext(evalue, cause.get());  // steals the new reference
     }
     PyErr_Restore(etype, evalue, etb);
     throw python_error();

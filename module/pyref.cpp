@@ -36,6 +36,46 @@ ref getattr(PyObject* obj, PyObject* name) { return steal(PyObject_GetAttr(obj, 
 
 ref getattr(PyObject* obj, const char* name) { return steal(PyObject_GetAttrString(obj, name)); }
 
+Py_ssize_t length(PyObject* obj) {
+    const Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) {
+        throw python_error();
+    }
+    return n;
+}
+
+bool equals(PyObject* obj, const char* text) {
+    ref other = from_str(text);
+    const int rc = PyObject_RichCompareBool(obj, other.get(), Py_EQ);
+    check(rc);
+    return rc != 0;
+}
+
+std::pair<ref, ref> unpack_pair(PyObject* value) {
+    ref iter = steal(PyObject_GetIter(value));
+    ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iter.get());
+        if (item == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                             i);
+            }
+            throw python_error();
+        }
+        items[i] = steal(item);
+    }
+    PyObject* extra = PyIter_Next(iter.get());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return {items[0], items[1]};
+}
+
 ref from_long(long long value) { return steal(PyLong_FromLongLong(value)); }
 
 ref from_double(double value) { return steal(PyFloat_FromDouble(value)); }

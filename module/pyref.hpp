@@ -94,6 +94,13 @@ ref call_method(PyObject* obj, const char* name, const Args&... args) {
     return call(getattr(obj, name), args...);
 }
 
+// Python's len(); -1 never escapes.
+Py_ssize_t length(PyObject* obj);
+// obj == text, with Python's equality.
+bool equals(PyObject* obj, const char* text);
+// `a, b = value`, with Python's messages for any other number of items.
+std::pair<ref, ref> unpack_pair(PyObject* value);
+
 ref from_long(long long value);
 ref from_double(double value);
 ref from_str(const char* text);

@@ -9,10 +9,6 @@ namespace huesift {
 
 namespace {
 
-ref cv2_attr(module_state& st, const char* name) {
-    return getattr(global(st, st.n.cv2).get(), name);
-}
-
 // OpenCV misreads arrays of more than three dimensions with a zero stride (a broadcast
 // view), so those reach it as the same values in plain memory.
 ref for_opencv(module_state& st, PyObject* array) {
@@ -20,7 +16,7 @@ ref for_opencv(module_state& st, PyObject* array) {
         auto* arr = reinterpret_cast<PyArrayObject*>(array);
         for (int d = 0; d < PyArray_NDIM(arr); ++d) {
             if (PyArray_NDIM(arr) > 3 && PyArray_STRIDE(arr, d) == 0 && PyArray_DIM(arr, d) > 1) {
-                return call(getattr(global(st, st.n.np).get(), "ascontiguousarray"), array);
+                return call(np_attr(st, "ascontiguousarray"), array);
             }
         }
     }
@@ -145,7 +141,7 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
     }
     ref above = steal(PyObject_RichCompare(grey.get(), from_long(128).get(), Py_GT));
     ref scaled = steal(PyNumber_Multiply(above.get(), from_long(255).get()));
-    ref uint8 = getattr(global(st, st.n.np).get(), "uint8");
+    ref uint8 = np_attr(st, "uint8");
     ref binary = call_method(scaled.get(), "astype", uint8);
     check_array_result(binary.get());
     ref source = for_opencv(st, image);
@@ -166,7 +162,7 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
     ref masked = call_apply_mask(self, st, image, mask);
     ref binary = steal(PyObject_RichCompare(mask, from_long(128).get(), Py_GT));
     if (ndim_of(mask) == 3) {
-        ref uint8 = getattr(global(st, st.n.np).get(), "uint8");
+        ref uint8 = np_attr(st, "uint8");
         ref bytes = call_method(binary.get(), "astype", uint8);
         ref scaled = steal(PyNumber_Multiply(bytes.get(), from_long(255).get()));
         ref grey = cvt_color(st, scaled.get(), "COLOR_BGR2GRAY");
