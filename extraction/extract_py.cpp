@@ -10,8 +10,6 @@ namespace huesift {
 
 namespace {
 
-}  // namespace
-
 // A path that no file can have: an embedded NUL (OpenCV would read the name cut short) or
 // text that is not valid UTF-8 (OpenCV's binding cannot take it).
 bool unreadable_name(PyObject* path) {
@@ -35,8 +33,6 @@ ref load_image(module_state& st, PyObject* path, const char* message) {
     }
     return image;
 }
-
-namespace {
 
 // Each L*a*b* centre through its own one-pixel image, fractional parts dropped.
 ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
@@ -116,7 +112,7 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
 
 }  // namespace
 
-ref extract_colors(PyObject* self, module_state& st, PyObject* image_arg, PyObject* mask_arg) {
+ref prepare_pixels(PyObject* self, module_state& st, PyObject* image_arg, PyObject* mask_arg) {
     ref image = borrow(image_arg);
     ref mask = borrow(mask_arg);
     if (PyUnicode_Check(image.get())) {
@@ -127,7 +123,11 @@ ref extract_colors(PyObject* self, module_state& st, PyObject* image_arg, PyObje
     }
     ref processed = call_preprocess_image(self, st, image.get());
     ref feature = call_convert_to_feature_space(self, st, processed.get());
-    ref pixels = call_extract_pixels(self, st, feature.get(), mask.get());
+    return call_extract_pixels(self, st, feature.get(), mask.get());
+}
+
+ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
+    ref pixels = prepare_pixels(self, st, image, mask);
     if (length(pixels.get()) == 0) {
         return steal(PyList_New(0));
     }

@@ -304,20 +304,10 @@ ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
     return call(np_attr(st, "array"), converted);
 }
 
-ref find_color_matches(PyObject* self, module_state& st, PyObject* image_arg, PyObject* targets,
-                       PyObject* mask_arg) {
-    ref image = borrow(image_arg);
-    ref mask = borrow(mask_arg);
-    if (PyUnicode_Check(image.get())) {
-        image = load_image(st, image.get(), "Could not load image from ");
-    }
-    // A mask path is loaded as extract_colors loads it.
-    if (PyUnicode_Check(mask.get())) {
-        mask = load_image(st, mask.get(), "Could not load mask from ");
-    }
-    ref processed = call_preprocess_image(self, st, image.get());
-    ref feature = call_convert_to_feature_space(self, st, processed.get());
-    ref pixels = call_extract_pixels(self, st, feature.get(), mask.get());
+ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObject* targets,
+                       PyObject* mask) {
+    // The chain of extract_colors, a mask path included.
+    ref pixels = prepare_pixels(self, st, image, mask);
     const Py_ssize_t n = length(pixels.get());
     if (n == 0) {
         return steal(PyDict_New());

@@ -114,9 +114,10 @@ PyObject* py_get_compute_device_cpu(PyObject* module, PyObject* const* args, Py_
 // The type, created by the module's exec step.
 PyObject* create_extractor_type(PyObject* module);
 
-// extract_colors and the image loading it shares with the match report.
+// extract_colors, and the preparation chain it shares with the match report: paths loaded,
+// then preprocessing, feature space and the pixel matrix.
 ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
-ref load_image(module_state& st, PyObject* path, const char* message);
+ref prepare_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
 
 // Clustering entry points used by extract_colors.
 ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels);
