@@ -477,10 +477,13 @@ PyType_Spec extractor_spec = {
 }  // namespace
 
 ref find_override(PyObject* self, step which) {
+#if PY_VERSION_HEX >= 0x030A0000
+    // The class itself is immutable, so only a subclass can replace a step.
     module_state& st = state_of(self);
     if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == st.type.get()) {
         return {};
     }
+#endif
     const step_entry& entry = step_table[static_cast<int>(which)];
     ref method = getattr(self, entry.name);
     PyObject* m = method.get();

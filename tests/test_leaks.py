@@ -47,8 +47,10 @@ def assert_flat(fn, calls):
     for _ in range(min(100, calls)):  # caches of the libraries fill on first use
         fn()
     for attempt in range(4):
-        blocks, uss, fds = growth(fn, calls * 2 ** attempt)
-        if blocks < 100 and uss < 4 * 2 ** 20 and fds == 0:
+        n = calls * 2 ** attempt
+        blocks, uss, fds = growth(fn, n)
+        # A reference leaked per call grows by at least one block a call.
+        if blocks < max(100, n // 2) and uss < 4 * 2 ** 20 and fds == 0:
             return
     pytest.fail(f"growth after {calls * 8} calls: {blocks} blocks, {uss} bytes, {fds} fds")
 
@@ -124,7 +126,7 @@ def test_chart_no_growth(tm):
         ext.visualize_colors(RECORDS)
         plt.close("all")
 
-    assert_flat(chart, 40)
+    assert_flat(chart, 60)
 
 
 def test_dbscan_no_growth(tm):
