@@ -54,3 +54,20 @@ def test_fresh_environment(wheel, tmp_path):
                          capture_output=True, text=True, cwd=tmp_path, env=clean, timeout=300)
     assert out.returncode == 0, out.stderr
     assert len(__import__("json").loads(out.stdout)) == 5
+
+
+def test_sdist_contents(tmp_path, monkeypatch):
+    import tarfile
+
+    from scikit_build_core.build import build_sdist
+
+    monkeypatch.chdir(ROOT)
+    name = build_sdist(str(tmp_path))
+    members = tarfile.open(tmp_path / name).getnames()
+    top = name[: -len(".tar.gz")]
+    for path in ["pyproject.toml", "CMakeLists.txt", "module/color_extractor.hpp",
+                 "clustering/dbscan_core.cpp", "package/vantrel_huesift/tintmill.pyi",
+                 "README.md", "LICENSE"]:
+        assert f"{top}/{path}" in members
+    assert not any(m.startswith((f"{top}/build/", f"{top}/.venv/", f"{top}/tests/"))
+                   for m in members)
