@@ -10,7 +10,8 @@ from common import gib, machine, measure, sample, upscaled  # noqa: E402
 
 def library_12mp(lab_space):
     from vantrel_huesift.tintmill import ColorExtractor
-    return ColorExtractor(algorithm="dbscan", lab_space=lab_space).extract_colors(upscaled())
+    image = upscaled()
+    return lambda: ColorExtractor(algorithm="dbscan", lab_space=lab_space).extract_colors(image)
 
 
 def crop_pixels():
@@ -22,15 +23,19 @@ def crop_pixels():
 
 def library_crop():
     from vantrel_huesift.tintmill import ColorExtractor
-    return ColorExtractor(n_colors=10 ** 6)._cluster_colors_dbscan(crop_pixels())[1]
+    pixels = crop_pixels()
+    return lambda: ColorExtractor(n_colors=10 ** 6)._cluster_colors_dbscan(pixels)[1]
 
 
 def literal_crop():
     from sklearn.cluster import DBSCAN
     from sklearn.preprocessing import StandardScaler
     pixels = crop_pixels()
-    scaled = StandardScaler().fit_transform(pixels)
-    return DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(scaled)
+
+    def run():
+        scaled = StandardScaler().fit_transform(pixels)
+        return DBSCAN(eps=0.5, min_samples=max(50, len(pixels) // 100)).fit_predict(scaled)
+    return run
 
 
 def main():
