@@ -350,7 +350,10 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
     for (std::ptrdiff_t i = 0; i < in.rows; ++i) {
         std::uint8_t px[3];
         row_of(i, px);
-        const std::int64_t l = label[static_cast<std::size_t>(slot[b.key(px)])];
+        // A colour absent from the first pass means the rows changed meanwhile (another
+        // thread wrote to them); it is left as noise rather than read out of bounds.
+        const std::int32_t s = slot[b.key(px)];
+        const std::int64_t l = s < 0 ? -1 : label[static_cast<std::size_t>(s)];
         out.labels[static_cast<std::size_t>(i)] = l;
         if (l >= 0) {
             const auto c = static_cast<std::size_t>(l);

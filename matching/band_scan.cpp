@@ -38,7 +38,7 @@ band_counts scan_bands(const std::uint8_t* lab, std::size_t n, const std::uint8_
         best = std::min(best, sq);
     }
     std::size_t first = 0;
-    while (squared(lab + 3 * first, t0, t1, t2) != best) {
+    while (first + 1 < n && squared(lab + 3 * first, t0, t1, t2) != best) {
         ++first;
     }
     out.very_close = very_close;

@@ -33,13 +33,18 @@ std::size_t count_kept(const pixel_grid& grid, const selection* mask) {
     return n;
 }
 
-void gather_kept(const pixel_grid& grid, const selection* mask, std::uint8_t* out) {
+std::size_t gather_kept(const pixel_grid& grid, const selection* mask, std::uint8_t* out,
+                        std::size_t capacity) {
+    std::size_t found = 0;
     for_each_kept(grid, mask, [&](std::uint8_t a, std::uint8_t b, std::uint8_t c) {
-        out[0] = a;
-        out[1] = b;
-        out[2] = c;
-        out += 3;
+        if (found < capacity) {
+            out[3 * found] = a;
+            out[3 * found + 1] = b;
+            out[3 * found + 2] = c;
+        }
+        ++found;
     });
+    return found;
 }
 
 }  // namespace huesift::preparation

@@ -26,7 +26,9 @@ struct selection {
 // Number of selected pixels (all of them when `mask` is null) that are not (0, 0, 0).
 std::size_t count_kept(const pixel_grid& grid, const selection* mask);
 
-// Writes those pixels, in row-major order, as packed rows of three bytes.
-void gather_kept(const pixel_grid& grid, const selection* mask, std::uint8_t* out);
+// Writes those pixels, in row-major order, as packed rows of three bytes, at most `capacity`
+// rows; returns how many it found (more than `capacity` if the pixels changed meanwhile).
+std::size_t gather_kept(const pixel_grid& grid, const selection* mask, std::uint8_t* out,
+                        std::size_t capacity);
 
 }  // namespace huesift::preparation

@@ -5,6 +5,8 @@
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
 
+#include <optional>
+
 namespace huesift {
 
 namespace {
@@ -12,10 +14,10 @@ namespace {
 // OpenCV misreads arrays of more than three dimensions with a zero stride (a broadcast
 // view), so those reach it as the same values in plain memory.
 ref for_opencv(module_state& st, PyObject* array) {
-    if (PyArray_Check(array)) {
-        auto* arr = reinterpret_cast<PyArrayObject*>(array);
+    auto* arr = reinterpret_cast<PyArrayObject*>(array);
+    if (PyArray_Check(array) && PyArray_NDIM(arr) > 3) {
         for (int d = 0; d < PyArray_NDIM(arr); ++d) {
-            if (PyArray_NDIM(arr) > 3 && PyArray_STRIDE(arr, d) == 0 && PyArray_DIM(arr, d) > 1) {
+            if (PyArray_STRIDE(arr, d) == 0 && PyArray_DIM(arr, d) > 1) {
                 return call(np_attr(st, "ascontiguousarray"), array);
             }
         }
@@ -53,20 +55,38 @@ bool grid_of(PyObject* obj, preparation::pixel_grid& grid) {
     return false;
 }
 
-ref gather(const preparation::pixel_grid& grid, const preparation::selection* mask) {
+ref gather_once(const preparation::pixel_grid& grid, const preparation::selection* mask,
+                bool release_gil) {
     std::size_t n = 0;
     {
-        gil_release nogil;
+        std::optional<gil_release> nogil;
+        if (release_gil) {
+            nogil.emplace();
+        }
         n = preparation::count_kept(grid, mask);
     }
     npy_intp dims[2] = {static_cast<npy_intp>(n), 3};
     ref out = steal(PyArray_SimpleNew(2, dims, NPY_UBYTE));
     auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    std::size_t written = 0;
     {
-        gil_release nogil;
-        preparation::gather_kept(grid, mask, dst);
+        std::optional<gil_release> nogil;
+        if (release_gil) {
+            nogil.emplace();
+        }
+        written = preparation::gather_kept(grid, mask, dst, n);
     }
-    return out;
+    return written == n ? out : ref();
+}
+
+// Counts, then copies. Another thread may write to the image between the two passes while
+// the GIL is released; the copy never passes the count, and a mismatch is done again with
+// the GIL held, when no Python code can change the array.
+ref gather(const preparation::pixel_grid& grid, const preparation::selection* mask) {
+    if (ref out = gather_once(grid, mask, true)) {
+        return out;
+    }
+    return gather_once(grid, mask, false);
 }
 
 // pixels[~np.all(pixels == 0, axis=1)]
