@@ -90,21 +90,6 @@ constexpr signature init_sig{"__init__", init_params, 4, 0};
 #endif
 
 #ifndef HUESIFT_CPU_ONLY
-// Raises `type(message + str(cause))` with `cause` attached as its context.
-[[noreturn]] void raise_from_handled(PyObject* type, const char* message, const ref& cause) {
-    ref text = steal(PyObject_Str(cause.get()));
-    PyErr_Format(type, "%s%U", message, text.get());
-    PyObject *etype, *evalue, *etb;
-    PyErr_Fetch(&etype, &evalue, &etb);
-    PyErr_NormalizeException(&etype, &evalue, &etb);
-    if (evalue != nullptr) {
-        Py_INCREF(cause.get());
-        PyException_SetContext(evalue, cause.get());  // steals the new reference
-    }
-    PyErr_Restore(etype, evalue, etb);
-    throw python_error();
-}
-
 // Attaches `cause` as the context of the error now raised, as raising inside `except` does.
 [[noreturn]] void rethrow_in_handler(const ref& cause) {
     PyObject *etype, *evalue, *etb;
@@ -142,11 +127,12 @@ void decide_device(PyObject* self, module_state& st, PyObject* use_gpu) {
         ref cause = steal(evalue);
         ref cause_type = steal(etype);
         ref cause_tb = etb ? steal(etb) : ref();
-        if (equals(use_gpu, "force")) {
-            raise_from_handled(PyExc_RuntimeError, "GPU forced but not available: ", cause);
-        }
         try {
             ref text = steal(PyObject_Str(cause.get()));
+            if (equals(use_gpu, "force")) {
+                PyErr_Format(PyExc_RuntimeError, "GPU forced but not available: %U", text.get());
+                throw python_error();
+            }
             ref message = steal(
                 PyUnicode_FromFormat("GPU not available, falling back to CPU: %U", text.get()));
             ref warn = getattr(global(st, st.n.warnings).get(), "warn");
