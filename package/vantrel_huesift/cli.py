@@ -120,10 +120,7 @@ def run_match(args: argparse.Namespace) -> int:
         report = extractor.analyze_color_similarity(args.image, targets, args.mask,
                                                     args.threshold)
     if args.json:
-        print(json.dumps({name: {k: (float(v) if k != "closest_color" and k != "closest_pixel"
-                                     and not isinstance(v, bool) else v)
-                                 for k, v in record.items()}
-                          for name, record in report.items()}))
+        print(json.dumps(report))  # NumPy's float64 is a float, and serialises as one
         return 0
     if not report:
         print("no pixel analysed")
