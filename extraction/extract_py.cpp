@@ -48,11 +48,7 @@ ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
     ref zero = from_long(0);
     while (PyObject* item = PyIter_Next(iter.get())) {
         ref color = steal(item);
-        ref inner = steal(PyList_New(1));
-        PyList_SET_ITEM(inner.get(), 0, color.release());  // steals the reference
-        ref outer = steal(PyList_New(1));
-        PyList_SET_ITEM(outer.get(), 0, inner.release());  // steals the reference
-        ref lab_color = call(uint8, outer);
+        ref lab_color = call(uint8, nested(color.get()));
         ref rgb = call(cvt, lab_color, code);
         ref row = steal(PyObject_GetItem(rgb.get(), zero.get()));
         ref pixel = steal(PyObject_GetItem(row.get(), zero.get()));
@@ -62,19 +58,6 @@ ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
         throw python_error();
     }
     return call(getattr(np.get(), "array"), converted);
-}
-
-ref color_tuple(PyObject* color) {
-    ref items = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(color));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref component = steal(item);
-        check(PyList_Append(items.get(), steal(PyNumber_Long(component.get())).get()));
-    }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
-    return steal(PyList_AsTuple(items.get()));
 }
 
 ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
@@ -96,7 +79,7 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
         }
         ref share = steal(p);
         ref record = steal(PyDict_New());
-        check(PyDict_SetItem(record.get(), color_key.get(), color_tuple(color.get()).get()));
+        check(PyDict_SetItem(record.get(), color_key.get(), int_tuple(color.get()).get()));
         check(PyDict_SetItem(record.get(), percentage_key.get(),
                              call(st.builtin_round, share, digits).get()));
         check(PyList_Append(result.get(), record.get()));

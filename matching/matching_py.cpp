@@ -13,15 +13,6 @@ namespace huesift {
 
 namespace {
 
-ref nested(PyObject* item) {
-    ref inner = steal(PyList_New(1));
-    Py_INCREF(item);
-    PyList_SET_ITEM(inner.get(), 0, item);  // steals the new reference
-    ref outer = steal(PyList_New(1));
-    PyList_SET_ITEM(outer.get(), 0, inner.release());  // steals the reference
-    return outer;
-}
-
 // cv2.cvtColor(np.uint8([[color]]), code)[0][0]
 ref convert_one(module_state& st, PyObject* color, const char* code) {
     ref image = call(np_attr(st, "uint8"), nested(color));
@@ -192,17 +183,8 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
     check(PyDict_SetItem(record.get(), from_str("close_percentage").get(), share(s.close).get()));
     check(PyDict_SetItem(record.get(), from_str("very_close_percentage").get(),
                          share(s.very_close).get()));
-    ref components = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(s.closest_pixel.get()));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref component = steal(item);
-        check(PyList_Append(components.get(), steal(PyNumber_Long(component.get())).get()));
-    }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
     check(PyDict_SetItem(record.get(), from_str("closest_pixel").get(),
-                         steal(PyList_AsTuple(components.get())).get()));
+                         int_tuple(s.closest_pixel.get()).get()));
     check(PyDict_SetItem(record.get(), from_str("min_distance").get(),
                          round2(st, s.min_distance.get()).get()));
     ref fifty = from_long(50);

@@ -76,6 +76,28 @@ std::pair<ref, ref> unpack_pair(PyObject* value) {
     return {items[0], items[1]};
 }
 
+ref nested(PyObject* item) {
+    ref inner = steal(PyList_New(1));
+    Py_INCREF(item);
+    PyList_SET_ITEM(inner.get(), 0, item);  // steals the new reference
+    ref outer = steal(PyList_New(1));
+    PyList_SET_ITEM(outer.get(), 0, inner.release());  // steals the reference
+    return outer;
+}
+
+ref int_tuple(PyObject* items) {
+    ref values = steal(PyList_New(0));
+    ref iter = steal(PyObject_GetIter(items));
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        ref component = steal(item);
+        check(PyList_Append(values.get(), steal(PyNumber_Long(component.get())).get()));
+    }
+    if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return steal(PyList_AsTuple(values.get()));
+}
+
 ref from_long(long long value) { return steal(PyLong_FromLongLong(value)); }
 
 ref from_double(double value) { return steal(PyFloat_FromDouble(value)); }

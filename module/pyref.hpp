@@ -101,6 +101,11 @@ bool equals(PyObject* obj, const char* text);
 // `a, b = value`, with Python's messages for any other number of items.
 std::pair<ref, ref> unpack_pair(PyObject* value);
 
+// [[item]]: a one-pixel image for numpy.uint8(...).
+ref nested(PyObject* item);
+// tuple(int(c) for c in items)
+ref int_tuple(PyObject* items);
+
 ref from_long(long long value);
 ref from_double(double value);
 ref from_str(const char* text);
