@@ -11,11 +11,12 @@ namespace huesift {
 
 namespace {
 
-// OpenCV misreads arrays of more than three dimensions with a zero stride (a broadcast
-// view), so those reach it as the same values in plain memory.
+// OpenCV misreads some arrays with a zero stride (broadcast views, e.g. of shape (n, 1) or
+// of more than three dimensions), so every such array reaches it as the same values in
+// plain memory.
 ref for_opencv(module_state& st, PyObject* array) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(array);
-    if (PyArray_Check(array) && PyArray_NDIM(arr) > 3) {
+    if (PyArray_Check(array)) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(array);
         for (int d = 0; d < PyArray_NDIM(arr); ++d) {
             if (PyArray_STRIDE(arr, d) == 0 && PyArray_DIM(arr, d) > 1) {
                 return call(np_attr(st, "ascontiguousarray"), array);

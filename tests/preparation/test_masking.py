@@ -60,3 +60,12 @@ def test_argument_types(tm, image, mask, name):
 def test_argument_count(tm):
     with pytest.raises(TypeError, match="takes exactly 2 positional arguments"):
         tm.ColorExtractor()._apply_mask(IMAGE)
+
+
+@pytest.mark.parametrize("shape", [(2, 1), (3, 1), (2, 1, 3, 1)])
+def test_broadcast_views_give_the_values_they_show(tm, shape):
+    # OpenCV misreads these zero-stride views; the result must be that of a plain copy.
+    base = (np.arange(int(np.prod(shape))).reshape(shape) + 1).astype(np.uint8)
+    view = np.broadcast_to(base[:1], shape)
+    empty = np.zeros((0, 1), np.uint8)
+    np.testing.assert_array_equal(apply(tm, view, empty), apply(tm, view.copy(), empty))
