@@ -104,7 +104,9 @@ private:
                   int& hi) const {
         const int pz = p[axis_[2]];
         const double room = limit_ - partial;
-        const int reach = static_cast<int>(std::sqrt(room > 0 ? room : 0.0) * z_scale_);
+        // Clamped in floating point: the reach never leaves the lattice, whatever the scale.
+        const double span = std::sqrt(room > 0 ? room : 0.0) * z_scale_;
+        const int reach = span >= 255.0 ? 255 : span > 0.0 ? static_cast<int>(span) : 0;
         hi = std::min(255, pz + reach);
         while (hi < 255 && test(p, q, hi + 1)) {
             ++hi;

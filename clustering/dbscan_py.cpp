@@ -68,6 +68,20 @@ void read_triple(PyObject* values, double out[3]) {
     }
 }
 
+// A fit over 8-bit rows gives means in [0, 255] and standard deviations of at most 127.5;
+// a scale below 1e-8 would need some 10^16 rows. Anything else did not come from such a fit
+// (a patched scaler, say), and the lattice search is not meant for it.
+bool fitted_on_bytes(const double mean[3], const double scale[3]) {
+    for (int c = 0; c < 3; ++c) {
+        if (!(mean[c] >= 0.0 && mean[c] <= 255.0 && scale[c] >= 1e-8 && scale[c] <= 128.0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject* fitted);
+
 // scikit-learn's own scaler and DBSCAN over plain byte rows: the same labels, computed over
 // the distinct colours of the 8-bit lattice instead of every row's neighbourhood.
 ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
@@ -83,6 +97,9 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     in.channel_stride = PyArray_STRIDE(arr, 1);
     read_triple(getattr(scaler.get(), "mean_").get(), in.mean);
     read_triple(getattr(scaler.get(), "scale_").get(), in.scale);
+    if (!fitted_on_bytes(in.mean, in.scale)) {
+        return dbscan_literal(self, st, pixels, scaler.get());
+    }
     in.min_samples = in.rows / 100 > 50 ? in.rows / 100 : 50;
     in.eps = 0.5;
     clustering::dbscan_result found;
@@ -124,13 +141,20 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
 
 ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
     if (global(st, st.n.DBSCAN).is(st.sklearn_dbscan.get()) &&
-        global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_rows(pixels)) {
+        global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_rows(pixels) &&
+        libraries_intact(st)) {
         return dbscan_lattice_path(self, st, pixels);
     }
+    return dbscan_literal(self, st, pixels, nullptr);
+}
+
+// The steps as written. `fitted` is a scaler the lattice path has already fitted to these
+// pixels: fit_transform is fit, then transform, so only the transform is left to do.
+ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject* fitted) {
     const int n_colors = as_extractor(self)->n_colors;
     ref np = global(st, st.n.np);
-    ref scaler = call(global(st, st.n.StandardScaler));
-    ref pixels_scaled = call_method(scaler.get(), "fit_transform", pixels);
+    ref scaler = fitted ? borrow(fitted) : call(global(st, st.n.StandardScaler));
+    ref pixels_scaled = call_method(scaler.get(), fitted ? "transform" : "fit_transform", pixels);
     ref dbscan = call_kw(global(st, st.n.DBSCAN).get(), {},
                          {{from_str("eps").get(), from_double(0.5).get()},
                           {from_str("min_samples").get(), min_samples_for(length(pixels)).get()}});

@@ -25,13 +25,16 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
     const Py_ssize_t n = length(pixels);
     const bool gpu = on_gpu(self);
     if (n < n_colors) {
-        // Each distinct colour is a cluster of its own, labelled once.
+        // Each distinct colour is a cluster of its own. Every pixel row is labelled with its
+        // colour's index, so the shares count pixels rather than giving each colour 1/u.
         ref xp = global(st, gpu ? st.n.cp : st.n.np);
         ref flat = call_method(pixels, "reshape", from_long(-1), from_long(3));
-        ref unique_colors = call_kw(getattr(xp.get(), "unique").get(), {flat.get()},
-                                    {{from_str("axis").get(), from_long(0).get()}});
-        const Py_ssize_t u = length(unique_colors.get());
-        ref labels = call(getattr(xp.get(), "arange"), from_long(u));
+        ref found = call_kw(getattr(xp.get(), "unique").get(), {flat.get()},
+                            {{from_str("axis").get(), from_long(0).get()},
+                             {from_str("return_inverse").get(), Py_True}});
+        auto [unique_colors, inverse] = unpack_pair(found.get());
+        // Some NumPy 2.0 releases keep a trailing axis on the inverse.
+        ref labels = call_method(inverse.get(), "reshape", from_long(-1));
         if (gpu) {
             ref asnumpy = getattr(xp.get(), "asnumpy");
             return make_tuple({call(asnumpy, unique_colors).get(), call(asnumpy, labels).get()});
@@ -101,7 +104,7 @@ bool count_native(PyObject* labels, std::vector<std::int64_t>& counts) {
 
 ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
     std::vector<std::int64_t> counts;
-    if (labels != Py_None && count_native(labels, counts)) {
+    if (labels != Py_None && libraries_intact(st) && count_native(labels, counts)) {
         const std::vector<double> shares = clustering::shares_of(counts);
         ref result = steal(PyList_New(static_cast<Py_ssize_t>(shares.size())));
         for (std::size_t i = 0; i < shares.size(); ++i) {

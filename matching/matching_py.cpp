@@ -128,6 +128,7 @@ ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
         ref found = call(find, target_rgb, image_colors);
         auto [closest, distance_obj] = unpack_pair(found.get());
         const double distance = to_c_double(distance_obj.get());
+        // The record keeps the distance object itself, rounded: an override's int stays one.
         ref similarity = from_long(0);
         ref percentage = from_long(0);
         if (distance <= threshold) {
@@ -141,7 +142,6 @@ ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
             percentage = steal(PyNumber_Multiply(share.get(), factor.get()));
         }
         ref record = steal(PyDict_New());
-        ref distance_value = from_double(distance);
         check(PyDict_SetItem(record.get(), from_str("percentage").get(),
                              round2(st, percentage.get()).get()));
         check(PyDict_SetItem(record.get(), from_str("similarity").get(),
@@ -149,7 +149,7 @@ ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
         check(PyDict_SetItem(record.get(), from_str("closest_color").get(),
                              steal(PyObject_GetItem(closest.get(), from_str("color").get())).get()));
         check(PyDict_SetItem(record.get(), from_str("distance").get(),
-                             round2(st, distance_value.get()).get()));
+                             round2(st, distance_obj.get()).get()));
         check(PyDict_SetItem(record.get(), from_str("found_directly").get(),
                              distance < 10.0 ? Py_True : Py_False));
         check(PyDict_SetItem(results.get(), name, record.get()));
@@ -267,7 +267,7 @@ target_stats stats_native(module_state& st, PyObject* pixels_rgb, const std::uin
 ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
     auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
     if (PyArray_CheckExact(pixels) && PyArray_TYPE(arr) == NPY_UBYTE && PyArray_NDIM(arr) == 2 &&
-        PyArray_DIM(arr, 1) == 3) {
+        PyArray_DIM(arr, 1) == 3 && libraries_intact(st)) {
         ref column = call_method(pixels, "reshape", from_long(-1), from_long(1), from_long(3));
         ref rgb = call(cv2_attr(st, "cvtColor"), column, cv2_attr(st, "COLOR_LAB2RGB"));
         if (is_packed_uint8_rows(rgb.get(), n, 3)) {
@@ -301,7 +301,8 @@ ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObje
     // L*a*b* of all pixels, converted in one call.
     ref lab;
     const bool native = !find_override(self, step::distance) &&
-                        is_packed_uint8_rows(pixels_rgb.get(), total_pixels, 2);
+                        is_packed_uint8_rows(pixels_rgb.get(), total_pixels, 2) &&
+                        libraries_intact(st);
     if (native) {
         ref column = call_method(pixels_rgb.get(), "reshape", from_long(-1), from_long(1),
                                  from_long(3));

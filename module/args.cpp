@@ -112,6 +112,9 @@ ref as_integer(PyObject* value) {
         return borrow(value);
     }
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number != nullptr && number->nb_int == nullptr && number->nb_index != nullptr) {
+        return steal(PyNumber_Index(value));  // int() falls back to __index__
+    }
     if (number == nullptr || number->nb_int == nullptr) {
         raise(PyExc_TypeError, "an integer is required");
     }

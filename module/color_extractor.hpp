@@ -4,6 +4,9 @@
 #include "args.hpp"
 #include "pyref.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace huesift {
 
 struct extractor_object {
@@ -44,7 +47,18 @@ struct module_state {
     ref percentage_key;  // operator.itemgetter('percentage'), the sort key of the records
     ref sklearn_dbscan;  // scikit-learn's own classes, to tell a host's rebinding apart
     ref sklearn_scaler;
+    ref sklearn_kmeans;
+    // NumPy and OpenCV as loaded, and the functions the native paths stand in for, each
+    // beside its interned name: a host that rebinds any of them gets the literal steps.
+    ref library_np;
+    ref library_cv2;
+    std::vector<std::pair<ref, ref>> np_functions;
+    std::vector<std::pair<ref, ref>> cv2_functions;
 };
+
+// True while `np` and `cv2` in the module, and the library functions the native paths
+// replace, are still the objects the module loaded. Never raises.
+bool libraries_intact(const module_state& st);
 
 // Locates the module state from any instance or subclass of ColorExtractor.
 module_state& state_of(PyTypeObject* type);

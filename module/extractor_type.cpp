@@ -46,6 +46,39 @@ ref global(const module_state& st, const ref& name) {
 
 namespace {
 
+bool same_functions(PyObject* library, const std::vector<std::pair<ref, ref>>& functions) {
+    for (const auto& [name, original] : functions) {
+        PyObject* found = PyObject_GetAttr(library, name.get());
+        if (found == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!steal(found).is(original.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool bound_is(const module_state& st, const ref& name, const ref& original) {
+    PyObject* value = PyDict_GetItemWithError(st.dict, name.get());
+    if (value == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return value == original.get();
+}
+
+}  // namespace
+
+bool libraries_intact(const module_state& st) {
+    return bound_is(st, st.n.np, st.library_np) && bound_is(st, st.n.cv2, st.library_cv2) &&
+           same_functions(st.library_np.get(), st.np_functions) &&
+           same_functions(st.library_cv2.get(), st.cv2_functions);
+}
+
+namespace {
+
 // ---- allocation and release -------------------------------------------------------------
 
 PyObject* extractor_new(PyTypeObject* type, PyObject*, PyObject*) {

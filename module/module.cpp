@@ -119,6 +119,16 @@ void load(PyObject* module) {
 #endif
     st.sklearn_dbscan = global(st, st.n.DBSCAN);
     st.sklearn_scaler = global(st, st.n.StandardScaler);
+    st.sklearn_kmeans = global(st, st.n.KMeans);
+    st.library_np = global(st, st.n.np);
+    st.library_cv2 = global(st, st.n.cv2);
+    for (const char* name : {"all", "unique", "sum", "mean", "argsort", "argmin", "array", "uint8",
+                             "sqrt", "arange", "cumsum", "searchsorted"}) {
+        ref interned = steal(PyUnicode_InternFromString(name));
+        st.np_functions.emplace_back(interned, getattr(st.library_np.get(), interned.get()));
+    }
+    ref cvt = steal(PyUnicode_InternFromString("cvtColor"));
+    st.cv2_functions.emplace_back(cvt, getattr(st.library_cv2.get(), cvt.get()));
     ref name = steal(PyModule_GetNameObject(module));
     bind(module, "__pyx_unpickle_ColorExtractor",
          steal(PyCFunction_NewEx(&unpickle_def, module, name.get())));

@@ -90,10 +90,14 @@ ref gather(const preparation::pixel_grid& grid, const preparation::selection* ma
     return gather_once(grid, mask, false);
 }
 
-// pixels[~np.all(pixels == 0, axis=1)]
+int ndim_of(PyObject* array) { return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)); }
+
+// pixels[~np.all(pixels == 0, axis=1)]; natively only for N x 3 rows, where the expression
+// provably means "the rows that are not (0, 0, 0)". Any other shape gets NumPy's own answer
+// or error.
 ref drop_zero_rows(module_state& st, PyObject* pixels) {
     preparation::pixel_grid grid{};
-    if (grid_of(pixels, grid)) {
+    if (grid_of(pixels, grid) && ndim_of(pixels) == 2 && libraries_intact(st)) {
         return gather(grid, nullptr);
     }
     ref np = global(st, st.n.np);
@@ -109,7 +113,7 @@ ref drop_zero_rows(module_state& st, PyObject* pixels) {
 // masked_image[mask_binary], then the zero-row filter.
 ref select_rows(module_state& st, PyObject* masked, PyObject* mask_binary) {
     preparation::pixel_grid grid{};
-    if (grid_of(masked, grid) && PyArray_CheckExact(mask_binary)) {
+    if (grid_of(masked, grid) && PyArray_CheckExact(mask_binary) && libraries_intact(st)) {
         auto* sel = reinterpret_cast<PyArrayObject*>(mask_binary);
         auto* img = reinterpret_cast<PyArrayObject*>(masked);
         if (PyArray_NDIM(img) == 3 && PyArray_TYPE(sel) == NPY_BOOL && PyArray_NDIM(sel) == 2 &&
@@ -122,8 +126,6 @@ ref select_rows(module_state& st, PyObject* masked, PyObject* mask_binary) {
     ref picked = steal(PyObject_GetItem(masked, mask_binary));
     return drop_zero_rows(st, picked.get());
 }
-
-int ndim_of(PyObject* array) { return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)); }
 
 }  // namespace
 
@@ -164,7 +166,6 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
     ref scaled = steal(PyNumber_Multiply(above.get(), from_long(255).get()));
     ref uint8 = np_attr(st, "uint8");
     ref binary = call_method(scaled.get(), "astype", uint8);
-    check_array_result(binary.get());
     ref source = for_opencv(st, image);
     return call_kw(cv2_attr(st, "bitwise_and").get(), {source.get(), source.get()},
                    {{from_str("mask").get(), binary.get()}});
@@ -172,8 +173,10 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
 
 ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
     if (mask == Py_None) {
+        // image.reshape(-1, 3) of an H x W x 3 or N x 3 array lists the same pixels in the
+        // same order as the grid.
         preparation::pixel_grid grid{};
-        if (grid_of(image, grid)) {
+        if (grid_of(image, grid) && libraries_intact(st)) {
             return gather(grid, nullptr);
         }
         ref flat = call_method(image, "reshape", from_long(-1), from_long(3));

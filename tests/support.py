@@ -69,9 +69,12 @@ class FakeCupy:
         self.calls.append("asnumpy")
         return np.array(value).view(np.ndarray)
 
-    def unique(self, value, axis=None):
+    def unique(self, value, axis=None, return_inverse=False):
         self.calls.append("unique")
-        return self._dev(np.unique(np.asarray(value), axis=axis))
+        found = np.unique(np.asarray(value), axis=axis, return_inverse=return_inverse)
+        if return_inverse:
+            return self._dev(found[0]), self._dev(found[1])
+        return self._dev(found)
 
     def arange(self, n):
         self.calls.append("arange")

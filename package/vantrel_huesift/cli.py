@@ -79,8 +79,6 @@ def run_extract(args: argparse.Namespace) -> int:
     require_file(args.mask, "mask")
     extractor = make_extractor(args)
     colors = extractor.extract_colors(args.image, args.mask)
-    if args.chart:
-        write_chart(extractor, colors, args.chart)
     if args.json:
         print(json.dumps(colors))
     else:
@@ -91,6 +89,9 @@ def run_extract(args: argparse.Namespace) -> int:
         if not colors:
             print("no colour: the mask selects no pixel")
     if args.chart:
+        # After the results, so that a chart that cannot be written loses nothing else.
+        sys.stdout.flush()
+        write_chart(extractor, colors, args.chart)
         print(f"chart written to {args.chart}", file=sys.stderr)
     return 0
 
@@ -144,15 +145,21 @@ def run_match(args: argparse.Namespace) -> int:
 
 # ---- batch -----------------------------------------------------------------------------
 
+def same_file_key(path: str) -> str:
+    """One key per file, however it was named: relative, absolute or through a link."""
+    return str(Path(path).resolve())
+
+
 def find_images(paths: Iterable[str]) -> List[str]:
+    """The images to analyse, each once, named as the user wrote them."""
     found: List[str] = []
     seen = set()
 
     def add(path: Path) -> None:
-        key = str(path)
+        key = same_file_key(str(path))
         if key not in seen:
             seen.add(key)
-            found.append(key)
+            found.append(str(path))
 
     def add_tree(root: Path) -> None:
         for path in sorted(root.rglob("*")):
@@ -177,28 +184,62 @@ def find_images(paths: Iterable[str]) -> List[str]:
     return found
 
 
-def recorded_paths(output: Path) -> set:
-    """Paths already in an output file; a line cut off by an interruption is dropped."""
+def previous_results(output: Path, batch: set) -> set:
+    """Files that already have a result in an output file, by `same_file_key`.
+
+    A line cut off by an interruption is dropped, and so are the error records of files in
+    this batch: they are tried again, so each file ends with one final record.
+    """
     if not output.exists():
         return set()
     data = output.read_bytes()
     end = data.rfind(b"\n") + 1
-    if end != len(data):
-        with open(output, "r+b") as f:
-            f.truncate(end)
+    kept: List[bytes] = []
     done = set()
-    for line in data[:end].splitlines():
+    for line in data[:end].splitlines(keepends=True):
         try:
-            done.add(json.loads(line)["path"])
-        except (ValueError, KeyError, TypeError):
+            record = json.loads(line)
+            key = same_file_key(record["path"])
+        except (ValueError, KeyError, TypeError, OSError):
+            kept.append(line)
             continue
+        if "error" in record and key in batch:
+            continue
+        kept.append(line)
+        if "colors" in record:
+            done.add(key)
+    if end != len(data) or len(kept) != len(data[:end].splitlines()):
+        partial = output.with_name(output.name + ".partial")
+        partial.write_bytes(b"".join(kept))
+        os.replace(partial, output)
     return done
 
 
-def chart_path(chart_dir: Optional[str], image: str) -> Optional[str]:
+def chart_names(images: List[str]) -> Dict[str, str]:
+    """A distinct chart file name per image, from its path below the images' common folder."""
+    resolved = [Path(same_file_key(image)) for image in images]
+    root = Path(os.path.commonpath([str(p.parent) for p in resolved])) if resolved else Path()
+    names: Dict[str, str] = {}
+    taken = set()
+    stems = [p.relative_to(root).with_suffix("") for p in resolved]
+    repeated = {stem for stem in stems if stems.count(stem) > 1}
+    for image, path, stem in zip(images, resolved, stems):
+        # a.png and a.jpg side by side keep their suffixes apart
+        relative = path.relative_to(root) if stem in repeated else stem
+        base = "__".join(relative.parts)
+        name, n = f"{base}_colors.png", 1
+        while name in taken:
+            n += 1
+            name = f"{base}_{n}_colors.png"
+        taken.add(name)
+        names[image] = name
+    return names
+
+
+def chart_path(chart_dir: Optional[str], names: Dict[str, str], image: str) -> Optional[str]:
     if not chart_dir:
         return None
-    return str(Path(chart_dir) / (Path(image).stem + "_colors.png"))
+    return str(Path(chart_dir) / names[image])
 
 
 def process_one(extractor, image: str, chart: Optional[str] = None) -> dict:
@@ -225,10 +266,11 @@ def _one_thread_per_worker() -> None:
     _thread_limits = threadpool_limits(1)
 
 
-def _local_results(extractor, todo: List[str], chart_dir, jobs: int) -> Iterator[dict]:
+def _local_results(extractor, todo: List[str], charts: Dict[str, Optional[str]],
+                   jobs: int) -> Iterator[dict]:
     if jobs <= 1:
         for image in todo:
-            yield process_one(extractor, image, chart_path(chart_dir, image))
+            yield process_one(extractor, image, charts[image])
         return
     import multiprocessing
     from concurrent.futures import ProcessPoolExecutor, as_completed
@@ -236,20 +278,20 @@ def _local_results(extractor, todo: List[str], chart_dir, jobs: int) -> Iterator
     context = multiprocessing.get_context("spawn")
     with ProcessPoolExecutor(max_workers=jobs, mp_context=context,
                              initializer=_one_thread_per_worker) as pool:
-        futures = [pool.submit(process_one, extractor, image, chart_path(chart_dir, image))
-                   for image in todo]
+        futures = [pool.submit(process_one, extractor, image, charts[image]) for image in todo]
         for future in as_completed(futures):
             yield future.result()
 
 
-def _dask_results(extractor, todo: List[str], chart_dir, address: str) -> Iterator[dict]:
+def _dask_results(extractor, todo: List[str], charts: Dict[str, Optional[str]],
+                  address: str) -> Iterator[dict]:
     try:
         from dask.distributed import Client, as_completed
     except ImportError:
         raise UsageError("--scheduler needs Dask: pip install 'vantrel-huesift[dask]'")
     with Client(address) as client:
         futures = client.map(process_one, [extractor] * len(todo), todo,
-                             [chart_path(chart_dir, image) for image in todo], pure=False)
+                             [charts[image] for image in todo], pure=False)
         for future in as_completed(futures):
             yield future.result()
 
@@ -260,13 +302,15 @@ def run_batch(args: argparse.Namespace) -> int:
     if args.chart:
         Path(args.chart).mkdir(parents=True, exist_ok=True)
     output = Path(args.output)
-    done = recorded_paths(output)
-    todo = [image for image in images if image not in done]
+    done = previous_results(output, {same_file_key(image) for image in images})
+    todo = [image for image in images if same_file_key(image) not in done]
+    names = chart_names(images)
+    charts = {image: chart_path(args.chart, names, image) for image in todo}
     jobs = args.jobs or os.cpu_count() or 1
     if args.scheduler:
-        results = _dask_results(extractor, todo, args.chart, args.scheduler)
+        results = _dask_results(extractor, todo, charts, args.scheduler)
     else:
-        results = _local_results(extractor, todo, args.chart, min(jobs, max(len(todo), 1)))
+        results = _local_results(extractor, todo, charts, min(jobs, max(len(todo), 1)))
     from tqdm import tqdm
 
     failed = 0
@@ -327,6 +371,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 2
     except ValueError as e:  # unreadable image or mask, unknown settings
         print(f"huesift: error: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:  # a file or folder that cannot be written or read
+        where = f": {e.filename}" if e.filename else ""
+        print(f"huesift: error: {e.strerror or e}{where}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("huesift: interrupted", file=sys.stderr)

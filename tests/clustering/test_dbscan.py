@@ -180,6 +180,40 @@ def test_rebound_dbscan_reduction(tm, rebind):
     assert labels.tolist() == [1, 1, 2, -1, 0, 0, 0]
 
 
+@pytest.mark.parametrize("mean, scale", [
+    (None, 1e300), (None, 1e-300), (None, float("nan")), (1e9, None), (-1.0, None),
+])
+def test_scaler_values_8_bit_rows_cannot_give(tm, monkeypatch, mean, scale):
+    """A patched fit leaves numbers no fit over bytes produces: the literal steps run."""
+    original = StandardScaler.fit
+
+    def fit(self, X, y=None, sample_weight=None):
+        original(self, X)
+        self.mean_ = np.full(3, mean) if mean is not None else self.mean_
+        self.scale_ = np.full(3, scale) if scale is not None else self.scale_
+        return self
+
+    monkeypatch.setattr(StandardScaler, "fit", fit)
+    pixels = CASES["blobs 4000"]
+
+    def outcome(run):
+        try:
+            return run().tolist()
+        except ValueError as e:  # NaN reaches scikit-learn's own check
+            return str(e)
+
+    scaler = StandardScaler().fit(pixels)
+    expected = outcome(lambda: DBSCAN(eps=0.5, min_samples=50).fit_predict(
+        scaler.transform(pixels)))
+    assert outcome(lambda: dbscan(tm, pixels)[1]) == expected
+
+
+def test_rebound_numpy_is_used(tm, rebind):
+    rebind("np", None)
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'unique'"):
+        dbscan(tm, CASES["blobs 4000"])
+
+
 def test_non_byte_pixels_take_scikit_learn(tm):
     pixels = CASES["blobs 4000"].astype(np.float32)
     np.testing.assert_array_equal(dbscan(tm, pixels)[1], literal_labels(pixels))

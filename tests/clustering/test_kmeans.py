@@ -5,12 +5,12 @@ from sklearn.cluster import KMeans
 from support import DeviceArray, FakeCupy, full_only, gpu_extractor
 
 
-def test_few_pixels_shortcut(tm):
+def test_few_pixels_shortcut_labels_every_pixel(tm):
     pixels = np.array([[9, 9, 9], [1, 2, 3], [9, 9, 9], [1, 2, 3], [9, 9, 9]], np.uint8)
     colors, labels = tm.ColorExtractor(8)._cluster_colors_kmeans(pixels)
     assert colors.dtype == np.uint8 and colors.tolist() == [[1, 2, 3], [9, 9, 9]]
-    assert labels.tolist() == [0, 1]
-    assert tm.ColorExtractor(8)._calculate_percentages(labels) == [50.0, 50.0]
+    assert labels.ndim == 1 and labels.tolist() == [1, 0, 1, 0, 1]
+    assert tm.ColorExtractor(8)._calculate_percentages(labels) == [40.0, 60.0]
 
 
 def test_exactly_n_colors_runs_kmeans(tm):
@@ -115,8 +115,8 @@ def test_gpu_few_pixels_shortcut(tm, fake_gpu):
     pixels = np.array([[5, 5, 5], [1, 1, 1], [5, 5, 5]], np.uint8)
     colors, labels = gpu_extractor(tm, n_colors=4)._cluster_colors_kmeans(pixels)
     assert type(colors) is np.ndarray and colors.tolist() == [[1, 1, 1], [5, 5, 5]]
-    assert type(labels) is np.ndarray and labels.tolist() == [0, 1]
-    assert fake_gpu.calls == ["unique", "arange", "asnumpy", "asnumpy"]
+    assert type(labels) is np.ndarray and labels.tolist() == [1, 0, 1]
+    assert fake_gpu.calls == ["unique", "asnumpy", "asnumpy"]
     assert RecordingKMeans.made == []
 
 

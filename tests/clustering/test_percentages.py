@@ -70,3 +70,15 @@ def test_override_result_type(tm, result, ok):
     else:
         with pytest.raises(TypeError, match="^Expected list, got tuple$"):
             ext.extract_colors(image)
+
+
+
+def test_rebound_numpy_is_used(tm, rebind, monkeypatch):
+    calls = []
+    original = np.unique
+    monkeypatch.setattr(np, "unique", lambda *a, **k: calls.append(k) or original(*a, **k))
+    assert tm.ColorExtractor()._calculate_percentages(np.array([0, 1, 1, 1])) == [25.0, 75.0]
+    assert calls == [{"return_counts": True}]
+    rebind("np", None)
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'unique'"):
+        tm.ColorExtractor()._calculate_percentages(np.array([0, 1]))

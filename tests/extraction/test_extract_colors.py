@@ -136,8 +136,8 @@ def test_algorithm_dispatch_uses_method_lookup(tm):
 def test_few_pixels_end_to_end(tm):
     image = np.array([[[3, 2, 1], [3, 2, 1], [3, 2, 1], [9, 9, 9], [9, 9, 9]]], np.uint8)
     result = tm.ColorExtractor(8, preprocessing=False, lab_space=False).extract_colors(image)
-    assert result == [{"color": (1, 2, 3), "percentage": 50.0},
-                      {"color": (9, 9, 9), "percentage": 50.0}]
+    assert result == [{"color": (1, 2, 3), "percentage": 60.0},
+                      {"color": (9, 9, 9), "percentage": 40.0}]
 
 
 def test_arguments(tm):

@@ -184,3 +184,23 @@ def test_overridden_pixels_of_other_dtype(tm):
     image = np.zeros((1, 1, 3), np.uint8)
     report = Floats(lab_space=False).find_color_matches(image, {"t": (10, 20, 30)})
     assert report["t"]["min_distance"] == 0.0 and report["t"]["closest_pixel"] == (10, 20, 30)
+
+
+def test_rebound_cv2_is_called_as_the_steps_say(tm, rebind):
+    calls = []
+
+    class Proxy:
+        def __getattr__(self, name):
+            return getattr(cv2, name)
+
+        def cvtColor(self, image, code):
+            calls.append(code)
+            return cv2.cvtColor(image, code)
+
+    image = np.array([[[1, 2, 3], [4, 5, 6]], [[7, 8, 9], [10, 11, 12]]], np.uint8)
+    expected = tm.ColorExtractor(preprocessing=False).find_color_matches(image, {"t": (9, 9, 9)})
+    rebind("cv2", Proxy())
+    got = tm.ColorExtractor(preprocessing=False).find_color_matches(image, {"t": (9, 9, 9)})
+    assert got == expected
+    # feature space, 4 pixels back to RGB, then 2 conversions per distance
+    assert calls == [cv2.COLOR_BGR2LAB] + [cv2.COLOR_LAB2RGB] * 4 + [cv2.COLOR_RGB2LAB] * 8

@@ -80,6 +80,7 @@ def test_worked_example(tm):
     (9.99, 5.0, 0, 0, True),
     (0.0, 50.0, 40.0, 100.0, True),
     (10.0, 20, 20.0, 50.0, False),
+    (12, 50.0, 30.4, 76.0, False),  # an override's int distance is rounded as it is
 ])
 def test_threshold_rules(tm, distance, threshold, percentage, similarity, direct):
     records = [{"color": (1, 2, 3), "percentage": 40.0}]
@@ -88,6 +89,7 @@ def test_threshold_rules(tm, distance, threshold, percentage, similarity, direct
     assert got["percentage"] == percentage and type(got["percentage"]) is type(percentage)
     assert got["similarity"] == similarity and type(got["similarity"]) is type(similarity)
     assert got["found_directly"] is direct and got["distance"] == round(distance, 2)
+    assert type(got["distance"]) is type(distance)
 
 
 def test_zero_threshold_at_zero_distance(tm):

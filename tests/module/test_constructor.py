@@ -24,9 +24,14 @@ def test_defaults(tm):
     assert state(tm.ColorExtractor()) == expected_state()
 
 
+class Index:
+    def __index__(self):
+        return 6
+
+
 @pytest.mark.parametrize("n_colors, stored", [
     (3.9, 3), (-3.9, -3), (True, 1), (0, 0), (-7, -7), (2147483647, 2147483647),
-    (-2147483648, -2147483648),
+    (-2147483648, -2147483648), (Index(), 6),
 ])
 def test_n_colors_conversion(tm, n_colors, stored):
     assert state(tm.ColorExtractor(n_colors))[2 if not FULL else 3] == stored

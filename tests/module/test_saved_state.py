@@ -26,6 +26,16 @@ def fields(ext):
     return ext.__reduce__()[2][:FIELDS]
 
 
+def test_n_colors_entry_converts_as_int_does(tm):
+    class Index:  # int() falls back to __index__
+        def __index__(self):
+            return 6
+
+    ext = tm.ColorExtractor()
+    ext.__setstate__(make_state(n_colors=Index()))
+    assert fields(ext)[3 if FULL else 2] == 6
+
+
 def test_reduce_of_default(tm):
     reduced = tm.ColorExtractor().__reduce__()
     assert reduced == (tm.__pyx_unpickle_ColorExtractor, (tm.ColorExtractor, CHECKSUM, None),

@@ -127,3 +127,51 @@ def test_arguments(tm):
         ext._extract_pixels(IMAGE, None, None)
     with pytest.raises(TypeError, match="takes at least 1 positional argument "):
         ext._extract_pixels()
+
+
+class SelectsWithExtraAxis:
+    """A masking step that hands back the image with an extra axis."""
+
+    def __init__(self, tm):
+        class Sub(tm.ColorExtractor):
+            def _apply_mask(self, image, mask):
+                return image[:, :, None, :]
+
+        self.extractor = Sub()
+
+
+@pytest.mark.parametrize("make, image, mask", [
+    (lambda tm: tm.ColorExtractor(), IMAGE[:8, :1] + 1, np.full(8, 255, np.uint8)),
+    (lambda tm: SelectsWithExtraAxis(tm).extractor, IMAGE + 1, MASK2),
+])
+def test_malformed_selection_fails_as_numpy_does(tm, make, image, mask):
+    # The zero-row filter over anything but N x 3 rows is NumPy's to judge.
+    with pytest.raises(IndexError, match="boolean index did not match"):
+        make(tm)._extract_pixels(image, mask)
+
+
+def test_zero_dimensional_mask_reaches_opencv(tm):
+    with pytest.raises(cv2.error, match="bitwise_and"):
+        extract(tm, IMAGE, np.array(255, np.uint8))
+
+
+@pytest.mark.parametrize("name", ["np", "cv2"])
+def test_rebound_library_takes_the_literal_steps(tm, rebind, name):
+    class Proxy:
+        """Delegates to the library and counts what is read from it."""
+
+        def __init__(self, library):
+            self.library, self.read = library, []
+
+        def __getattr__(self, attr):
+            self.read.append(attr)
+            return getattr(self.library, attr)
+
+    proxy = Proxy(np if name == "np" else cv2)
+    rebind(name, proxy)
+    same(extract(tm, IMAGE), literal(IMAGE))
+    same(extract(tm, IMAGE, MASK2), literal(IMAGE, MASK2))
+    assert proxy.read.count("all" if name == "np" else "bitwise_and") == (2 if name == "np" else 1)
+    rebind("np", None)
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'all'"):
+        extract(tm, IMAGE)
