@@ -1,9 +1,14 @@
 // K-means clustering and cluster percentages as ColorExtractor steps.
 #include "../module/color_extractor.hpp"
+#include "../preparation/distinct_rows.hpp"
+#include "kmeans_core.hpp"
 #include "label_counts.hpp"
 
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
+
+#include <limits>
+#include <utility>
 
 namespace huesift {
 
@@ -16,6 +21,93 @@ bool on_gpu(PyObject* self) {
     (void)self;
     return false;
 #endif
+}
+
+
+
+// The native k-means stands in for KMeans(...).fit_predict only while every object the call
+// would use is the one loaded, on plain byte rows.
+bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_ssize_t n) {
+    if (!st.kmeans_steps_known || n_colors < 1 ||
+        n > std::numeric_limits<std::int32_t>::max() || !PyArray_CheckExact(pixels)) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    if (PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 1) != 3 ||
+        !global(st, st.n.KMeans).is(st.sklearn_kmeans.get()) || !libraries_intact(st)) {
+        return false;
+    }
+    for (const auto& [name, original] : {std::pair{"fit", &st.sklearn_kmeans_fit},
+                                         std::pair{"fit_predict", &st.sklearn_kmeans_fit_predict}}) {
+        PyObject* found = PyObject_GetAttrString(st.sklearn_kmeans.get(), name);
+        if (found == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!steal(found).is(original->get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What KMeans(n_clusters=n_colors, random_state=42, n_init=10).fit_predict(pixels) gives:
+// (cluster_centers_, labels_), with its warning. An empty ref when the fit is undecided:
+// scikit-learn's own call then gives the answer.
+ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
+    constexpr int runs = 10;
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    const preparation::byte_rows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
+                                      PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
+                                      PyArray_STRIDE(arr, 1)};
+    preparation::distinct_rows colours;
+    {
+        gil_release nogil;
+        colours = preparation::find_distinct_rows(rows);
+    }
+    // RandomState.choice(n, p=...) takes one random_sample and uniform(size=t) is
+    // 0 + 1 * random_sample: every run's draws are one stretch of the same stream.
+    ref random_state = call(getattr(np_attr(st, "random").get(), "RandomState"), from_long(42));
+    const std::size_t needed = clustering::draws_needed(n_colors, runs);
+    ref draws = call_method(random_state.get(), "random_sample",
+                            from_long(static_cast<long long>(needed)));
+    auto* draw_arr = reinterpret_cast<PyArrayObject*>(draws.get());
+    if (!PyArray_Check(draws.get()) || PyArray_TYPE(draw_arr) != NPY_DOUBLE ||
+        !PyArray_IS_C_CONTIGUOUS(draw_arr) || PyArray_SIZE(draw_arr) != static_cast<npy_intp>(needed)) {
+        return {};
+    }
+    clustering::kmeans_input in{colours.values.data(), colours.counts.data(), colours.values.size(),
+                                colours.index.data(), colours.index.size(), n_colors, runs, 300,
+                                1e-4, static_cast<const double*>(PyArray_DATA(draw_arr))};
+    npy_intp n = PyArray_DIM(arr, 0);
+    ref labels = steal(PyArray_SimpleNew(1, &n, NPY_INT32));
+    auto* out = static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
+    clustering::kmeans_result fit;
+    {
+        gil_release nogil;
+        fit = clustering::kmeans_fit(in);
+        if (!fit.undecided) {
+            for (std::size_t i = 0; i < colours.index.size(); ++i) {
+                out[i] = fit.labels[colours.index[i]];
+            }
+        }
+    }
+    if (fit.undecided) {
+        return {};
+    }
+    npy_intp dims[2] = {n_colors, 3};
+    ref centres = steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    std::copy(fit.centres.begin(), fit.centres.end(),
+              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(centres.get()))));
+    if (fit.distinct_clusters < n_colors) {
+        ref category = getattr(steal(PyImport_ImportModule("sklearn.exceptions")).get(),
+                               "ConvergenceWarning");
+        ref message = steal(PyUnicode_FromFormat(
+            "Number of distinct clusters (%d) found smaller than n_clusters (%d). Possibly due "
+            "to duplicate points in X.", fit.distinct_clusters, n_colors));
+        check(PyErr_WarnEx(category.get(), PyUnicode_AsUTF8(message.get()), 1));
+    }
+    return make_tuple({centres.get(), labels.get()});
 }
 
 }  // namespace
@@ -54,6 +146,11 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
         ref colors = getattr(kmeans.get(), "cluster_centers_");
         ref asnumpy = getattr(cp.get(), "asnumpy");
         return make_tuple({call(asnumpy, colors).get(), call(asnumpy, labels).get()});
+    }
+    if (native_kmeans_applies(st, pixels, n_colors, n)) {
+        if (ref found = kmeans_native(st, pixels, n_colors)) {
+            return found;
+        }
     }
     ref kmeans = call_kw(global(st, st.n.KMeans).get(), {},
                          {{from_str("n_clusters").get(), n_clusters.get()},

@@ -48,6 +48,9 @@ struct module_state {
     ref sklearn_dbscan;  // scikit-learn's own classes, to tell a host's rebinding apart
     ref sklearn_scaler;
     ref sklearn_kmeans;
+    ref sklearn_kmeans_fit;  // KMeans.fit and fit_predict as loaded
+    ref sklearn_kmeans_fit_predict;
+    bool kmeans_steps_known = false;  // an installed scikit-learn whose k-means we follow
     // NumPy and OpenCV as loaded, and the functions the native paths stand in for, each
     // beside its interned name: a host that rebinds any of them gets the literal steps.
     ref library_np;

@@ -3,6 +3,8 @@
 
 #include "numpy_api.hpp"
 
+#include <cstring>
+
 namespace huesift {
 
 namespace {
@@ -31,6 +33,22 @@ ref import_from(const char* package, const char* name) {
 }
 
 ref import_module(const char* name) { return steal(PyImport_ImportModule(name)); }
+
+// The scikit-learn releases whose k-means steps the native k-means follows, checked against
+// their sources and tested; any other runs KMeans itself.
+bool kmeans_steps_followed(const ref& version) {
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const char* release : {"1.9."}) {
+        if (std::strncmp(text, release, std::strlen(release)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 #ifndef HUESIFT_CPU_ONLY
 PyMethodDef gpu_device_def = {
@@ -120,6 +138,9 @@ void load(PyObject* module) {
     st.sklearn_dbscan = global(st, st.n.DBSCAN);
     st.sklearn_scaler = global(st, st.n.StandardScaler);
     st.sklearn_kmeans = global(st, st.n.KMeans);
+    st.sklearn_kmeans_fit = getattr(st.sklearn_kmeans.get(), "fit");
+    st.sklearn_kmeans_fit_predict = getattr(st.sklearn_kmeans.get(), "fit_predict");
+    st.kmeans_steps_known = kmeans_steps_followed(getattr(import_module("sklearn").get(), "__version__"));
     st.library_np = global(st, st.n.np);
     st.library_cv2 = global(st, st.n.cv2);
     for (const char* name : {"all", "unique", "sum", "mean", "argsort", "argmin", "array", "uint8",

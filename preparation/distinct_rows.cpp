@@ -1,0 +1,93 @@
+#include "distinct_rows.hpp"
+
+#include <bit>
+
+namespace huesift::preparation {
+
+namespace {
+
+constexpr std::size_t colour_count = std::size_t{1} << 24;
+// From this many rows on, a direct table over every colour (64 MiB) costs at most 16 bytes a
+// row and beats hashing.
+constexpr std::ptrdiff_t direct_from = std::ptrdiff_t{1} << 22;
+
+// Open addressing with linear probing; a slot holds key + 1, so 0 is empty.
+class colour_hash {
+public:
+    explicit colour_hash(std::size_t rows)
+        : mask_(std::bit_ceil(2 * rows < 16 ? std::size_t{16} : 2 * rows) - 1),
+          keys_(mask_ + 1, 0),
+          ids_(mask_ + 1, 0) {}
+
+    // The number stored for key, or `fresh` (now stored) when the key is new.
+    std::uint32_t find_or_add(std::uint32_t key, std::uint32_t fresh) {
+        std::size_t slot = (key * 0x9E3779B1u) & mask_;
+        while (keys_[slot] != 0) {
+            if (keys_[slot] == key + 1) {
+                return ids_[slot];
+            }
+            slot = (slot + 1) & mask_;
+        }
+        keys_[slot] = key + 1;
+        ids_[slot] = fresh;
+        return fresh;
+    }
+
+private:
+    std::size_t mask_;
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::uint32_t> ids_;
+};
+
+class colour_table {
+public:
+    colour_table() : ids_(colour_count, none) {}
+
+    std::uint32_t find_or_add(std::uint32_t key, std::uint32_t fresh) {
+        if (ids_[key] == none) {
+            ids_[key] = fresh;
+        }
+        return ids_[key];
+    }
+
+private:
+    static constexpr std::uint32_t none = ~std::uint32_t{0};
+    std::vector<std::uint32_t> ids_;
+};
+
+template <class Table>
+void number_rows(const byte_rows& in, Table& table, distinct_rows& out) {
+    for (std::ptrdiff_t i = 0; i < in.rows; ++i) {
+        const std::uint8_t* px = in.data + i * in.row_stride;
+        const std::uint8_t a = px[0];
+        const std::uint8_t b = px[in.channel_stride];
+        const std::uint8_t c = px[2 * in.channel_stride];
+        const std::uint32_t key = (std::uint32_t{a} << 16) | (std::uint32_t{b} << 8) | c;
+        const auto fresh = static_cast<std::uint32_t>(out.values.size());
+        const std::uint32_t id = table.find_or_add(key, fresh);
+        if (id == fresh) {
+            out.values.push_back({a, b, c});
+            out.counts.push_back(0);
+            out.first.push_back(i);
+        }
+        ++out.counts[id];
+        out.index[static_cast<std::size_t>(i)] = id;
+    }
+}
+
+}  // namespace
+
+distinct_rows find_distinct_rows(const byte_rows& in) {
+    distinct_rows out;
+    out.index.resize(static_cast<std::size_t>(in.rows));
+    if (in.rows >= direct_from) {
+        colour_table table;
+        number_rows(in, table, out);
+    } else {
+        colour_hash table(static_cast<std::size_t>(in.rows));
+        number_rows(in, table, out);
+    }
+    return out;
+}
+
+}  // namespace huesift::preparation

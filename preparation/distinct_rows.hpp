@@ -1,0 +1,34 @@
+// The distinct rows of an 8-bit N x 3 matrix: no Python, safe to run without the GIL.
+//
+// Equal rows get the same label, distance and conversion wherever they are analysed, so the
+// per-pixel work of clustering and matching can be done once per distinct colour, weighted
+// by its pixel count.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace huesift::preparation {
+
+// n rows of three bytes, with arbitrary strides (in bytes).
+struct byte_rows {
+    const std::uint8_t* data;
+    std::ptrdiff_t rows;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t channel_stride;
+};
+
+struct distinct_rows {
+    std::vector<std::array<std::uint8_t, 3>> values;  // in order of first occurrence
+    std::vector<std::int64_t> counts;                 // rows holding each value
+    std::vector<std::int64_t> first;                  // index of each value's first row
+    std::vector<std::uint32_t> index;                 // per input row: its value's number
+};
+
+// Memory is proportional to the input: a hash table for small inputs, a direct table over
+// the 2^24 colours only when the input is large enough to pay for it.
+distinct_rows find_distinct_rows(const byte_rows& in);
+
+}  // namespace huesift::preparation
