@@ -77,7 +77,7 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
         return {};
     }
     clustering::kmeans_input in{colours.values.data(), colours.counts.data(), colours.values.size(),
-                                colours.index.data(), colours.index.size(), n_colors, runs, 300,
+                                colours.index.get(), colours.rows, n_colors, runs, 300,
                                 1e-4, static_cast<const double*>(PyArray_DATA(draw_arr))};
     npy_intp n = PyArray_DIM(arr, 0);
     ref labels = steal(PyArray_SimpleNew(1, &n, NPY_INT32));
@@ -87,7 +87,7 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
         gil_release nogil;
         fit = clustering::kmeans_fit(in);
         if (!fit.undecided) {
-            for (std::size_t i = 0; i < colours.index.size(); ++i) {
+            for (std::size_t i = 0; i < colours.rows; ++i) {
                 out[i] = fit.labels[colours.index[i]];
             }
         }

@@ -16,7 +16,8 @@ inline std::int32_t squared(const std::uint8_t* px, std::int32_t t0, std::int32_
 
 }  // namespace
 
-band_counts scan_bands(const std::uint8_t* lab, std::size_t n, const std::uint8_t target[3]) {
+band_counts scan_bands(const std::uint8_t* lab, std::size_t n, const std::uint8_t target[3],
+                       const std::int64_t* weights) {
     band_counts out;
     if (n == 0) {
         return out;
@@ -32,9 +33,10 @@ band_counts scan_bands(const std::uint8_t* lab, std::size_t n, const std::uint8_
     std::int32_t best = 3 * 255 * 255 + 1;
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t sq = squared(lab + 3 * i, t0, t1, t2);
-        very_close += sq < 225;
-        close += sq < 900;
-        somewhat += sq < 2500;
+        const std::int64_t w = weights != nullptr ? weights[i] : 1;
+        very_close += (sq < 225) * w;
+        close += (sq < 900) * w;
+        somewhat += (sq < 2500) * w;
         best = std::min(best, sq);
     }
     std::size_t first = 0;

@@ -17,6 +17,9 @@ struct band_counts {
     std::int64_t min_squared = 0;
 };
 
-band_counts scan_bands(const std::uint8_t* lab_rows, std::size_t n, const std::uint8_t target[3]);
+// `weights`, when given, counts row i as weights[i] rows (distinct colours standing for
+// their pixels); the closest index is then the first row, in the rows' order, at the minimum.
+band_counts scan_bands(const std::uint8_t* lab_rows, std::size_t n, const std::uint8_t target[3],
+                       const std::int64_t* weights = nullptr);
 
 }  // namespace huesift::matching

@@ -1,10 +1,13 @@
 // Colour matching: the L*a*b* distance, the closest colour, and the two target reports.
 #include "../module/color_extractor.hpp"
+#include "../preparation/distinct_rows.hpp"
 #include "band_scan.hpp"
 
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -245,12 +248,14 @@ bool target_lab(module_state& st, PyObject* target_array, std::uint8_t out[3]) {
     return true;
 }
 
+// `weights`: the rows are distinct colours standing for that many pixels each.
 target_stats stats_native(module_state& st, PyObject* pixels_rgb, const std::uint8_t* lab,
-                          std::size_t n, const std::uint8_t target[3]) {
+                          std::size_t n, const std::uint8_t target[3],
+                          const std::int64_t* weights = nullptr) {
     matching::band_counts counts;
     {
         gil_release nogil;
-        counts = matching::scan_bands(lab, n, target);
+        counts = matching::scan_bands(lab, n, target, weights);
     }
     ref int64 = np_attr(st, "int64");
     ref float64 = np_attr(st, "float64");
@@ -286,6 +291,85 @@ ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
     return call(np_attr(st, "array"), converted);
 }
 
+ref uint8_array(const std::vector<std::array<std::uint8_t, 3>>& values) {
+    npy_intp dims[3] = {static_cast<npy_intp>(values.size()), 1, 3};
+    ref out = steal(PyArray_SimpleNew(3, dims, NPY_UBYTE));
+    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        std::copy(values[i].begin(), values[i].end(), dst + 3 * i);
+    }
+    return out;
+}
+
+// rows[index]: the per-pixel rows back from the distinct ones.
+ref gather_rows(PyObject* rows, const preparation::distinct_rows& colours) {
+    npy_intp dims[2] = {static_cast<npy_intp>(colours.rows), 3};
+    ref out = steal(PyArray_SimpleNew(2, dims, NPY_UBYTE));
+    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    const std::uint8_t* src = bytes_of(rows);
+    {
+        gil_release nogil;
+        for (std::size_t i = 0; i < colours.rows; ++i) {
+            std::copy_n(src + 3 * std::size_t{colours.index[i]}, 3, dst + 3 * i);
+        }
+    }
+    return out;
+}
+
+// The report over the distinct colours of plain byte rows: each colour is converted back to
+// RGB and again to L*a*b* once (the batch conversion equals the one-pixel conversion for
+// every 8-bit colour) and measured once, counted as its pixels. An empty ref when the rows
+// do not qualify.
+ref matches_by_colour(PyObject* self, module_state& st, PyObject* pixels, PyObject* targets) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    if (find_override(self, step::distance) || !PyArray_CheckExact(pixels) ||
+        PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 1) != 3 ||
+        !libraries_intact(st)) {
+        return {};
+    }
+    const preparation::byte_rows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
+                                      PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
+                                      PyArray_STRIDE(arr, 1)};
+    preparation::distinct_rows colours;
+    {
+        gil_release nogil;
+        colours = preparation::find_distinct_rows(rows);
+    }
+    const std::size_t u = colours.values.size();
+    ref values = uint8_array(colours.values);
+    ref rgb = as_extractor(self)->lab_space
+                  ? call(cv2_attr(st, "cvtColor"), values, cv2_attr(st, "COLOR_LAB2RGB"))
+                  : values;
+    if (!is_packed_uint8_rows(rgb.get(), static_cast<npy_intp>(u), 3)) {
+        return {};
+    }
+    ref lab = call(cv2_attr(st, "cvtColor"), rgb, cv2_attr(st, "COLOR_RGB2LAB"));
+    if (!is_packed_uint8_rows(lab.get(), static_cast<npy_intp>(u), 3)) {
+        return {};
+    }
+    ref rgb_rows = call_method(rgb.get(), "reshape", from_long(-1), from_long(3));
+    ref pixels_rgb;  // per pixel, only for a target the native scan cannot take
+    const auto total_pixels = static_cast<Py_ssize_t>(colours.rows);
+    ref results = steal(PyDict_New());
+    ref array = np_attr(st, "array");
+    for_each_item(targets, [&](PyObject* name, PyObject* target_rgb) {
+        ref target_array = call(array, target_rgb);
+        std::uint8_t target[3];
+        target_stats s;
+        if (target_lab(st, target_array.get(), target)) {
+            s = stats_native(st, rgb_rows.get(), bytes_of(lab.get()), u, target,
+                             colours.counts.data());
+        } else {
+            if (!pixels_rgb) {
+                pixels_rgb = gather_rows(rgb_rows.get(), colours);
+            }
+            s = stats_per_pixel(self, st, pixels_rgb.get(), target_array.get());
+        }
+        check(PyDict_SetItem(results.get(), name, make_record(st, s, total_pixels).get()));
+    });
+    return results;
+}
+
 ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObject* targets,
                        PyObject* mask) {
     // The chain of extract_colors, a mask path included.
@@ -293,6 +377,9 @@ ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObje
     const Py_ssize_t n = length(pixels.get());
     if (n == 0) {
         return steal(PyDict_New());
+    }
+    if (ref results = matches_by_colour(self, st, pixels.get(), targets)) {
+        return results;
     }
     ref pixels_rgb = as_extractor(self)->lab_space ? pixels_to_rgb(st, pixels.get(), n) : pixels;
     const Py_ssize_t total_pixels = length(pixels_rgb.get());

@@ -42,7 +42,7 @@ bool kmeans_steps_followed(const ref& version) {
         PyErr_Clear();
         return false;
     }
-    for (const char* release : {"1.9."}) {
+    for (const char* release : {"1.6.", "1.7.", "1.8.", "1.9."}) {
         if (std::strncmp(text, release, std::strlen(release)) == 0) {
             return true;
         }

@@ -1,6 +1,8 @@
 #include "distinct_rows.hpp"
 
 #include <bit>
+#include <cstdlib>
+#include <new>
 
 namespace huesift::preparation {
 
@@ -39,47 +41,66 @@ private:
     std::vector<std::uint32_t> ids_;
 };
 
+// Zero means "not seen", so the table starts as untouched zero pages: only the pages of
+// colours that occur are ever written.
 class colour_table {
 public:
-    colour_table() : ids_(colour_count, none) {}
+    colour_table() : ids_(static_cast<std::uint32_t*>(std::calloc(colour_count, sizeof(std::uint32_t)))) {
+        if (ids_ == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    ~colour_table() { std::free(ids_); }
+    colour_table(const colour_table&) = delete;
+    colour_table& operator=(const colour_table&) = delete;
 
     std::uint32_t find_or_add(std::uint32_t key, std::uint32_t fresh) {
-        if (ids_[key] == none) {
-            ids_[key] = fresh;
+        std::uint32_t& slot = ids_[key];
+        if (slot == 0) {
+            slot = fresh + 1;
         }
-        return ids_[key];
+        return slot - 1;
     }
 
 private:
-    static constexpr std::uint32_t none = ~std::uint32_t{0};
-    std::vector<std::uint32_t> ids_;
+    std::uint32_t* ids_;
 };
 
 template <class Table>
 void number_rows(const byte_rows& in, Table& table, distinct_rows& out) {
+    // Locals rather than members in the loop: the compiler cannot prove the stores to
+    // `index` leave the vectors alone.
+    std::uint32_t* index = out.index.get();
+    const std::uint8_t* data = in.data;
+    const std::ptrdiff_t row_stride = in.row_stride;
+    const std::ptrdiff_t channel_stride = in.channel_stride;
+    std::uint32_t fresh = 0;
+    std::vector<std::int64_t> counts;
     for (std::ptrdiff_t i = 0; i < in.rows; ++i) {
-        const std::uint8_t* px = in.data + i * in.row_stride;
+        const std::uint8_t* px = data + i * row_stride;
         const std::uint8_t a = px[0];
-        const std::uint8_t b = px[in.channel_stride];
-        const std::uint8_t c = px[2 * in.channel_stride];
+        const std::uint8_t b = px[channel_stride];
+        const std::uint8_t c = px[2 * channel_stride];
         const std::uint32_t key = (std::uint32_t{a} << 16) | (std::uint32_t{b} << 8) | c;
-        const auto fresh = static_cast<std::uint32_t>(out.values.size());
         const std::uint32_t id = table.find_or_add(key, fresh);
         if (id == fresh) {
+            ++fresh;
             out.values.push_back({a, b, c});
-            out.counts.push_back(0);
             out.first.push_back(i);
+            counts.push_back(0);
         }
-        ++out.counts[id];
-        out.index[static_cast<std::size_t>(i)] = id;
+        ++counts[id];
+        index[i] = id;
     }
+    out.counts = std::move(counts);
 }
 
 }  // namespace
 
 distinct_rows find_distinct_rows(const byte_rows& in) {
     distinct_rows out;
-    out.index.resize(static_cast<std::size_t>(in.rows));
+    out.rows = static_cast<std::size_t>(in.rows);
+    out.index.reset(new std::uint32_t[out.rows]);
     if (in.rows >= direct_from) {
         colour_table table;
         number_rows(in, table, out);

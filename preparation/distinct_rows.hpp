@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace huesift::preparation {
@@ -24,7 +25,9 @@ struct distinct_rows {
     std::vector<std::array<std::uint8_t, 3>> values;  // in order of first occurrence
     std::vector<std::int64_t> counts;                 // rows holding each value
     std::vector<std::int64_t> first;                  // index of each value's first row
-    std::vector<std::uint32_t> index;                 // per input row: its value's number
+    // Per input row, its value's number; left uninitialised until written, as it is large.
+    std::unique_ptr<std::uint32_t[]> index;
+    std::size_t rows = 0;
 };
 
 // Memory is proportional to the input: a hash table for small inputs, a direct table over
