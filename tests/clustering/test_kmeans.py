@@ -17,7 +17,7 @@ def test_exactly_n_colors_runs_kmeans(tm):
     pixels = np.array([[0, 0, 0], [10, 10, 10], [200, 200, 200]], np.uint8)
     colors, labels = tm.ColorExtractor(3)._cluster_colors_kmeans(pixels)
     expected = KMeans(n_clusters=3, random_state=42, n_init=10).fit(pixels)
-    np.testing.assert_array_equal(colors, expected.cluster_centers_)
+    np.testing.assert_allclose(colors, expected.cluster_centers_, rtol=0, atol=1e-9)
     np.testing.assert_array_equal(labels, expected.labels_)
     assert len(labels) == 3
 
@@ -28,8 +28,9 @@ def test_matches_sklearn_and_is_repeatable(tm):
     second = tm.ColorExtractor(4)._cluster_colors_kmeans(pixels)
     ref = KMeans(n_clusters=4, random_state=42, n_init=10)
     ref_labels = ref.fit_predict(pixels)
+    np.testing.assert_array_equal(first[0], second[0])
     for got in (first, second):
-        np.testing.assert_array_equal(got[0], ref.cluster_centers_)
+        np.testing.assert_allclose(got[0], ref.cluster_centers_, rtol=0, atol=1e-9)
         np.testing.assert_array_equal(got[1], ref_labels)
 
 
@@ -132,3 +133,111 @@ def test_extract_colors_on_gpu(tm, fake_gpu):
     records = gpu_extractor(tm, n_colors=2, lab_space=False,
                             preprocessing=False).extract_colors(image)
     assert records == [{"color": (7, 7, 7), "percentage": 100.0}]
+
+
+# ---- the native k-means against scikit-learn ----------------------------------------------
+
+def photo_pixels(crop, lab_space, preprocessing, masked):
+    import cv2
+    from matplotlib import cbook
+    from vantrel_huesift import tintmill
+    image = cv2.imread(str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False)))[crop]
+    ext = tintmill.ColorExtractor(lab_space=lab_space, preprocessing=preprocessing)
+    mask = None
+    if masked:
+        mask = np.zeros(image.shape[:2], np.uint8)
+        mask[::2, 5:] = 255
+    return ext._extract_pixels(ext._convert_to_feature_space(ext._preprocess_image(image)), mask)
+
+
+RNG = np.random.default_rng(5)
+PHOTO = [
+    (np.s_[0:60, 0:80], True, True, False, 5),
+    (np.s_[100:220, 150:250], False, True, True, 5),
+    (np.s_[300:350, 200:400], True, False, True, 8),
+    (np.s_[0:200, 0:300], False, False, False, 3),
+]
+SYNTHETIC = {  # ties and near-ties: lattices, duplicates, fewer colours than clusters
+    "uniform": (RNG.integers(0, 256, (3000, 3), dtype=np.uint8), 4),
+    "lattice": ((RNG.integers(0, 4, (2000, 3)) * 60).astype(np.uint8), 7),
+    "two-level lattice": (RNG.integers(0, 2, (700, 3), dtype=np.uint8), 6),
+    "repeated palette": (RNG.integers(0, 256, (6, 3), dtype=np.uint8)[RNG.integers(0, 6, 1200)], 5),
+    "fewer colours than clusters": (np.repeat(RNG.integers(0, 256, (3, 3), dtype=np.uint8), 300, 0), 5),
+    "one colour": (np.full((600, 3), 7, np.uint8), 3),
+    "one cluster": (RNG.integers(0, 256, (800, 3), dtype=np.uint8), 1),
+    "twelve clusters": (RNG.integers(0, 256, (5000, 3), dtype=np.uint8), 12),
+    "strided": (RNG.integers(0, 256, (900, 6), dtype=np.uint8)[:, ::2], 4),
+}
+
+
+def kmeans_outcome(run):
+    import warnings
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        colors, labels = run()
+    return colors, labels, [(w.category, str(w.message)) for w in caught]
+
+
+@pytest.fixture
+def constructed(monkeypatch):
+    """Counts the KMeans fits scikit-learn runs: the native path runs none."""
+    made = []
+    original = KMeans._check_params_vs_input
+
+    def check(self, X, *args, **kwargs):
+        made.append(len(X))
+        return original(self, X, *args, **kwargs)
+
+    monkeypatch.setattr(KMeans, "_check_params_vs_input", check)
+    return made
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("case", [f"photo {i}" for i in range(len(PHOTO))] + list(SYNTHETIC))
+def test_native_equals_scikit_learn(tm, constructed, case, threads):
+    from threadpoolctl import threadpool_limits
+    if case.startswith("photo"):
+        crop, lab_space, preprocessing, masked, k = PHOTO[int(case.split()[1])]
+        pixels = photo_pixels(crop, lab_space, preprocessing, masked)
+    else:
+        pixels, k = SYNTHETIC[case]
+    with threadpool_limits(threads):
+        colors, labels, warned = kmeans_outcome(
+            lambda: tm.ColorExtractor(k)._cluster_colors_kmeans(pixels))
+        native = not constructed
+        ref = KMeans(n_clusters=k, random_state=42, n_init=10)
+        _, ref_labels, ref_warned = kmeans_outcome(lambda: (None, ref.fit_predict(pixels)))
+    assert labels.dtype == ref_labels.dtype and labels.tolist() == ref_labels.tolist()
+    assert colors.shape == (k, 3) and np.abs(colors - ref.cluster_centers_).max() <= 1e-9
+    assert warned == ref_warned
+    # Real colours never need scikit-learn's own call; ties may.
+    assert native or not case.startswith("photo")
+
+
+def test_native_follows_rebinding(tm, rebind, monkeypatch, constructed):
+    pixels = SYNTHETIC["uniform"][0]
+    expected = KMeans(n_clusters=4, random_state=42, n_init=10).fit_predict(pixels)
+    del constructed[:]
+    monkeypatch.setattr(KMeans, "fit_predict", lambda self, X: KMeans.fit(self, X).labels_)
+    assert tm.ColorExtractor(4)._cluster_colors_kmeans(pixels)[1].tolist() == expected.tolist()
+    assert len(constructed) == 1  # a patched method takes the literal call
+    rebind("np", None)  # the literal call does not need NumPy; the native one does
+    monkeypatch.setattr(KMeans, "fit_predict", KMeans.__dict__["fit_predict"])
+    assert tm.ColorExtractor(4)._cluster_colors_kmeans(pixels)[1].tolist() == expected.tolist()
+    assert len(constructed) == 2
+
+
+def test_unknown_scikit_learn_takes_the_literal_call():
+    from support import run_python
+    out = run_python("""
+        import numpy as np, sklearn, sklearn.cluster
+        sklearn.__version__ = "0.1"
+        made = []
+        KMeans = sklearn.cluster.KMeans
+        original = KMeans._check_params_vs_input
+        KMeans._check_params_vs_input = lambda self, X: made.append(len(X)) or original(self, X)
+        from vantrel_huesift import tintmill
+        tintmill.ColorExtractor(2)._cluster_colors_kmeans(np.arange(30, dtype=np.uint8).reshape(10, 3))
+        print(len(made))
+    """)
+    assert out.strip() == "1"

@@ -34,6 +34,8 @@ def test_native_equals_per_pixel(tm, lab_space, preprocessing, masked):
     rng = np.random.default_rng(int(lab_space) + 2 * int(preprocessing) + 4 * int(masked))
     image = rng.integers(0, 256, (12, 15, 3), dtype=np.uint8)
     image[:3] = 0
+    # repeated colours, counted once each by the native report
+    image[6:] = rng.integers(0, 256, (4, 3), dtype=np.uint8)[rng.integers(0, 4, (6, 15))]
     mask = rng.choice(np.array([0, 255], np.uint8), (12, 15)) if masked else None
     config = dict(lab_space=lab_space, preprocessing=preprocessing)
     fast = tm.ColorExtractor(**config).find_color_matches(image, TARGETS, mask)
