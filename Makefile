@@ -8,7 +8,7 @@ SOURCES := CMakeLists.txt pyproject.toml $(wildcard module/*.?pp preparation/*.?
 PIP_BUILD := $(PY) -m pip install --no-build-isolation --no-deps --upgrade --quiet
 PYTEST_ARGS ?=
 
-.PHONY: demo test build build-full build-cpu test-full test-cpu test-asan bench clean
+.PHONY: demo test build build-full build-cpu test-full test-cpu test-asan test-installed bench clean
 
 $(DEPS): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -52,6 +52,40 @@ test-asan: build/site-asan/.built
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	LD_PRELOAD="$(SANITIZER_LIBS)" $(PY) -m pytest -q $(PYTEST_ARGS)
+
+# The package as users install it: plain pip from the sdist into a fresh venv of the oldest
+# and of the newest Python it claims, then the tests that depend on the libraries' versions
+# against that installed copy (run from build/, so the checkout's package is not imported).
+INSTALLED_PYTHONS ?= 3.9 3.13
+INSTALLED_TESTS := tests/clustering/test_kmeans.py tests/clustering/test_dbscan.py \
+	tests/preparation tests/matching tests/package/test_cli.py::test_extract_json_and_chart \
+	tests/package/test_cli.py::test_match_reports \
+	tests/package/test_stubs.py::test_readme_examples_type_check
+test-installed: $(DEPS)
+	@start=$$(date +%s); set -e; rm -rf build/dist; \
+	$(PY) -c "from scikit_build_core.build import build_sdist; build_sdist('build/dist')" >/dev/null; \
+	sdist=$$(ls $(CURDIR)/build/dist/*.tar.gz); \
+	for v in $(INSTALLED_PYTHONS); do \
+		py=""; \
+		for candidate in python$$v $$HOME/.pyenv/versions/$$v*/bin/python$$v; do \
+			if $$candidate -c "" >/dev/null 2>&1; then py=$$candidate; break; fi; \
+		done; \
+		if [ -z "$$py" ]; then \
+			echo "test-installed: no Python $$v on this machine (pyenv install $$v)" >&2; exit 1; \
+		fi; \
+		venv=build/venv-$$v; \
+		if [ ! -x $$venv/bin/python ]; then \
+			$$py -m venv $$venv; $$venv/bin/python -m pip install --quiet --upgrade pip; \
+			$$venv/bin/python -m pip install --quiet "$$sdist[test]"; \
+		else \
+			$$venv/bin/python -m pip install --quiet --force-reinstall --no-deps "$$sdist"; \
+		fi; \
+		echo "== Python $$v: $$($$venv/bin/python -c 'import numpy, sklearn, cv2; print("numpy", numpy.__version__, "scikit-learn", sklearn.__version__, "OpenCV", cv2.__version__)')"; \
+		(cd build && MPLBACKEND=Agg $(CURDIR)/$$venv/bin/python -m pytest -q -p no:randomly \
+			-c $(CURDIR)/pyproject.toml --rootdir $(CURDIR) \
+			$(addprefix $(CURDIR)/,$(INSTALLED_TESTS))); \
+	done; \
+	echo "test-installed: $$(( $$(date +%s) - start )) s for Python $(INSTALLED_PYTHONS)"
 
 demo: build-full
 	PYTHONPATH=build/site-full $(PY) -m vantrel_huesift.demo

@@ -125,15 +125,12 @@ constexpr signature init_sig{"__init__", init_params, 4, 0};
 #ifndef HUESIFT_CPU_ONLY
 // Attaches `cause` as the context of the error now raised, as raising inside `except` does.
 [[noreturn]] void rethrow_in_handler(const ref& cause) {
-    PyObject *etype, *evalue, *etb;
-    PyErr_Fetch(&etype, &evalue, &etb);
-    PyErr_NormalizeException(&etype, &evalue, &etb);
-    if (evalue != nullptr && evalue != cause.get()) {
+    ref raised = take_exception();
+    if (!raised.is(cause.get())) {
         Py_INCREF(cause.get());
-        PyException_SetContext(evalue, cause.get());  // steals the new reference
+        PyException_SetContext(raised.get(), cause.get());  // steals the new reference
     }
-    PyErr_Restore(etype, evalue, etb);
-    throw python_error();
+    raise_again(std::move(raised));
 }
 
 void decide_device(PyObject* self, module_state& st, PyObject* use_gpu) {
@@ -151,15 +148,7 @@ void decide_device(PyObject* self, module_state& st, PyObject* use_gpu) {
                 throw;
             }
         }
-        PyObject *etype, *evalue, *etb;
-        PyErr_Fetch(&etype, &evalue, &etb);
-        PyErr_NormalizeException(&etype, &evalue, &etb);
-        if (etb != nullptr) {
-            PyException_SetTraceback(evalue, etb);
-        }
-        ref cause = steal(evalue);
-        ref cause_type = steal(etype);
-        ref cause_tb = etb ? steal(etb) : ref();
+        ref cause = take_exception();
         try {
             ref text = steal(PyObject_Str(cause.get()));
             if (equals(use_gpu, "force")) {

@@ -120,4 +120,33 @@ bool truth(PyObject* obj) {
     return rc != 0;
 }
 
+ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return steal(value);
+#endif
+}
+
+void raise_again(ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());  // steals the reference
+#else
+    PyObject* found = PyException_GetTraceback(exc.get());  // new reference, or NULL
+    ref traceback = found != nullptr ? steal(found) : ref();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc.release(), traceback.release());  // steals all three
+#endif
+    throw python_error();
+}
+
 }  // namespace huesift

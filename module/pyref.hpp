@@ -61,6 +61,11 @@ inline void check(int rc) {
     }
 }
 
+// The exception now raised, normalised and with its traceback, taken off the indicator.
+ref take_exception();
+// Raises `exc` again, as it was taken.
+[[noreturn]] void raise_again(ref exc);
+
 // Raise a Python exception and leave through the C++ error path.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
 
