@@ -7,6 +7,7 @@
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
 
+#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -28,7 +29,8 @@ bool on_gpu(PyObject* self) {
 // The native k-means stands in for KMeans(...).fit_predict only while every object the call
 // would use is the one loaded, on plain byte rows.
 bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_ssize_t n) {
-    if (!st.kmeans_steps_known || n_colors < 1 ||
+    // A few hundred clusters at most: the draws of all runs are taken at once.
+    if (!st.kmeans_steps_known || n_colors < 1 || n_colors > 256 ||
         n > std::numeric_limits<std::int32_t>::max() || !PyArray_CheckExact(pixels)) {
         return false;
     }
@@ -102,10 +104,12 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     if (fit.distinct_clusters < n_colors) {
         ref category = getattr(steal(PyImport_ImportModule("sklearn.exceptions")).get(),
                                "ConvergenceWarning");
-        ref message = steal(PyUnicode_FromFormat(
-            "Number of distinct clusters (%d) found smaller than n_clusters (%d). Possibly due "
-            "to duplicate points in X.", fit.distinct_clusters, n_colors));
-        check(PyErr_WarnEx(category.get(), PyUnicode_AsUTF8(message.get()), 1));
+        char message[160];
+        std::snprintf(message, sizeof message,
+                      "Number of distinct clusters (%d) found smaller than n_clusters (%d). "
+                      "Possibly due to duplicate points in X.",
+                      fit.distinct_clusters, n_colors);
+        check(PyErr_WarnEx(category.get(), message, 1));
     }
     return make_tuple({centres.get(), labels.get()});
 }
