@@ -1,3 +1,5 @@
+import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -96,3 +98,16 @@ def gpu_extractor(tintmill, **fields):
     state.update(fields)
     return tintmill.__pyx_unpickle_ColorExtractor(tintmill.ColorExtractor, 0xf3713aa,
                                                   tuple(state.values()))
+
+
+def huesift(*args, cwd=None):
+    """Runs the command line in a fresh interpreter; returns the completed process."""
+    # The package's folder made absolute, so that the command runs from any folder.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+    return subprocess.run([sys.executable, "-m", "vantrel_huesift.cli", *map(str, args)],
+                          capture_output=True, text=True, cwd=cwd, timeout=300, env=env)
+
+
+def read_lines(path):
+    return [json.loads(line) for line in path.read_text().splitlines()]

@@ -3,24 +3,19 @@
 from __future__ import annotations
 
 import argparse
-import glob
 import json
 import os
 import sys
 import warnings
 from pathlib import Path
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import matplotlib
 
 # Charts are written to files only; no window is ever opened.
 matplotlib.use("Agg")
 
-from . import tintmill  # noqa: E402
-
-IMAGE_SUFFIXES = {".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp", ".jp2", ".ppm",
-                  ".pgm", ".pbm", ".pnm", ".sr", ".ras", ".exr", ".hdr", ".pic"}
-
+from . import batch, palette, tintmill  # noqa: E402
 
 class UsageError(Exception):
     """A mistake in what the user asked for: reported in one line, without a traceback."""
@@ -37,6 +32,8 @@ def add_extract_options(parser: argparse.ArgumentParser) -> None:
                         help="skip lighting equalisation and denoising")
     parser.add_argument("--rgb", action="store_true", help="cluster in RGB instead of L*a*b*")
     parser.add_argument("--gpu", choices=["auto", "force", "never"], default="auto")
+    parser.add_argument("--keep-transparent", action="store_true",
+                        help="count pixels an alpha channel makes transparent (alpha <= 128)")
 
 
 def make_extractor(args: argparse.Namespace):
@@ -74,11 +71,22 @@ def hex_of(color: Sequence[int]) -> str:
 
 # ---- extract ---------------------------------------------------------------------------
 
-def run_extract(args: argparse.Namespace) -> int:
+def load(args: argparse.Namespace):
+    """The image and mask arrays, transparent pixels left out unless --keep-transparent."""
     require_file(args.image, "image")
     require_file(args.mask, "mask")
+    return batch.read_image(args.image, args.mask, args.keep_transparent)
+
+
+def run_extract(args: argparse.Namespace) -> int:
+    if args.palette:
+        try:
+            palette.check_format(args.palette)
+        except ValueError as e:
+            raise UsageError(str(e))
+    image, mask = load(args)
     extractor = make_extractor(args)
-    colors = extractor.extract_colors(args.image, args.mask)
+    colors = extractor.extract_colors(image, mask)
     if args.json:
         print(json.dumps(colors))
     else:
@@ -93,6 +101,10 @@ def run_extract(args: argparse.Namespace) -> int:
         sys.stdout.flush()
         write_chart(extractor, colors, args.chart)
         print(f"chart written to {args.chart}", file=sys.stderr)
+    if args.palette:
+        sys.stdout.flush()
+        palette.write_palette(colors, args.palette)
+        print(f"palette written to {args.palette}", file=sys.stderr)
     return 0
 
 
@@ -112,14 +124,18 @@ def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
 
 def run_match(args: argparse.Namespace) -> int:
     targets: Dict[str, Tuple[int, int, int]] = dict(parse_target(t) for t in args.target)
-    require_file(args.image, "image")
-    require_file(args.mask, "mask")
+    if args.map and not args.pixels:
+        raise UsageError("--map belongs to the pixel report: add --pixels")
+    image, mask = load(args)
     extractor = make_extractor(args)
     if args.pixels:
-        report = extractor.find_color_matches(args.image, targets, args.mask)
+        report = extractor.find_color_matches(image, targets, mask)
     else:
-        report = extractor.analyze_color_similarity(args.image, targets, args.mask,
-                                                    args.threshold)
+        report = extractor.analyze_color_similarity(image, targets, mask, args.threshold)
+    if args.map:
+        from .maps import write_maps
+        write_maps(extractor, image, mask, targets, args.map, not args.rgb)
+        print(f"maps written to {args.map}", file=sys.stderr)
     if args.json:
         print(json.dumps(report))  # NumPy's float64 is a float, and serialises as one
         return 0
@@ -145,46 +161,7 @@ def run_match(args: argparse.Namespace) -> int:
 
 # ---- batch -----------------------------------------------------------------------------
 
-def same_file_key(path: str) -> str:
-    """One key per file, however it was named: relative, absolute or through a link."""
-    return str(Path(path).resolve())
-
-
-def find_images(paths: Iterable[str]) -> List[str]:
-    """The images to analyse, each once, named as the user wrote them."""
-    found: List[str] = []
-    seen = set()
-
-    def add(path: Path) -> None:
-        key = same_file_key(str(path))
-        if key not in seen:
-            seen.add(key)
-            found.append(str(path))
-
-    def add_tree(root: Path) -> None:
-        for path in sorted(root.rglob("*")):
-            if path.is_file() and path.suffix.lower() in IMAGE_SUFFIXES:
-                add(path)
-
-    for text in paths:
-        path = Path(text)
-        if path.is_dir():
-            add_tree(path)
-        elif path.is_file():
-            add(path)
-        else:
-            matches = sorted(glob.glob(text, recursive=True))
-            if not matches:
-                raise UsageError(f"no such file, folder or pattern: {text}")
-            for match in map(Path, matches):
-                if match.is_dir():
-                    add_tree(match)
-                elif match.is_file():
-                    add(match)
-    return found
-
-
-def previous_results(output: Path, batch: set) -> set:
+def previous_results(output: Path, images: set) -> set:
     """Files that already have a result in an output file, by `same_file_key`.
 
     A line cut off by an interruption is dropped, and so are the error records of files in
@@ -199,11 +176,11 @@ def previous_results(output: Path, batch: set) -> set:
     for line in data[:end].splitlines(keepends=True):
         try:
             record = json.loads(line)
-            key = same_file_key(record["path"])
+            key = batch.same_file_key(record["path"])
         except (ValueError, KeyError, TypeError, OSError):
             kept.append(line)
             continue
-        if "error" in record and key in batch:
+        if "error" in record and key in images:
             continue
         kept.append(line)
         if "colors" in record:
@@ -217,7 +194,7 @@ def previous_results(output: Path, batch: set) -> set:
 
 def chart_names(images: List[str]) -> Dict[str, str]:
     """A distinct chart file name per image, from its path below the images' common folder."""
-    resolved = [Path(same_file_key(image)) for image in images]
+    resolved = [Path(batch.same_file_key(image)) for image in images]
     root = Path(os.path.commonpath([str(p.parent) for p in resolved])) if resolved else Path()
     names: Dict[str, str] = {}
     taken = set()
@@ -242,87 +219,42 @@ def chart_path(chart_dir: Optional[str], names: Dict[str, str], image: str) -> O
     return str(Path(chart_dir) / names[image])
 
 
-def process_one(extractor, image: str, chart: Optional[str] = None) -> dict:
-    """One image of a batch: its record line, or its error; never raises."""
-    try:
-        colors = extractor.extract_colors(image)
-        if chart:
-            write_chart(extractor, colors, chart)
-        return {"path": image, "colors": colors}
-    except Exception as e:  # one bad image never stops the batch
-        return {"path": image, "error": f"{type(e).__name__}: {e}"}
-
-
-_thread_limits = None  # kept alive for the life of a worker process
-
-
-def _one_thread_per_worker() -> None:
-    """Worker processes share the cores: each runs its libraries on one thread."""
-    import cv2
-    from threadpoolctl import threadpool_limits
-
-    cv2.setNumThreads(1)
-    global _thread_limits
-    _thread_limits = threadpool_limits(1)
-
-
-def _local_results(extractor, todo: List[str], charts: Dict[str, Optional[str]],
-                   jobs: int) -> Iterator[dict]:
-    if jobs <= 1:
-        for image in todo:
-            yield process_one(extractor, image, charts[image])
-        return
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-
-    context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context,
-                             initializer=_one_thread_per_worker) as pool:
-        futures = [pool.submit(process_one, extractor, image, charts[image]) for image in todo]
-        for future in as_completed(futures):
-            yield future.result()
-
-
-def _dask_results(extractor, todo: List[str], charts: Dict[str, Optional[str]],
-                  address: str) -> Iterator[dict]:
-    try:
-        from dask.distributed import Client, as_completed
-    except ImportError:
-        raise UsageError("--scheduler needs Dask: pip install 'vantrel-huesift[dask]'")
-    with Client(address) as client:
-        futures = client.map(process_one, [extractor] * len(todo), todo,
-                             [charts[image] for image in todo], pure=False)
-        for future in as_completed(futures):
-            yield future.result()
-
-
 def run_batch(args: argparse.Namespace) -> int:
-    images = find_images(args.paths)
+    try:
+        images = list(batch.find_images(args.paths))
+    except batch.NoImagesError as e:
+        raise UsageError(str(e))
     extractor = make_extractor(args)
     if args.chart:
         Path(args.chart).mkdir(parents=True, exist_ok=True)
     output = Path(args.output)
-    done = previous_results(output, {same_file_key(image) for image in images})
-    todo = [image for image in images if same_file_key(image) not in done]
+    done = previous_results(output, {batch.same_file_key(image) for image in images})
+    todo = [image for image in images if batch.same_file_key(image) not in done]
     names = chart_names(images)
-    charts = {image: chart_path(args.chart, names, image) for image in todo}
-    jobs = args.jobs or os.cpu_count() or 1
-    if args.scheduler:
-        results = _dask_results(extractor, todo, charts, args.scheduler)
-    else:
-        results = _local_results(extractor, todo, charts, min(jobs, max(len(todo), 1)))
-    from tqdm import tqdm
-
+    charts = {image: chart_path(args.chart, names, image) for image in todo} if args.chart else {}
     failed = 0
-    with open(output, "a", encoding="utf-8") as out, tqdm(
-            total=len(todo), unit="img", disable=args.quiet, file=sys.stderr) as bar:
-        for record in results:
+    with open(output, "a", encoding="utf-8") as out:
+        for record in batch.run_batch(todo, extractor, min(args.jobs or os.cpu_count() or 1,
+                                                           max(len(todo), 1)),
+                                      args.scheduler, not args.quiet, args.keep_transparent,
+                                      charts, total=len(todo)):
             out.write(json.dumps(record) + "\n")
             out.flush()
             failed += "error" in record
-            bar.update(1)
     print(f"{len(todo) - failed} done, {failed} failed, {len(images) - len(todo)} already "
           f"in {output}", file=sys.stderr)
+    if args.report:
+        from .report import write_report
+        write_report(output, args.report)
+        print(f"report written to {args.report}", file=sys.stderr)
+    return 0
+
+
+def run_report(args: argparse.Namespace) -> int:
+    require_file(args.results, "results")
+    from .report import write_report
+    count = write_report(Path(args.results), args.output)
+    print(f"report of {count} images written to {args.output}", file=sys.stderr)
     return 0
 
 
@@ -337,6 +269,8 @@ def build_parser() -> argparse.ArgumentParser:
     add_extract_options(extract)
     extract.add_argument("--chart", metavar="PNG", help="write the colour chart to this file")
     extract.add_argument("--json", action="store_true", help="print the records as JSON")
+    extract.add_argument("--palette", metavar="FILE",
+                         help="write the colours to a palette file: .gpl, .css, .json or .ase")
     extract.set_defaults(run=run_extract)
 
     match = commands.add_parser("match", help="how strongly target colours are present")
@@ -347,17 +281,25 @@ def build_parser() -> argparse.ArgumentParser:
                        help="largest L*a*b* distance that counts as similar (default 50)")
     match.add_argument("--pixels", action="store_true", help="the pixel-by-pixel report")
     match.add_argument("--json", action="store_true")
+    match.add_argument("--map", metavar="DIR",
+                       help="with --pixels: one PNG per target showing where it appears")
     match.set_defaults(run=run_match)
 
-    batch = commands.add_parser("batch", help="dominant colours of many images, as JSON lines")
-    batch.add_argument("paths", nargs="+", metavar="PATH", help="files, folders or globs")
-    batch.add_argument("--jobs", type=int, default=0, help="worker processes (default: cores)")
-    batch.add_argument("--output", default="results.jsonl", help="JSON lines file, appended")
-    batch.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler to run on")
-    batch.add_argument("--chart", metavar="DIR", help="write each image's chart into DIR")
-    batch.add_argument("--quiet", action="store_true", help="no progress bar")
-    add_extract_options(batch)
-    batch.set_defaults(run=run_batch)
+    many = commands.add_parser("batch", help="dominant colours of many images, as JSON lines")
+    many.add_argument("paths", nargs="+", metavar="PATH", help="files, folders or globs")
+    many.add_argument("--jobs", type=int, default=0, help="worker processes (default: cores)")
+    many.add_argument("--output", default="results.jsonl", help="JSON lines file, appended")
+    many.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler to run on")
+    many.add_argument("--chart", metavar="DIR", help="write each image's chart into DIR")
+    many.add_argument("--report", metavar="HTML", help="then write the visual report")
+    many.add_argument("--quiet", action="store_true", help="no progress bar")
+    add_extract_options(many)
+    many.set_defaults(run=run_batch)
+
+    report = commands.add_parser("report", help="an HTML page of a batch's results")
+    report.add_argument("results", metavar="RESULTS.jsonl")
+    report.add_argument("--output", default="report.html", metavar="HTML")
+    report.set_defaults(run=run_report)
     return parser
 
 

@@ -9,17 +9,9 @@ import numpy as np
 import pytest
 from matplotlib import cbook
 
-from support import FULL
+from support import FULL, huesift, read_lines
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
-
-
-def huesift(*args, cwd=None):
-    # The package's folder made absolute, so that the command runs from any folder.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
-    return subprocess.run([sys.executable, "-m", "vantrel_huesift.cli", *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=300, env=env)
 
 
 @pytest.fixture(scope="module")
@@ -93,10 +85,6 @@ def test_match_reports():
         "min_distance", "similarity_score"}
     out = huesift("match", SAMPLE, "--target", "black=0,0,0", "--pixels")
     assert out.returncode == 0 and out.stdout.splitlines()[1].startswith("black")
-
-
-def read_lines(path):
-    return [json.loads(line) for line in path.read_text().splitlines()]
 
 
 def test_batch_folder_resume_and_bad_image(photos, tmp_path):
