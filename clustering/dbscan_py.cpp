@@ -46,14 +46,6 @@ std::pair<ref, ref> size_order(module_state& st, PyObject* sizes, int n_colors) 
     return {order, steal(PyObject_GetItem(order.get(), cut.get()))};
 }
 
-bool is_plain_rows(PyObject* pixels) {
-    if (!PyArray_CheckExact(pixels)) {
-        return false;
-    }
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    return PyArray_TYPE(arr) == NPY_UBYTE && PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 1) == 3;
-}
-
 ref intp_array(const std::vector<std::int64_t>& values) {
     npy_intp n = static_cast<npy_intp>(values.size());
     ref out = steal(PyArray_SimpleNew(1, &n, NPY_INTP));
@@ -141,7 +133,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
 
 ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
     if (global(st, st.n.DBSCAN).is(st.sklearn_dbscan.get()) &&
-        global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_rows(pixels) &&
+        global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_byte_rows(pixels) &&
         libraries_intact(st)) {
         return dbscan_lattice_path(self, st, pixels);
     }

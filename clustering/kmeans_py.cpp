@@ -1,6 +1,5 @@
 // K-means clustering and cluster percentages as ColorExtractor steps.
 #include "../module/color_extractor.hpp"
-#include "../preparation/distinct_rows.hpp"
 #include "kmeans_core.hpp"
 #include "label_counts.hpp"
 
@@ -31,11 +30,7 @@ bool on_gpu(PyObject* self) {
 bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_ssize_t n) {
     // A few hundred clusters at most: the draws of all runs are taken at once.
     if (!st.kmeans_steps_known || n_colors < 1 || n_colors > 256 ||
-        n > std::numeric_limits<std::int32_t>::max() || !PyArray_CheckExact(pixels)) {
-        return false;
-    }
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    if (PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 1) != 3 ||
+        n > std::numeric_limits<std::int32_t>::max() || !is_plain_byte_rows(pixels) ||
         !global(st, st.n.KMeans).is(st.sklearn_kmeans.get()) || !libraries_intact(st)) {
         return false;
     }
@@ -58,15 +53,7 @@ bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_
 // scikit-learn's own call then gives the answer.
 ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     constexpr int runs = 10;
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    const preparation::byte_rows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
-                                      PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
-                                      PyArray_STRIDE(arr, 1)};
-    preparation::distinct_rows colours;
-    {
-        gil_release nogil;
-        colours = preparation::find_distinct_rows(rows);
-    }
+    const preparation::distinct_rows colours = distinct_rows_of(pixels);
     // RandomState.choice(n, p=...) takes one random_sample and uniform(size=t) is
     // 0 + 1 * random_sample: every run's draws are one stretch of the same stream.
     ref random_state = call(getattr(np_attr(st, "random").get(), "RandomState"), from_long(42));
@@ -81,7 +68,7 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     clustering::kmeans_input in{colours.values.data(), colours.counts.data(), colours.values.size(),
                                 colours.index.get(), colours.rows, n_colors, runs, 300,
                                 1e-4, static_cast<const double*>(PyArray_DATA(draw_arr))};
-    npy_intp n = PyArray_DIM(arr, 0);
+    npy_intp n = static_cast<npy_intp>(colours.rows);
     ref labels = steal(PyArray_SimpleNew(1, &n, NPY_INT32));
     auto* out = static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
     clustering::kmeans_result fit;

@@ -1,6 +1,5 @@
 // Colour matching: the L*a*b* distance, the closest colour, and the two target reports.
 #include "../module/color_extractor.hpp"
-#include "../preparation/distinct_rows.hpp"
 #include "band_scan.hpp"
 
 #define NO_IMPORT_ARRAY
@@ -270,9 +269,7 @@ target_stats stats_native(module_state& st, PyObject* pixels_rgb, const std::uin
 
 // The pixels back in RGB: one conversion per pixel, or one for all when they are plain bytes.
 ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    if (PyArray_CheckExact(pixels) && PyArray_TYPE(arr) == NPY_UBYTE && PyArray_NDIM(arr) == 2 &&
-        PyArray_DIM(arr, 1) == 3 && libraries_intact(st)) {
+    if (is_plain_byte_rows(pixels) && libraries_intact(st)) {
         ref column = call_method(pixels, "reshape", from_long(-1), from_long(1), from_long(3));
         ref rgb = call(cv2_attr(st, "cvtColor"), column, cv2_attr(st, "COLOR_LAB2RGB"));
         if (is_packed_uint8_rows(rgb.get(), n, 3)) {
@@ -321,20 +318,11 @@ ref gather_rows(PyObject* rows, const preparation::distinct_rows& colours) {
 // every 8-bit colour) and measured once, counted as its pixels. An empty ref when the rows
 // do not qualify.
 ref matches_by_colour(PyObject* self, module_state& st, PyObject* pixels, PyObject* targets) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    if (find_override(self, step::distance) || !PyArray_CheckExact(pixels) ||
-        PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 1) != 3 ||
+    if (find_override(self, step::distance) || !is_plain_byte_rows(pixels) ||
         !libraries_intact(st)) {
         return {};
     }
-    const preparation::byte_rows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
-                                      PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
-                                      PyArray_STRIDE(arr, 1)};
-    preparation::distinct_rows colours;
-    {
-        gil_release nogil;
-        colours = preparation::find_distinct_rows(rows);
-    }
+    const preparation::distinct_rows colours = distinct_rows_of(pixels);
     const std::size_t u = colours.values.size();
     ref values = uint8_array(colours.values);
     ref rgb = as_extractor(self)->lab_space

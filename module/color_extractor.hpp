@@ -3,6 +3,7 @@
 
 #include "args.hpp"
 #include "pyref.hpp"
+#include "../preparation/distinct_rows.hpp"
 
 #include <utility>
 #include <vector>
@@ -135,6 +136,11 @@ PyObject* create_extractor_type(PyObject* module);
 // then preprocessing, feature space and the pixel matrix.
 ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
 ref prepare_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
+
+// An exact ndarray of uint8 with N rows of 3 values (any strides): what the native paths take.
+bool is_plain_byte_rows(PyObject* pixels);
+// The distinct rows of such an array, found with the GIL released.
+preparation::distinct_rows distinct_rows_of(PyObject* pixels);
 
 // Clustering entry points used by extract_colors.
 ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels);

@@ -195,6 +195,23 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
     return select_rows(st, masked.get(), binary.get());
 }
 
+bool is_plain_byte_rows(PyObject* pixels) {
+    if (!PyArray_CheckExact(pixels)) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    return PyArray_TYPE(arr) == NPY_UBYTE && PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 1) == 3;
+}
+
+preparation::distinct_rows distinct_rows_of(PyObject* pixels) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
+    const preparation::byte_rows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
+                                      PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
+                                      PyArray_STRIDE(arr, 1)};
+    gil_release nogil;
+    return preparation::find_distinct_rows(rows);
+}
+
 // ---- dispatch ---------------------------------------------------------------------------
 
 ref call_preprocess_image(PyObject* self, module_state& st, PyObject* image) {

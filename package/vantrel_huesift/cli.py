@@ -224,6 +224,11 @@ def run_batch(args: argparse.Namespace) -> int:
         images = list(batch.find_images(args.paths))
     except batch.NoImagesError as e:
         raise UsageError(str(e))
+    if args.scheduler:
+        try:
+            import dask.distributed  # noqa: F401
+        except ImportError:
+            raise UsageError("--scheduler needs Dask: pip install 'vantrel-huesift[dask]'")
     extractor = make_extractor(args)
     if args.chart:
         Path(args.chart).mkdir(parents=True, exist_ok=True)
