@@ -23,8 +23,6 @@ bool on_gpu(PyObject* self) {
 #endif
 }
 
-
-
 // The native k-means stands in for KMeans(...).fit_predict only while every object the call
 // would use is the one loaded, on plain byte rows.
 bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_ssize_t n) {

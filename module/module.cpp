@@ -144,7 +144,7 @@ void load(PyObject* module) {
     st.library_np = global(st, st.n.np);
     st.library_cv2 = global(st, st.n.cv2);
     for (const char* name : {"all", "unique", "sum", "mean", "argsort", "argmin", "array", "uint8",
-                             "sqrt", "arange", "cumsum", "searchsorted"}) {
+                             "sqrt", "arange", "cumsum", "searchsorted", "random"}) {
         ref interned = steal(PyUnicode_InternFromString(name));
         st.np_functions.emplace_back(interned, getattr(st.library_np.get(), interned.get()));
     }

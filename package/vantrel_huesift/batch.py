@@ -74,19 +74,31 @@ def find_images(paths: Iterable[str]) -> Iterator[str]:
                 yield str(candidate)
 
 
+def imread(path: str, flags: Optional[int] = None) -> Optional["numpy.ndarray"]:
+    """cv2.imread, or None for a name no file can have: OpenCV reads a name with a NUL cut
+    short, and crashes on one that is not valid UTF-8 (undecodable bytes from the disk)."""
+    import cv2
+
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+    if "\0" in path:
+        return None
+    return cv2.imread(path) if flags is None else cv2.imread(path, flags)
+
+
 def read_image(path: str, mask: Optional[str] = None, keep_transparent: bool = False
                ) -> Tuple["numpy.ndarray", Optional["numpy.ndarray"]]:
     """The image and mask arrays `extract_colors` would read from these paths, with the
     image's transparent pixels (alpha 128 or less, the library's mask rule) left out unless
     `keep_transparent`. The colours are exactly what `cv2.imread` with default flags gives."""
-    import cv2
-
-    image = cv2.imread(path)
+    image = imread(path)
     if image is None:
         raise ValueError(f"Could not load image from {path}")
     mask_array = None
     if mask is not None:
-        mask_array = cv2.imread(mask)
+        mask_array = imread(mask)
         if mask_array is None:
             raise ValueError(f"Could not load mask from {mask}")
     if keep_transparent:
@@ -109,7 +121,7 @@ def alpha_of(path: str) -> Optional["numpy.ndarray"]:
     import cv2
     import numpy as np
 
-    raw = cv2.imread(path, cv2.IMREAD_UNCHANGED)
+    raw = imread(path, cv2.IMREAD_UNCHANGED)
     if raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4):
         return None
     alpha = raw[:, :, -1]

@@ -75,7 +75,9 @@ def thumbnail(path: str) -> Optional[str]:
     """A small JPEG of the image file as a data URL, or None when it cannot be read."""
     import cv2
 
-    image = cv2.imread(path)
+    from .batch import imread
+
+    image = imread(path)
     if image is None:
         return None
     scale = THUMBNAIL / max(image.shape[:2])

@@ -47,6 +47,9 @@ def test_transparent_pixels_are_left_out(transparent, name):
     assert mask.dtype == np.uint8 and ((mask > 128)[:, 6:]).all() and not (mask > 128)[:, :6].any()
     kept_image, kept_mask = batch.read_image(path, keep_transparent=True)
     assert kept_mask is None and (kept_image == image).all()
+    for unreadable in (path + "\0.png", path[:-4] + "\udce9.png"):  # OpenCV misreads both
+        with pytest.raises(ValueError, match="^Could not load image from"):
+            batch.read_image(unreadable)
 
 
 def test_transparency_in_the_command_line(transparent, tmp_path):
