@@ -175,10 +175,12 @@ def _local(extractor, todo: Iterator[str], charts, jobs: int, keep: bool) -> Ite
             pending.add(pool.submit(process_one, extractor, image, charts.get(image), keep))
         while pending:
             done, pending = wait(pending, return_when=FIRST_COMPLETED)
-            for image in itertools.islice(todo, len(done)):
-                pending.add(pool.submit(process_one, extractor, image, charts.get(image), keep))
             for future in done:
                 yield future.result()
+                # one image in for each one out, taken only as the caller asks for more
+                for image in itertools.islice(todo, 1):
+                    pending.add(pool.submit(process_one, extractor, image, charts.get(image),
+                                            keep))
 
 
 def _dask(extractor, todo: Iterator[str], charts, scheduler, keep: bool) -> Iterator[dict]:
