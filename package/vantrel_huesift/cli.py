@@ -7,6 +7,7 @@ import json
 import os
 import sys
 import warnings
+from collections import Counter
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
@@ -199,7 +200,7 @@ def chart_names(images: List[str]) -> Dict[str, str]:
     names: Dict[str, str] = {}
     taken = set()
     stems = [p.relative_to(root).with_suffix("") for p in resolved]
-    repeated = {stem for stem in stems if stems.count(stem) > 1}
+    repeated = {stem for stem, count in Counter(stems).items() if count > 1}
     for image, path, stem in zip(images, resolved, stems):
         # a.png and a.jpg side by side keep their suffixes apart
         relative = path.relative_to(root) if stem in repeated else stem
@@ -235,8 +236,10 @@ def run_batch(args: argparse.Namespace) -> int:
     output = Path(args.output)
     done = previous_results(output, {batch.same_file_key(image) for image in images})
     todo = [image for image in images if batch.same_file_key(image) not in done]
-    names = chart_names(images)
-    charts = {image: chart_path(args.chart, names, image) for image in todo} if args.chart else {}
+    charts: Dict[str, Optional[str]] = {}
+    if args.chart:
+        names = chart_names(images)
+        charts = {image: chart_path(args.chart, names, image) for image in todo}
     failed = 0
     with open(output, "a", encoding="utf-8") as out:
         for record in batch.run_batch(todo, extractor, min(args.jobs or os.cpu_count() or 1,
