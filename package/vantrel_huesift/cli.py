@@ -9,7 +9,7 @@ import sys
 import warnings
 from collections import Counter
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import matplotlib
 
@@ -17,6 +17,7 @@ import matplotlib
 matplotlib.use("Agg")
 
 from . import batch, palette, tintmill  # noqa: E402
+from .palette import hex_of  # noqa: E402
 
 class UsageError(Exception):
     """A mistake in what the user asked for: reported in one line, without a traceback."""
@@ -64,10 +65,6 @@ def write_chart(extractor, colors: list, path: str) -> None:
             extractor.visualize_colors(colors, path)
     finally:
         plt.close("all")
-
-
-def hex_of(color: Sequence[int]) -> str:
-    return "#" + "".join(f"{c:02x}" for c in color)
 
 
 # ---- extract ---------------------------------------------------------------------------

@@ -14,6 +14,8 @@ import json
 from pathlib import Path
 from typing import Any, Dict, Iterator, Optional, Sequence
 
+from .palette import hex_of
+
 THUMBNAIL = 160  # longest side, in pixels
 
 STYLE = """
@@ -59,10 +61,6 @@ document.getElementById('filter').addEventListener('input', event => {
   document.getElementById('count').textContent = shown + ' of ' + cards.length + ' images';
 });
 """
-
-
-def hex_of(color: Sequence[int]) -> str:
-    return "#" + "".join(f"{int(c):02x}" for c in color)
 
 
 def text_colour(color: Sequence[int]) -> str:
