@@ -2,200 +2,488 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <atomic>
 #include <cmath>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <numeric>
+#include <thread>
 
 namespace huesift::clustering {
 
 namespace {
 
-constexpr std::size_t lattice_size = std::size_t{1} << 24;
+using colour = std::array<std::uint8_t, 3>;
+using offset = std::array<int, 3>;
 
-// The neighbourhood test of a KD-tree radius query on standardised rows: the squared
-// differences summed in channel order, compared with eps squared.
-class ball {
+// What is known of a colour before its neighbourhood is counted.
+enum : std::uint8_t { not_core, core_colour, unknown };
+
+unsigned workers_for(std::size_t tasks) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::min<std::size_t>(cores, std::max<std::size_t>(tasks, 1)));
+}
+
+// fn(task, worker) for every task in [0, tasks), on up to `workers` threads taking tasks in
+// order; the first exception is passed on once every thread has stopped.
+template <class Fn>
+void parallel_for(std::size_t tasks, unsigned workers, Fn&& fn) {
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    auto work = [&](unsigned worker) {
+        try {
+            for (std::size_t t; (t = next++) < tasks;) {
+                fn(t, worker);
+            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(failure_lock);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+            next = tasks;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned w = 1; w < workers; ++w) {
+        try {
+            threads.emplace_back(work, w);
+        } catch (...) {
+            break;  // fewer threads: the tasks are shared among those running
+        }
+    }
+    work(0);
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+// The neighbourhood test of a KD-tree radius query on standardised rows, and what it gives
+// for a whole offset between colours. Coordinates here are in channel order.
+class metric {
 public:
-    ball(const dbscan_input& in) : limit_(in.eps * in.eps) {
+    explicit metric(const dbscan_input& in) : limit_(in.eps * in.eps) {
         for (int c = 0; c < 3; ++c) {
             for (int v = 0; v < 256; ++v) {
                 t_[c][v] = (static_cast<double>(v) - in.mean[c]) / in.scale[c];
             }
-        }
-        // Rows run along the channel with the widest ball, so the fewest rows are visited.
-        int z = 0;
-        for (int c = 1; c < 3; ++c) {
-            if (in.scale[c] > in.scale[z]) {
-                z = c;
-            }
-        }
-        axis_[2] = z;
-        axis_[0] = z == 0 ? 1 : 0;
-        axis_[1] = z == 2 ? 1 : 2;
-        z_scale_ = in.scale[z];
-    }
-
-    // Lattice key in the permuted axis order: rows are contiguous along the last axis.
-    std::uint32_t key(const std::uint8_t q[3]) const {
-        return (std::uint32_t{q[axis_[0]]} << 16) | (std::uint32_t{q[axis_[1]]} << 8) |
-               q[axis_[2]];
-    }
-
-    // Calls row(row_base, lo, hi) for every lattice row meeting the ball around p; lo..hi are
-    // the last-axis values inside it. Moving away from p never widens a row's interval, so
-    // each row starts from its nearer neighbour's bounds.
-    template <class Row>
-    void for_each_row(const std::uint8_t p[3], Row&& row) const {
-        std::uint8_t q[3] = {p[0], p[1], p[2]};
-        const int ax = axis_[0];
-        const int ay = axis_[1];
-        int centre_lo = 0;
-        int centre_hi = 0;
-        estimate(p, q, dist(p, q), centre_lo, centre_hi);
-        for (int dir = 1; dir >= -1; dir -= 2) {
-            int x_lo = centre_lo;
-            int x_hi = centre_hi;
-            for (int x = dir > 0 ? p[ax] : p[ax] - 1; x >= 0 && x <= 255; x += dir) {
-                q[ax] = static_cast<std::uint8_t>(x);
-                q[ay] = p[ay];
-                if (!inside(p, q)) {
-                    break;
-                }
-                shrink(p, q, x_lo, x_hi);
-                const std::uint32_t plane = static_cast<std::uint32_t>(x) << 16;
-                row(plane | (std::uint32_t{p[ay]} << 8), x_lo, x_hi);
-                for (int ydir = 1; ydir >= -1; ydir -= 2) {
-                    int lo = x_lo;
-                    int hi = x_hi;
-                    for (int y = p[ay] + ydir; y >= 0 && y <= 255; y += ydir) {
-                        q[ay] = static_cast<std::uint8_t>(y);
-                        if (!inside(p, q)) {
-                            break;
-                        }
-                        shrink(p, q, lo, hi);
-                        row(plane | (static_cast<std::uint32_t>(y) << 8), lo, hi);
-                    }
-                }
-            }
+            scale_[c] = in.scale[c];
+            top_[c] = std::max(std::fabs(in.mean[c]), std::fabs(255.0 - in.mean[c])) / in.scale[c];
         }
     }
 
-    std::uint8_t z_of(const std::uint8_t p[3]) const { return p[axis_[2]]; }
-
-private:
-    double dist(const std::uint8_t p[3], const std::uint8_t q[3]) const {
+    // The squared differences of the standardised values summed in channel order, as
+    // scikit-learn sums them, compared with eps squared.
+    bool within(const std::uint8_t* p, const std::uint8_t* q) const {
         double d = 0.0;
         for (int c = 0; c < 3; ++c) {
             const double tmp = t_[c][p[c]] - t_[c][q[c]];
             d += tmp * tmp;
         }
-        return d;
+        return d <= limit_;
     }
 
-    bool inside(const std::uint8_t p[3], const std::uint8_t q[3]) const {
-        return dist(p, q) <= limit_;
-    }
-
-    // The test grows monotonically with the distance along the row, so the inside values
-    // form one interval around p's own; an estimate is corrected by the exact test.
-    // q[z] equals p[z] on entry and on return.
-    void estimate(const std::uint8_t p[3], std::uint8_t q[3], double partial, int& lo,
-                  int& hi) const {
-        const int pz = p[axis_[2]];
-        const double room = limit_ - partial;
-        // Clamped in floating point: the reach never leaves the lattice, whatever the scale.
-        const double span = std::sqrt(room > 0 ? room : 0.0) * z_scale_;
-        const int reach = span >= 255.0 ? 255 : span > 0.0 ? static_cast<int>(span) : 0;
-        hi = std::min(255, pz + reach);
-        while (hi < 255 && test(p, q, hi + 1)) {
-            ++hi;
+    // For colours d lattice steps apart (per channel): 1 when the test passes wherever the
+    // pair lies, -1 when it fails wherever, 0 when rounding decides. The distance of the
+    // offset is exact up to a few units in the last place; the margin bounds the rounding of
+    // the standardised values (each within 2^-52 of its size), of their difference, square
+    // and sum, and of this estimate itself, with room to spare.
+    int classify(const offset& d) const {
+        double nominal = 0.0;
+        double error = 0.0;
+        for (int c = 0; c < 3; ++c) {
+            const double a = std::abs(d[c]) / scale_[c];
+            const double e = top_[c] * 0x1p-50 + a * 0x1p-51;
+            nominal += a * a;
+            error += 2.0 * a * e + e * e;
         }
-        lo = std::max(0, pz - reach);
-        while (lo > 0 && test(p, q, lo - 1)) {
-            --lo;
+        error = 4.0 * (error + 0x1p-50 * (nominal + limit_));
+        if (nominal + error < limit_) {
+            return 1;
         }
-        shrink(p, q, lo, hi);
-    }
-
-    // Narrows lo..hi, a superset of q's row interval, to the interval itself.
-    void shrink(const std::uint8_t p[3], std::uint8_t q[3], int& lo, int& hi) const {
-        const int pz = p[axis_[2]];
-        while (hi > pz && !test(p, q, hi)) {
-            --hi;
-        }
-        while (lo < pz && !test(p, q, lo)) {
-            ++lo;
-        }
-        q[axis_[2]] = static_cast<std::uint8_t>(pz);
-    }
-
-    bool test(const std::uint8_t p[3], std::uint8_t q[3], int z) const {
-        q[axis_[2]] = static_cast<std::uint8_t>(z);
-        return inside(p, q);
-    }
-
-    double t_[3][256];
-    double limit_;
-    double z_scale_ = 1.0;
-    int axis_[3] = {0, 1, 2};
-};
-
-// One bit per lattice value along each row: which colours are core colours.
-class core_bits {
-public:
-    core_bits() : words_(lattice_size / 64, 0) {}
-
-    void set(std::uint32_t key) { words_[key >> 6] |= std::uint64_t{1} << (key & 63); }
-
-    // Highest set position in [lo, hi] of the row, or -1.
-    int last_in(std::uint32_t row, int lo, int hi) const {
-        for (int w = hi >> 6; w >= (lo >> 6); --w) {
-            std::uint64_t bits = words_[(row >> 6) + w] & range_mask(w, lo, hi);
-            if (bits) {
-                return w * 64 + 63 - std::countl_zero(bits);
-            }
-        }
-        return -1;
-    }
-
-    // Lowest set position in [lo, hi] of the row, or -1.
-    int first_in(std::uint32_t row, int lo, int hi) const {
-        for (int w = lo >> 6; w <= (hi >> 6); ++w) {
-            std::uint64_t bits = words_[(row >> 6) + w] & range_mask(w, lo, hi);
-            if (bits) {
-                return w * 64 + std::countr_zero(bits);
-            }
-        }
-        return -1;
-    }
-
-    template <class Visit>
-    void for_each_in(std::uint32_t row, int lo, int hi, Visit&& visit) const {
-        for (int w = lo >> 6; w <= (hi >> 6); ++w) {
-            std::uint64_t bits = words_[(row >> 6) + w] & range_mask(w, lo, hi);
-            while (bits) {
-                if (!visit(w * 64 + std::countr_zero(bits))) {
-                    return;
-                }
-                bits &= bits - 1;
-            }
-        }
+        return nominal - error > limit_ ? -1 : 0;
     }
 
 private:
-    static std::uint64_t range_mask(int w, int lo, int hi) {
-        const int a = std::max(lo - w * 64, 0);
-        const int b = std::min(hi - w * 64, 63);
-        if (a > b) {
-            return 0;
+    double t_[3][256];
+    double scale_[3];
+    double top_[3];
+    double limit_;
+};
+
+// The lattice seen with its axes reordered: rows run along z, the channel with the widest
+// ball, so a ball crosses the fewest rows. x and y are the other two channels in order.
+struct axes {
+    int channel[3];
+
+    explicit axes(const double scale[3]) {
+        int z = 0;
+        for (int c = 1; c < 3; ++c) {
+            if (scale[c] > scale[z]) {
+                z = c;
+            }
         }
-        const std::uint64_t upper = b == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (b + 1)) - 1;
-        return upper & ~((std::uint64_t{1} << a) - 1);
+        channel[2] = z;
+        channel[0] = z == 0 ? 1 : 0;
+        channel[1] = z == 2 ? 1 : 2;
     }
 
-    std::vector<std::uint64_t> words_;
+    int of(const colour& v, int axis) const { return v[static_cast<std::size_t>(channel[axis])]; }
+
+    // A reordered offset back in channel order.
+    offset in_channels(int dx, int dy, int dz) const {
+        offset d{};
+        d[static_cast<std::size_t>(channel[0])] = dx;
+        d[static_cast<std::size_t>(channel[1])] = dy;
+        d[static_cast<std::size_t>(channel[2])] = dz;
+        return d;
+    }
 };
+
+// The offsets (reordered) whose test passes for every colour: for each row (dx, dy), the
+// interval |dz| <= half. Offsets that rounding decides are listed apart.
+struct ball_shape {
+    int reach[3] = {0, 0, 0};  // the furthest offset along each axis that may pass
+    int widest = 0;            // the largest half
+    std::vector<int> half;     // (2 reach[0] + 1) x (2 reach[1] + 1), -1 when none
+    std::vector<offset> borderline;
+
+    ball_shape(const metric& m, const axes& ax) {
+        for (int a = 0; a < 3; ++a) {
+            int k[3] = {0, 0, 0};
+            while (reach[a] < 255) {
+                k[a] = reach[a] + 1;
+                if (m.classify(ax.in_channels(k[0], k[1], k[2])) < 0) {
+                    break;
+                }
+                ++reach[a];
+            }
+        }
+        const int width = 2 * reach[1] + 1;
+        half.assign(static_cast<std::size_t>((2 * reach[0] + 1) * width), -1);
+        for (int dx = 0; dx <= reach[0]; ++dx) {
+            for (int dy = 0; dy <= reach[1]; ++dy) {
+                int h = -1;
+                while (h < reach[2] && m.classify(ax.in_channels(dx, dy, h + 1)) > 0) {
+                    ++h;
+                }
+                for (int sx : {1, -1}) {
+                    for (int sy : {1, -1}) {
+                        if ((dx == 0 && sx < 0) || (dy == 0 && sy < 0)) {
+                            continue;
+                        }
+                        half[static_cast<std::size_t>((sx * dx + reach[0]) * width + sy * dy + reach[1])] = h;
+                        for (int dz = h + 1; dz <= reach[2] && m.classify(ax.in_channels(dx, dy, dz)) == 0; ++dz) {
+                            borderline.push_back({sx * dx, sy * dy, dz});
+                            if (dz != 0) {
+                                borderline.push_back({sx * dx, sy * dy, -dz});
+                            }
+                        }
+                    }
+                }
+                widest = std::max(widest, h);
+            }
+        }
+    }
+
+    int at(int dx, int dy) const {
+        if (dx < -reach[0] || dx > reach[0] || dy < -reach[1] || dy > reach[1]) {
+            return -1;
+        }
+        return half[static_cast<std::size_t>((dx + reach[0]) * (2 * reach[1] + 1) + dy + reach[1])];
+    }
+};
+
+// Indices 0..n-1 ordered by three byte digits, most significant first; stable.
+template <class Digit>
+std::vector<std::uint32_t> order_by_digits(std::size_t n, Digit&& digit) {
+    std::vector<std::uint32_t> order(n);
+    std::vector<std::uint32_t> scratch(n);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    for (int d = 2; d >= 0; --d) {
+        std::size_t start[257] = {};
+        for (const std::uint32_t i : order) {
+            ++start[digit(i, d) + 1];
+        }
+        std::partial_sum(start, start + 257, start);
+        for (const std::uint32_t i : order) {
+            scratch[start[digit(i, d)]++] = i;
+        }
+        order.swap(scratch);
+    }
+    return order;
+}
+
+// Lattice rows along z of the colours' weights, as running sums padded so that any interval
+// of half-width up to `pad` around any z is two reads: the weight of z - h ..= z + h is
+// row[z + h + 1 + pad] - row[z - h + pad]. Only occupied rows are stored.
+class weight_rows {
+public:
+    weight_rows(const std::vector<colour>& values, const std::vector<std::int64_t>& counts,
+                const std::vector<std::uint32_t>& by_key, const axes& ax, int pad)
+        : pad_(pad), length_(static_cast<std::size_t>(257 + 2 * pad)), first_(65537, 0) {
+        for (const std::uint32_t i : by_key) {
+            ++first_[row_of(values[i], ax) + 1];
+        }
+        std::partial_sum(first_.begin(), first_.end(), first_.begin());
+        slot_.assign(65536, -1);
+        std::int32_t rows = 0;
+        for (std::size_t r = 0; r < 65536; ++r) {
+            if (first_[r + 1] > first_[r]) {
+                slot_[r] = rows++;
+            }
+        }
+        sums_.assign(static_cast<std::size_t>(rows) * length_, 0);
+        for (std::size_t r = 0; r < 65536; ++r) {
+            if (slot_[r] < 0) {
+                continue;
+            }
+            std::int32_t* row = sums_.data() + static_cast<std::size_t>(slot_[r]) * length_;
+            for (std::uint32_t k = first_[r]; k < first_[r + 1]; ++k) {
+                const std::uint32_t i = by_key[k];
+                row[static_cast<std::size_t>(ax.of(values[i], 2) + 1 + pad)] = static_cast<std::int32_t>(counts[i]);
+            }
+            std::partial_sum(row, row + length_, row);
+        }
+    }
+
+    static std::size_t row_of(const colour& v, const axes& ax) {
+        return static_cast<std::size_t>(ax.of(v, 0) << 8 | ax.of(v, 1));
+    }
+
+    // Running sums of row (x, y), or null when no colour lies on it.
+    const std::int32_t* row(int x, int y) const {
+        const std::int32_t s = slot_[static_cast<std::size_t>(x << 8 | y)];
+        return s < 0 ? nullptr : sums_.data() + static_cast<std::size_t>(s) * length_;
+    }
+
+    // Positions in key order of the colours on row r.
+    std::uint32_t begin(std::size_t r) const { return first_[r]; }
+    std::uint32_t end(std::size_t r) const { return first_[r + 1]; }
+    int pad() const { return pad_; }
+
+private:
+    int pad_;
+    std::size_t length_;
+    std::vector<std::uint32_t> first_;
+    std::vector<std::int32_t> slot_;
+    std::vector<std::int32_t> sums_;
+};
+
+// acc[z] += weight of the row's interval around z, for z in lo ..= hi. The one hot loop: a
+// wider vector unit is used where the processor has one.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(__SANITIZE_ADDRESS__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void add_interval_weights(std::int32_t* __restrict acc, const std::int32_t* __restrict above,
+                          const std::int32_t* __restrict below, int lo, int hi) {
+    for (int z = lo; z <= hi; ++z) {
+        acc[z] += above[z] - below[z];
+    }
+}
+
+// The neighbourhood weight of each colour whose state is `unknown`. Centre rows are taken in
+// 16 x 16 tiles; each source row near a tile is read once and added, shifted by its
+// half-width, to every centre row whose ball crosses it, so the cost is one vector add per
+// (centre row, ball row) pair. A centre row with few colours over a wide span is summed at
+// its colours only.
+std::vector<std::int64_t> neighbourhood_weights(const std::vector<colour>& values,
+                                                const std::vector<std::uint32_t>& by_key,
+                                                const std::vector<std::uint8_t>& state,
+                                                const weight_rows& rows, const ball_shape& ball,
+                                                const axes& ax) {
+    constexpr int tile = 16;
+    std::vector<std::int64_t> weight(values.size(), 0);
+    std::vector<std::uint32_t> busy;
+    for (std::uint32_t t = 0; t < 256; ++t) {
+        const auto first = rows.begin(static_cast<std::size_t>(t >> 4) * tile << 8);
+        const auto last = rows.begin(std::min<std::size_t>(65536, static_cast<std::size_t>((t >> 4) + 1) * tile << 8));
+        bool wanted = false;
+        for (std::uint32_t k = first; k < last && !wanted; ++k) {
+            wanted = state[by_key[k]] == unknown && (ax.of(values[by_key[k]], 1) >> 4) == static_cast<int>(t & 15);
+        }
+        if (wanted) {
+            busy.push_back(t);
+        }
+    }
+    const unsigned workers = workers_for(busy.size());
+    std::vector<std::int32_t> scratch(static_cast<std::size_t>(workers) * tile * tile * 256);
+    const int pad = rows.pad();
+    struct centre {
+        int x, y, lo, hi;
+        std::int32_t* acc;
+        std::size_t sparse_at, sparse_end;  // into the task's z list; equal for the whole span
+    };
+    parallel_for(busy.size(), workers, [&](std::size_t task, unsigned worker) {
+        const int x0 = static_cast<int>(busy[task] >> 4) * tile;
+        const int y0 = static_cast<int>(busy[task] & 15) * tile;
+        std::int32_t* acc = scratch.data() + static_cast<std::size_t>(worker) * tile * tile * 256;
+        std::vector<centre> centres;
+        std::vector<int> zs;
+        for (int x = x0; x < x0 + tile; ++x) {
+            for (int y = y0; y < y0 + tile; ++y) {
+                const std::size_t r = static_cast<std::size_t>(x << 8 | y);
+                const std::size_t at = zs.size();
+                for (std::uint32_t k = rows.begin(r); k < rows.end(r); ++k) {
+                    if (state[by_key[k]] == unknown) {
+                        zs.push_back(ax.of(values[by_key[k]], 2));
+                    }
+                }
+                if (zs.size() == at) {
+                    continue;
+                }
+                const int lo = zs[at];
+                const int hi = zs.back();
+                std::int32_t* a = acc + static_cast<std::size_t>(centres.size()) * 256;
+                std::fill(a + lo, a + hi + 1, 0);
+                const bool sparse = 8 * (zs.size() - at) < static_cast<std::size_t>(hi - lo + 1);
+                centres.push_back({x, y, lo, hi, a, at, sparse ? zs.size() : at});
+            }
+        }
+        const int sx_end = std::min(255, x0 + tile - 1 + ball.reach[0]);
+        const int sy_end = std::min(255, y0 + tile - 1 + ball.reach[1]);
+        for (int sx = std::max(0, x0 - ball.reach[0]); sx <= sx_end; ++sx) {
+            for (int sy = std::max(0, y0 - ball.reach[1]); sy <= sy_end; ++sy) {
+                const std::int32_t* source = rows.row(sx, sy);
+                if (source == nullptr) {
+                    continue;
+                }
+                for (const centre& c : centres) {
+                    const int h = ball.at(sx - c.x, sy - c.y);
+                    if (h < 0) {
+                        continue;
+                    }
+                    const std::int32_t* above = source + h + 1 + pad;
+                    const std::int32_t* below = source + pad - h;
+                    if (c.sparse_at == c.sparse_end) {
+                        add_interval_weights(c.acc, above, below, c.lo, c.hi);
+                        continue;
+                    }
+                    for (std::size_t k = c.sparse_at; k < c.sparse_end; ++k) {
+                        c.acc[zs[k]] += above[zs[k]] - below[zs[k]];
+                    }
+                }
+            }
+        }
+        for (const centre& c : centres) {
+            const std::size_t r = static_cast<std::size_t>(c.x << 8 | c.y);
+            for (std::uint32_t k = rows.begin(r); k < rows.end(r); ++k) {
+                const std::uint32_t i = by_key[k];
+                if (state[i] == unknown) {
+                    weight[i] = c.acc[ax.of(values[i], 2)];
+                }
+            }
+        }
+    });
+    return weight;
+}
+
+// Box bounds on the neighbourhood weight, from running sums over cells of 4 x 4 x 4 lattice
+// values: the cells inside a cube within the ball weigh no more than the ball, and the cells
+// meeting the box around it no less. Colours the bounds settle need no count.
+void settle_by_boxes(const std::vector<colour>& values, const std::vector<std::int64_t>& counts,
+                     const axes& ax, const metric& m, const ball_shape& ball,
+                     std::int64_t min_samples, std::vector<std::uint8_t>& state) {
+    constexpr int side = 4;
+    constexpr int across = 256 / side + 1;
+    std::vector<std::int32_t> sums(static_cast<std::size_t>(across) * across * across, 0);
+    auto at = [&](int i, int j, int k) -> std::int32_t& {
+        return sums[(static_cast<std::size_t>(i) * across + static_cast<std::size_t>(j)) * across + static_cast<std::size_t>(k)];
+    };
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        at(ax.of(values[i], 0) / side + 1, ax.of(values[i], 1) / side + 1, ax.of(values[i], 2) / side + 1) +=
+            static_cast<std::int32_t>(counts[i]);
+    }
+    for (int i = 1; i < across; ++i) {
+        for (int j = 1; j < across; ++j) {
+            for (int k = 1; k < across; ++k) {
+                at(i, j, k) += at(i - 1, j, k) + at(i, j - 1, k) + at(i, j, k - 1) - at(i - 1, j - 1, k) -
+                               at(i - 1, j, k - 1) - at(i, j - 1, k - 1) + at(i - 1, j - 1, k - 1);
+            }
+        }
+    }
+    // Cells lo ..= hi along each axis.
+    auto weigh = [&](const int lo[3], const int hi[3]) -> std::int64_t {
+        if (lo[0] > hi[0] || lo[1] > hi[1] || lo[2] > hi[2]) {
+            return 0;
+        }
+        const int a0 = lo[0], b0 = lo[1], c0 = lo[2], a1 = hi[0] + 1, b1 = hi[1] + 1, c1 = hi[2] + 1;
+        return std::int64_t{at(a1, b1, c1)} - at(a0, b1, c1) - at(a1, b0, c1) - at(a1, b1, c0) + at(a0, b0, c1) +
+               at(a0, b1, c0) + at(a1, b0, c0) - at(a0, b0, c0);
+    };
+    int cube[3];
+    for (int a = 0; a < 3; ++a) {
+        cube[a] = static_cast<int>(ball.reach[a] / std::sqrt(3.0));
+    }
+    while (m.classify(ax.in_channels(cube[0], cube[1], cube[2])) <= 0) {
+        int widest = 0;
+        for (int a = 1; a < 3; ++a) {
+            if (cube[a] * (ball.reach[widest] + 1) > cube[widest] * (ball.reach[a] + 1)) {
+                widest = a;
+            }
+        }
+        --cube[widest];
+    }
+    parallel_for(values.size() / 4096 + 1, workers_for(values.size() / 4096 + 1), [&](std::size_t task, unsigned) {
+        const std::size_t end = std::min(values.size(), (task + 1) * 4096);
+        for (std::size_t i = task * 4096; i < end; ++i) {
+            int inner_lo[3], inner_hi[3], outer_lo[3], outer_hi[3];
+            for (int a = 0; a < 3; ++a) {
+                const int v = ax.of(values[i], a);
+                inner_lo[a] = (std::max(0, v - cube[a]) + side - 1) / side;
+                inner_hi[a] = (std::min(255, v + cube[a]) + 1) / side - 1;
+                outer_lo[a] = std::max(0, v - ball.reach[a]) / side;
+                outer_hi[a] = std::min(255, v + ball.reach[a]) / side;
+            }
+            if (weigh(inner_lo, inner_hi) >= min_samples) {
+                state[i] = core_colour;
+            } else if (weigh(outer_lo, outer_hi) < min_samples) {
+                state[i] = not_core;
+            }
+        }
+    });
+}
+
+// For the colours still unknown, the colours in the offsets rounding decides, tested one by
+// one.
+void add_borderline(const std::vector<colour>& values, const std::vector<std::uint8_t>& state,
+                    const weight_rows& rows, const ball_shape& ball, const axes& ax,
+                    const metric& m, std::vector<std::int64_t>& weight) {
+    if (ball.borderline.empty()) {
+        return;
+    }
+    const int pad = rows.pad();
+    parallel_for(values.size(), workers_for(values.size()), [&](std::size_t i, unsigned) {
+        if (state[i] != unknown) {
+            return;
+        }
+        const colour& p = values[i];
+        for (const offset& o : ball.borderline) {
+            const int x = ax.of(p, 0) + o[0];
+            const int y = ax.of(p, 1) + o[1];
+            const int z = ax.of(p, 2) + o[2];
+            if (x < 0 || x > 255 || y < 0 || y > 255 || z < 0 || z > 255) {
+                continue;
+            }
+            const std::int32_t* source = rows.row(x, y);
+            if (source == nullptr) {
+                continue;
+            }
+            const std::int32_t w = source[z + 1 + pad] - source[z + pad];
+            colour q{};
+            q[static_cast<std::size_t>(ax.channel[0])] = static_cast<std::uint8_t>(x);
+            q[static_cast<std::size_t>(ax.channel[1])] = static_cast<std::uint8_t>(y);
+            q[static_cast<std::size_t>(ax.channel[2])] = static_cast<std::uint8_t>(z);
+            if (w > 0 && m.within(p.data(), q.data())) {
+                weight[i] += w;
+            }
+        }
+    });
+}
 
 class union_find {
 public:
@@ -223,149 +511,329 @@ private:
     std::vector<std::uint32_t> parent_;
 };
 
-}  // namespace
-
-dbscan_result dbscan_lattice(const dbscan_input& in) {
-    const ball b(in);
-    auto row_of = [&](std::ptrdiff_t i, std::uint8_t px[3]) {
-        const std::uint8_t* src = in.data + i * in.row_stride;
-        px[0] = src[0];
-        px[1] = src[in.channel_stride];
-        px[2] = src[2 * in.channel_stride];
+// Boxes of the lattice in which every two colours pass the test, so the core colours of one
+// cell belong to one cluster. Cells are numbered in key order.
+class cell_grid {
+public:
+    struct cell {
+        std::uint32_t key;
+        std::uint32_t core_begin, core_end;  // into cores()
+        std::uint32_t begin, end;            // into members()
     };
 
-    // Distinct colours, numbered by first occurrence, with their pixel counts.
-    std::vector<std::int32_t> slot(lattice_size, -1);
-    std::vector<std::uint32_t> keys;
-    std::vector<std::array<std::uint8_t, 3>> colours;
-    std::vector<std::int64_t> counts;
-    for (std::ptrdiff_t i = 0; i < in.rows; ++i) {
-        std::uint8_t px[3];
-        row_of(i, px);
-        const std::uint32_t k = b.key(px);
-        if (slot[k] < 0) {
-            slot[k] = static_cast<std::int32_t>(keys.size());
-            keys.push_back(k);
-            colours.push_back({px[0], px[1], px[2]});
-            counts.push_back(0);
+    cell_grid(const std::vector<colour>& values, const std::vector<std::uint8_t>& core,
+              const axes& ax, const metric& m, const ball_shape& ball)
+        : ax_(ax) {
+        // As wide as a third of the ball along each axis, then narrowed until the cell's
+        // own diagonal surely passes.
+        for (int a = 0; a < 3; ++a) {
+            side_[a] = std::max(1, static_cast<int>((ball.reach[a] + 1) / 1.75));
         }
-        ++counts[static_cast<std::size_t>(slot[k])];
-    }
-    const std::size_t u = keys.size();
-
-    // Weighted neighbourhood sizes through prefix sums along each lattice row.
-    std::vector<std::int64_t> prefix(lattice_size, 0);
-    for (std::size_t i = 0; i < u; ++i) {
-        prefix[keys[i]] = counts[i];
-    }
-    for (std::size_t row = 0; row < lattice_size; row += 256) {
-        for (std::size_t z = 1; z < 256; ++z) {
-            prefix[row + z] += prefix[row + z - 1];
-        }
-    }
-    // The ball passes visit colours in lattice order, so neighbouring balls share the cache.
-    std::vector<std::uint32_t> by_lattice;
-    by_lattice.reserve(u);
-    for (std::size_t k = 0; k < lattice_size; ++k) {
-        if (slot[k] >= 0) {
-            by_lattice.push_back(static_cast<std::uint32_t>(slot[k]));
-        }
-    }
-    std::vector<std::uint8_t> core(u, 0);
-    core_bits bits;
-    for (const std::uint32_t i : by_lattice) {
-        std::int64_t weight = 0;
-        b.for_each_row(colours[i].data(), [&](std::uint32_t row, int lo, int hi) {
-            weight += prefix[row + hi] - (lo > 0 ? prefix[row + lo - 1] : 0);
-        });
-        if (weight >= in.min_samples) {
-            core[i] = 1;
-            bits.set(keys[i]);
-        }
-    }
-    prefix = {};
-
-    // Core colours within eps are connected. Joining each core colour to the nearest core
-    // colour on either side of it in every row of its ball gives the same components: any
-    // other core colour of that row is reached through the chain of its nearer neighbours.
-    union_find sets(u);
-    for (const std::uint32_t i : by_lattice) {
-        if (!core[i]) {
-            continue;
-        }
-        const std::uint8_t* p = colours[i].data();
-        const int pz = b.z_of(p);
-        const std::uint32_t own_row = keys[i] & ~std::uint32_t{255};
-        b.for_each_row(p, [&](std::uint32_t row, int lo, int hi) {
-            const bool own = row == own_row;
-            const int below = own ? (pz > lo ? bits.last_in(row, lo, pz - 1) : -1)
-                                  : bits.last_in(row, lo, pz);
-            const int above = own ? (pz < hi ? bits.first_in(row, pz + 1, hi) : -1)
-                                  : bits.first_in(row, pz, hi);
-            for (int z : {below, above}) {
-                if (z >= 0) {
-                    sets.unite(static_cast<std::uint32_t>(i),
-                               static_cast<std::uint32_t>(slot[row + static_cast<std::uint32_t>(z)]));
+        while (m.classify(ax.in_channels(side_[0] - 1, side_[1] - 1, side_[2] - 1)) <= 0) {
+            int widest = 0;  // of the sides above 1, as they all are when the loop goes on
+            for (int a = 1; a < 3; ++a) {
+                if ((side_[a] - 1) * (ball.reach[widest] + 1) > (side_[widest] - 1) * (ball.reach[a] + 1)) {
+                    widest = a;
                 }
             }
+            --side_[widest];
+        }
+        members_ = order_by_digits(values.size(), [&](std::uint32_t i, int d) {
+            return static_cast<std::size_t>(ax.of(values[i], d) / side_[d]);
         });
+        cell_of_.resize(values.size());
+        for (std::uint32_t k = 0; k < members_.size(); ++k) {
+            const std::uint32_t i = members_[k];
+            const std::uint32_t key = key_of(values[i]);
+            if (cells_.empty() || cells_.back().key != key) {
+                cells_.push_back({key, 0, 0, k, k});
+            }
+            ++cells_.back().end;
+            cell_of_[i] = static_cast<std::uint32_t>(cells_.size() - 1);
+        }
+        for (cell& c : cells_) {
+            c.core_begin = static_cast<std::uint32_t>(cores_.size());
+            for (std::uint32_t k = c.begin; k < c.end; ++k) {
+                if (core[members_[k]]) {
+                    cores_.push_back(members_[k]);
+                }
+            }
+            c.core_end = static_cast<std::uint32_t>(cores_.size());
+        }
+        const int cells_across[3] = {255 / side_[0] + 1, 255 / side_[1] + 1, 255 / side_[2] + 1};
+        int span[3];
+        for (int a = 0; a < 3; ++a) {
+            span[a] = std::min(cells_across[a] - 1, ball.reach[a] / side_[a] + 1);
+        }
+        for (int i = -span[0]; i <= span[0]; ++i) {
+            for (int j = -span[1]; j <= span[1]; ++j) {
+                for (int k = -span[2]; k <= span[2]; ++k) {
+                    if (m.classify(ax.in_channels(gap(i, 0), gap(j, 1), gap(k, 2))) >= 0) {
+                        near_.push_back({i, j, k});
+                    }
+                }
+            }
+        }
     }
 
+    const std::vector<cell>& cells() const { return cells_; }
+    const std::vector<std::uint32_t>& cores() const { return cores_; }
+    const std::vector<std::uint32_t>& members() const { return members_; }
+    std::uint32_t cell_of(std::uint32_t i) const { return cell_of_[i]; }
+    // Cell offsets that may hold a colour within eps of one in the centre cell.
+    const std::vector<offset>& near() const { return near_; }
+
+    // The cell `o` away from cell c, or -1 when it is empty or off the lattice.
+    std::int64_t neighbour(const cell& c, const offset& o) const {
+        int at[3];
+        for (int a = 0; a < 3; ++a) {
+            at[a] = static_cast<int>(c.key >> (16 - 8 * a) & 255) + o[static_cast<std::size_t>(a)];
+            if (at[a] < 0 || at[a] > 255 / side_[a]) {
+                return -1;
+            }
+        }
+        const std::uint32_t key = static_cast<std::uint32_t>(at[0] << 16 | at[1] << 8 | at[2]);
+        const auto it = std::lower_bound(cells_.begin(), cells_.end(), key,
+                                         [](const cell& x, std::uint32_t k) { return x.key < k; });
+        return it != cells_.end() && it->key == key ? it - cells_.begin() : -1;
+    }
+
+    // Per axis, the nearest and the furthest lattice steps from colour p to cell c.
+    void steps(const colour& p, const cell& c, int nearest[3], int furthest[3]) const {
+        for (int a = 0; a < 3; ++a) {
+            const int lo = static_cast<int>(c.key >> (16 - 8 * a) & 255) * side_[a];
+            const int hi = std::min(255, lo + side_[a] - 1);
+            const int v = ax_.of(p, a);
+            nearest[a] = v < lo ? lo - v : v > hi ? v - hi : 0;
+            furthest[a] = std::max(std::abs(v - lo), std::abs(v - hi));
+        }
+    }
+
+private:
+    std::uint32_t key_of(const colour& v) const {
+        return static_cast<std::uint32_t>((ax_.of(v, 0) / side_[0]) << 16 |
+                                          (ax_.of(v, 1) / side_[1]) << 8 | (ax_.of(v, 2) / side_[2]));
+    }
+
+    // The fewest lattice steps between colours of cells k apart along axis a.
+    int gap(int k, int a) const { return k == 0 ? 0 : (std::abs(k) - 1) * side_[a] + 1; }
+
+    axes ax_;
+    int side_[3];
+    std::vector<cell> cells_;
+    std::vector<std::uint32_t> members_;
+    std::vector<std::uint32_t> cores_;
+    std::vector<std::uint32_t> cell_of_;
+    std::vector<offset> near_;
+};
+
+bool later(const offset& o) {
+    return o[0] > 0 || (o[0] == 0 && (o[1] > 0 || (o[1] == 0 && o[2] > 0)));
+}
+
+// Core colours within eps are connected; those of one cell already are, so cells are joined
+// through one witness pair per pair of neighbouring cells not yet in one set.
+union_find join_cells(const std::vector<colour>& values, const cell_grid& grid, const axes& ax,
+                      const metric& m) {
+    const auto& cells = grid.cells();
+    const auto& cores = grid.cores();
+    union_find sets(cells.size());
+    for (std::size_t a = 0; a < cells.size(); ++a) {
+        const auto& ca = cells[a];
+        if (ca.core_begin == ca.core_end) {
+            continue;
+        }
+        for (const offset& o : grid.near()) {
+            if (!later(o)) {
+                continue;
+            }
+            const std::int64_t b = grid.neighbour(ca, o);
+            if (b < 0 || cells[static_cast<std::size_t>(b)].core_begin == cells[static_cast<std::size_t>(b)].core_end ||
+                sets.find(static_cast<std::uint32_t>(a)) == sets.find(static_cast<std::uint32_t>(b))) {
+                continue;
+            }
+            const auto& cb = cells[static_cast<std::size_t>(b)];
+            bool joined = false;
+            for (std::uint32_t k = ca.core_begin; k < ca.core_end && !joined; ++k) {
+                const colour& p = values[cores[k]];
+                int nearest[3];
+                int furthest[3];
+                grid.steps(p, cb, nearest, furthest);
+                const int cls = m.classify(ax.in_channels(nearest[0], nearest[1], nearest[2]));
+                if (cls < 0) {
+                    continue;
+                }
+                if (m.classify(ax.in_channels(furthest[0], furthest[1], furthest[2])) > 0) {
+                    joined = true;
+                    break;
+                }
+                for (std::uint32_t j = cb.core_begin; j < cb.core_end; ++j) {
+                    if (m.within(p.data(), values[cores[j]].data())) {
+                        joined = true;
+                        break;
+                    }
+                }
+            }
+            if (joined) {
+                sets.unite(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
+            }
+        }
+    }
+    return sets;
+}
+
+}  // namespace
+
+// The mean is an exact whole sum over n. The variance is the corrected two-pass formula of
+// scikit-learn's _incremental_mean_and_var, whose two sums NumPy runs in row order over a
+// C-ordered float64 copy; a variance within its rounding bound of zero gives scale 1.
+void fit_standard_scaler(const preparation::byte_rows& rows, double mean[3], double scale[3]) {
+    auto channel = [&](std::ptrdiff_t i, int c) {
+        return rows.data[i * rows.row_stride + c * rows.channel_stride];
+    };
+    std::int64_t sums[3] = {0, 0, 0};
+    for (std::ptrdiff_t i = 0; i < rows.rows; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            sums[c] += channel(i, c);
+        }
+    }
+    const auto n = static_cast<double>(rows.rows);
+    double centred[3][256];
+    double square[3][256];
+    for (int c = 0; c < 3; ++c) {
+        mean[c] = static_cast<double>(sums[c]) / n;
+        for (int v = 0; v < 256; ++v) {
+            centred[c][v] = static_cast<double>(v) - mean[c];
+            square[c][v] = centred[c][v] * centred[c][v];
+        }
+    }
+    double correction[3] = {0.0, 0.0, 0.0};
+    double spread[3] = {0.0, 0.0, 0.0};
+    for (std::ptrdiff_t i = 0; i < rows.rows; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            correction[c] += centred[c][channel(i, c)];
+            spread[c] += square[c][channel(i, c)];
+        }
+    }
+    const double eps = std::numeric_limits<double>::epsilon();
+    for (int c = 0; c < 3; ++c) {
+        const double var = (spread[c] - correction[c] * correction[c] / n) / n;
+        const double drift = n * mean[c] * eps;
+        scale[c] = var <= n * eps * var + drift * drift ? 1.0 : std::sqrt(var);
+    }
+}
+
+dbscan_result dbscan_lattice(const dbscan_input& in) {
+    dbscan_result out;
+    out.colours = preparation::find_distinct_rows(in.rows);
+    const auto& values = out.colours.values;
+    const auto& counts = out.colours.counts;
+    const std::size_t u = values.size();
+    const metric m(in);
+    const axes ax(in.scale);
+    const ball_shape ball(m, ax);
+
+    // Weighted neighbourhood sizes.
+    const std::vector<std::uint32_t> by_key =
+        order_by_digits(u, [&](std::uint32_t i, int d) { return static_cast<std::size_t>(ax.of(values[i], d)); });
+    std::vector<std::uint8_t> core(u, unknown);
+    if (u >= 4096) {
+        settle_by_boxes(values, counts, ax, m, ball, in.min_samples, core);
+    }
+    {
+        const weight_rows rows(values, counts, by_key, ax, ball.widest + 1);
+        std::vector<std::int64_t> weight = neighbourhood_weights(values, by_key, core, rows, ball, ax);
+        add_borderline(values, core, rows, ball, ax, m, weight);
+        for (std::size_t i = 0; i < u; ++i) {
+            if (core[i] == unknown) {
+                core[i] = weight[i] >= in.min_samples ? core_colour : not_core;
+            }
+        }
+    }
+    const cell_grid grid(values, core, ax, m, ball);
+    union_find sets = join_cells(values, grid, ax, m);
+    const auto& cells = grid.cells();
+    const auto& cores = grid.cores();
+
     // Clusters are numbered in the order of their first core pixel.
-    constexpr std::int64_t unset = std::numeric_limits<std::int64_t>::max();
-    std::vector<std::int64_t> cluster_of_root(u, -1);
-    std::vector<std::int64_t> label(u, -1);
+    std::vector<std::int64_t> cluster_of_set(cells.size(), -1);
+    std::vector<std::int64_t> cell_label(cells.size(), -1);
+    out.label.assign(u, -1);
     std::int64_t clusters = 0;
     for (std::size_t i = 0; i < u; ++i) {
         if (core[i]) {
-            const std::uint32_t root = sets.find(static_cast<std::uint32_t>(i));
-            if (cluster_of_root[root] < 0) {
-                cluster_of_root[root] = clusters++;
+            const std::uint32_t c = grid.cell_of(static_cast<std::uint32_t>(i));
+            const std::uint32_t root = sets.find(c);
+            if (cluster_of_set[root] < 0) {
+                cluster_of_set[root] = clusters++;
             }
-            label[i] = cluster_of_root[root];
+            cell_label[c] = out.label[i] = cluster_of_set[root];
         }
-    }
-    // A border colour joins the earliest-numbered cluster with a core colour within eps,
-    // as the cluster expanded first claims it.
-    for (const std::uint32_t i : by_lattice) {
-        if (core[i]) {
-            continue;
-        }
-        std::int64_t best = unset;
-        b.for_each_row(colours[i].data(), [&](std::uint32_t row, int lo, int hi) {
-            if (best == 0) {
-                return;
-            }
-            bits.for_each_in(row, lo, hi, [&](int z) {
-                const std::int64_t l = label[static_cast<std::size_t>(slot[row + static_cast<std::uint32_t>(z)])];
-                best = std::min(best, l);
-                return best != 0;
-            });
-        });
-        label[i] = best == unset ? -1 : best;
     }
 
-    dbscan_result out;
-    out.labels.resize(static_cast<std::size_t>(in.rows));
+    // A border colour joins the earliest-numbered cluster with a core colour within eps,
+    // as the cluster expanded first claims it.
+    parallel_for(cells.size(), workers_for(cells.size() / 16), [&](std::size_t a, unsigned) {
+        const auto& ca = cells[a];
+        if (ca.end - ca.begin == ca.core_end - ca.core_begin) {
+            return;
+        }
+        std::vector<std::pair<std::int64_t, std::uint32_t>> candidates;
+        for (const offset& o : grid.near()) {
+            const std::int64_t b = grid.neighbour(ca, o);
+            if (b >= 0 && cell_label[static_cast<std::size_t>(b)] >= 0) {
+                candidates.emplace_back(cell_label[static_cast<std::size_t>(b)], static_cast<std::uint32_t>(b));
+            }
+        }
+        std::sort(candidates.begin(), candidates.end());
+        for (std::uint32_t k = ca.begin; k < ca.end; ++k) {
+            const std::uint32_t i = grid.members()[k];
+            if (core[i]) {
+                continue;
+            }
+            const colour& p = values[i];
+            for (const auto& [label, b] : candidates) {
+                const auto& cb = cells[b];
+                int nearest[3];
+                int furthest[3];
+                grid.steps(p, cb, nearest, furthest);
+                if (m.classify(ax.in_channels(nearest[0], nearest[1], nearest[2])) < 0) {
+                    continue;
+                }
+                bool found = m.classify(ax.in_channels(furthest[0], furthest[1], furthest[2])) > 0;
+                for (std::uint32_t j = cb.core_begin; j < cb.core_end && !found; ++j) {
+                    found = m.within(p.data(), values[cores[j]].data());
+                }
+                if (found) {
+                    out.label[i] = label;
+                    break;
+                }
+            }
+        }
+    });
+
     out.sizes.assign(static_cast<std::size_t>(clusters), 0);
     out.sums.assign(static_cast<std::size_t>(clusters) * 3, 0);
-    for (std::ptrdiff_t i = 0; i < in.rows; ++i) {
-        std::uint8_t px[3];
-        row_of(i, px);
-        // A colour absent from the first pass means the rows changed meanwhile (another
-        // thread wrote to them); it is left as noise rather than read out of bounds.
-        const std::int32_t s = slot[b.key(px)];
-        const std::int64_t l = s < 0 ? -1 : label[static_cast<std::size_t>(s)];
-        out.labels[static_cast<std::size_t>(i)] = l;
+    for (std::size_t i = 0; i < u; ++i) {
+        const std::int64_t l = out.label[i];
         if (l >= 0) {
             const auto c = static_cast<std::size_t>(l);
-            ++out.sizes[c];
-            out.sums[3 * c] += px[0];
-            out.sums[3 * c + 1] += px[1];
-            out.sums[3 * c + 2] += px[2];
+            out.sizes[c] += counts[i];
+            for (std::size_t ch = 0; ch < 3; ++ch) {
+                out.sums[3 * c + ch] += counts[i] * values[i][ch];
+            }
         }
     }
     return out;
+}
+
+void write_row_labels(const dbscan_result& found, const std::vector<std::int64_t>& rank,
+                      std::intptr_t* out) {
+    const std::uint32_t* index = found.colours.index.get();
+    for (std::size_t i = 0; i < found.colours.rows; ++i) {
+        const std::int64_t l = found.label[index[i]];
+        out[i] = static_cast<std::intptr_t>(l < 0 || rank.empty() ? l : rank[static_cast<std::size_t>(l)]);
+    }
 }
 
 }  // namespace huesift::clustering

@@ -2,10 +2,17 @@
 //
 // Equal rows have equal neighbourhoods, so the work is done once per distinct colour, each
 // weighted by its pixel count and numbered by its first occurrence; that gives the labels a
-// radius query over every row would give, in the same cluster order. Neighbourhoods live on
-// the 8-bit lattice: for each lattice row along one axis the eps-ball is an interval, found
-// with the exact standardised distance test, and counted through prefix sums.
+// radius query over every row would give, in the same cluster order.
+//
+// Neighbourhood weights are counted on the 8-bit lattice: the eps-ball is the same set of
+// offsets around every colour, apart from the few offsets whose distance lies within
+// rounding of eps, which get scikit-learn's exact test colour by colour. Clusters are then
+// joined over a grid of cells in which every two colours lie within eps, so only pairs of
+// neighbouring cells need a closer look. Time follows the number of distinct colours and
+// memory the input, whatever the ball's size.
 #pragma once
+
+#include "../preparation/distinct_rows.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,22 +21,27 @@
 namespace huesift::clustering {
 
 struct dbscan_input {
-    const std::uint8_t* data;  // n rows of 3 bytes
-    std::ptrdiff_t rows;
-    std::ptrdiff_t row_stride;
-    std::ptrdiff_t channel_stride;
-    double mean[3];   // the fitted scaler's mean_
-    double scale[3];  // the fitted scaler's scale_
+    preparation::byte_rows rows;  // fewer than 2^31
+    double mean[3];               // the fitted scaler's mean_
+    double scale[3];              // the fitted scaler's scale_
     std::int64_t min_samples;
     double eps;
 };
 
 struct dbscan_result {
-    std::vector<std::int64_t> labels;  // one per row, -1 for noise
-    std::vector<std::int64_t> sizes;   // pixels per cluster
-    std::vector<std::int64_t> sums;    // 3 channel sums per cluster
+    preparation::distinct_rows colours;
+    std::vector<std::int64_t> label;  // per distinct colour, -1 for noise
+    std::vector<std::int64_t> sizes;  // pixels per cluster
+    std::vector<std::int64_t> sums;   // 3 channel sums per cluster
 };
 
+// StandardScaler().fit over the rows, to the bit: the fitted mean_ and scale_.
+void fit_standard_scaler(const preparation::byte_rows& rows, double mean[3], double scale[3]);
+
 dbscan_result dbscan_lattice(const dbscan_input& in);
+
+// Every row's label, cluster l written as rank[l] when rank is not empty.
+void write_row_labels(const dbscan_result& found, const std::vector<std::int64_t>& rank,
+                      std::intptr_t* out);
 
 }  // namespace huesift::clustering

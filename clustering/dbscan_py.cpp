@@ -5,6 +5,7 @@
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
 
+#include <cstdlib>
 #include <vector>
 
 namespace huesift {
@@ -46,14 +47,6 @@ std::pair<ref, ref> size_order(module_state& st, PyObject* sizes, int n_colors) 
     return {order, steal(PyObject_GetItem(order.get(), cut.get()))};
 }
 
-ref intp_array(const std::vector<std::int64_t>& values) {
-    npy_intp n = static_cast<npy_intp>(values.size());
-    ref out = steal(PyArray_SimpleNew(1, &n, NPY_INTP));
-    auto* dst = static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    std::copy(values.begin(), values.end(), dst);
-    return out;
-}
-
 void read_triple(PyObject* values, double out[3]) {
     for (Py_ssize_t c = 0; c < 3; ++c) {
         out[c] = to_c_double(steal(PySequence_GetItem(values, c)).get());
@@ -74,25 +67,64 @@ bool fitted_on_bytes(const double mean[3], const double scale[3]) {
 
 ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject* fitted);
 
+// True while each method is the one the class had when the module loaded. Never raises.
+bool methods_unchanged(PyObject* cls, const std::vector<std::pair<ref, ref>>& methods) {
+    for (const auto& [name, original] : methods) {
+        PyObject* found = PyObject_GetAttr(cls, name.get());
+        if (found == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!steal(found).is(original.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// StandardScaler().fit can be done here, to the bit, for the scikit-learn releases whose
+// steps are followed, on rows whose float64 copy NumPy lays out row after row (the order
+// its sums run in depends on that layout).
+bool native_scaler_applies(const module_state& st, PyArrayObject* arr) {
+    const npy_intp n = PyArray_DIM(arr, 0);
+    const npy_intp row = std::abs(PyArray_STRIDE(arr, 0));
+    const npy_intp channel = std::abs(PyArray_STRIDE(arr, 1));
+    return st.sklearn_steps_known && (n == 1 || (n > 1 && channel > 0 && row > channel)) &&
+           methods_unchanged(st.sklearn_scaler.get(), st.sklearn_scaler_methods);
+}
+
+// Labels for every row from the clusters found per colour, cluster l written as rank[l].
+ref row_labels(const clustering::dbscan_result& found, const std::vector<std::int64_t>& rank) {
+    npy_intp n = static_cast<npy_intp>(found.colours.rows);
+    ref out = steal(PyArray_SimpleNew(1, &n, NPY_INTP));
+    auto* dst = static_cast<std::intptr_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    gil_release nogil;
+    clustering::write_row_labels(found, rank, dst);
+    return out;
+}
+
 // scikit-learn's own scaler and DBSCAN over plain byte rows: the same labels, computed over
 // the distinct colours of the 8-bit lattice instead of every row's neighbourhood.
 ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     const int n_colors = as_extractor(self)->n_colors;
     ref np = global(st, st.n.np);
-    ref scaler = call(global(st, st.n.StandardScaler));
-    call_method(scaler.get(), "fit", pixels);
     auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
     clustering::dbscan_input in{};
-    in.data = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
-    in.rows = PyArray_DIM(arr, 0);
-    in.row_stride = PyArray_STRIDE(arr, 0);
-    in.channel_stride = PyArray_STRIDE(arr, 1);
-    read_triple(getattr(scaler.get(), "mean_").get(), in.mean);
-    read_triple(getattr(scaler.get(), "scale_").get(), in.scale);
-    if (!fitted_on_bytes(in.mean, in.scale)) {
-        return dbscan_literal(self, st, pixels, scaler.get());
+    in.rows = {static_cast<const std::uint8_t*>(PyArray_DATA(arr)), PyArray_DIM(arr, 0),
+               PyArray_STRIDE(arr, 0), PyArray_STRIDE(arr, 1)};
+    if (native_scaler_applies(st, arr)) {
+        gil_release nogil;
+        clustering::fit_standard_scaler(in.rows, in.mean, in.scale);
+    } else {
+        ref scaler = call(global(st, st.n.StandardScaler));
+        call_method(scaler.get(), "fit", pixels);
+        read_triple(getattr(scaler.get(), "mean_").get(), in.mean);
+        read_triple(getattr(scaler.get(), "scale_").get(), in.scale);
+        if (!fitted_on_bytes(in.mean, in.scale)) {
+            return dbscan_literal(self, st, pixels, scaler.get());
+        }
     }
-    in.min_samples = in.rows / 100 > 50 ? in.rows / 100 : 50;
+    in.min_samples = in.rows.rows / 100 > 50 ? in.rows.rows / 100 : 50;
     in.eps = 0.5;
     clustering::dbscan_result found;
     {
@@ -102,7 +134,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     const std::size_t k = found.sizes.size();
     if (k == 0) {
         ref colors = call(getattr(np.get(), "array"), steal(PyList_New(0)));
-        return make_tuple({colors.get(), intp_array(found.labels).get()});
+        return make_tuple({colors.get(), row_labels(found, {}).get()});
     }
     npy_intp dims[2] = {static_cast<npy_intp>(k), 3};
     ref colors = steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
@@ -111,9 +143,13 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
         centre[i] = static_cast<double>(found.sums[i]) / static_cast<double>(found.sizes[i / 3]);
     }
     if (static_cast<long long>(k) <= n_colors) {
-        return make_tuple({colors.get(), intp_array(found.labels).get()});
+        return make_tuple({colors.get(), row_labels(found, {}).get()});
     }
-    auto [order, sorted_indices] = size_order(st, intp_array(found.sizes).get(), n_colors);
+    npy_intp count = static_cast<npy_intp>(k);
+    ref sizes = steal(PyArray_SimpleNew(1, &count, NPY_INTP));
+    std::copy(found.sizes.begin(), found.sizes.end(),
+              static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sizes.get()))));
+    auto [order, sorted_indices] = size_order(st, sizes.get(), n_colors);
     ref kept = steal(PyObject_GetItem(colors.get(), sorted_indices.get()));
     std::vector<std::int64_t> rank(k);
     for (std::size_t r = 0; r < k; ++r) {
@@ -123,18 +159,14 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
         }
         rank[static_cast<std::size_t>(position)] = static_cast<std::int64_t>(r);
     }
-    for (std::int64_t& label : found.labels) {
-        if (label >= 0) {
-            label = rank[static_cast<std::size_t>(label)];
-        }
-    }
-    return make_tuple({kept.get(), intp_array(found.labels).get()});
+    return make_tuple({kept.get(), row_labels(found, rank).get()});
 }
 
 ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
     if (global(st, st.n.DBSCAN).is(st.sklearn_dbscan.get()) &&
         global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_byte_rows(pixels) &&
-        libraries_intact(st)) {
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) < (npy_intp{1} << 31) &&
+        libraries_intact(st) && methods_unchanged(st.sklearn_dbscan.get(), st.sklearn_dbscan_methods)) {
         return dbscan_lattice_path(self, st, pixels);
     }
     return dbscan_literal(self, st, pixels, nullptr);

@@ -27,7 +27,7 @@ bool on_gpu(PyObject* self) {
 // would use is the one loaded, on plain byte rows.
 bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_ssize_t n) {
     // A few hundred clusters at most: the draws of all runs are taken at once.
-    if (!st.kmeans_steps_known || n_colors < 1 || n_colors > 256 ||
+    if (!st.sklearn_steps_known || n_colors < 1 || n_colors > 256 ||
         n > std::numeric_limits<std::int32_t>::max() || !is_plain_byte_rows(pixels) ||
         !global(st, st.n.KMeans).is(st.sklearn_kmeans.get()) || !libraries_intact(st)) {
         return false;

@@ -51,7 +51,11 @@ struct module_state {
     ref sklearn_kmeans;
     ref sklearn_kmeans_fit;  // KMeans.fit and fit_predict as loaded
     ref sklearn_kmeans_fit_predict;
-    bool kmeans_steps_known = false;  // an installed scikit-learn whose k-means we follow
+    // The scaler's and DBSCAN's methods as loaded, beside their names: a patched one gets
+    // the literal steps.
+    std::vector<std::pair<ref, ref>> sklearn_scaler_methods;
+    std::vector<std::pair<ref, ref>> sklearn_dbscan_methods;
+    bool sklearn_steps_known = false;  // a scikit-learn whose k-means and scaler fit we follow
     // NumPy and OpenCV as loaded, and the functions the native paths stand in for, each
     // beside its interned name: a host that rebinds any of them gets the literal steps.
     ref library_np;

@@ -36,7 +36,7 @@ ref import_module(const char* name) { return steal(PyImport_ImportModule(name));
 
 // The scikit-learn releases whose k-means steps the native k-means follows, checked against
 // their sources and tested; any other runs KMeans itself.
-bool kmeans_steps_followed(const ref& version) {
+bool sklearn_steps_followed(const ref& version) {
     const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
@@ -140,7 +140,16 @@ void load(PyObject* module) {
     st.sklearn_kmeans = global(st, st.n.KMeans);
     st.sklearn_kmeans_fit = getattr(st.sklearn_kmeans.get(), "fit");
     st.sklearn_kmeans_fit_predict = getattr(st.sklearn_kmeans.get(), "fit_predict");
-    st.kmeans_steps_known = kmeans_steps_followed(getattr(import_module("sklearn").get(), "__version__"));
+    auto watch = [](const ref& cls, std::initializer_list<const char*> names,
+                    std::vector<std::pair<ref, ref>>& methods) {
+        for (const char* name : names) {
+            ref interned = steal(PyUnicode_InternFromString(name));
+            methods.emplace_back(interned, getattr(cls.get(), interned.get()));
+        }
+    };
+    watch(st.sklearn_scaler, {"fit", "partial_fit"}, st.sklearn_scaler_methods);
+    watch(st.sklearn_dbscan, {"fit", "fit_predict"}, st.sklearn_dbscan_methods);
+    st.sklearn_steps_known = sklearn_steps_followed(getattr(import_module("sklearn").get(), "__version__"));
     st.library_np = global(st, st.n.np);
     st.library_cv2 = global(st, st.n.cv2);
     for (const char* name : {"all", "unique", "sum", "mean", "argsort", "argmin", "array", "uint8",

@@ -46,6 +46,15 @@ CASES = {
                                          RNG.integers(0, 256, 3000)]).astype(np.uint8),
     "photo lab": PHOTO_LAB,
     "photo rgb": PHOTO_RGB,
+    # Channel 0 has scale exactly 2, so colours one step apart lie exactly at eps.
+    "distance exactly eps": np.column_stack([np.repeat([1, 4, 5, 6, 9], [10, 20, 30, 20, 10]),
+                                             np.full(90, 7), np.full(90, 200)]).astype(np.uint8),
+    "one step apart, apart": np.repeat([[100, 7, 7], [101, 7, 7]], 60, axis=0).astype(np.uint8),
+    # Enough distinct colours for the box bounds; on and off their cell boundaries.
+    "uniform 20000": RNG.integers(0, 256, (20000, 3), dtype=np.uint8),
+    "steps of 4, 20000": (RNG.integers(0, 64, (20000, 3)) * 4).astype(np.uint8),
+    "dense core, sparse halo": np.vstack([blobs(RNG, 15000, 3, 6),
+                                          RNG.integers(0, 256, (6000, 3))]).astype(np.uint8),
 }
 
 
@@ -162,6 +171,23 @@ def test_rebound_classes_are_called_as_written(tm, rebind):
     colors, labels = dbscan(tm, pixels)
     assert calls == [("scale", 4000), ("dbscan", 0.5, 50)]
     np.testing.assert_array_equal(labels, literal_labels(pixels))
+
+
+@pytest.mark.parametrize("cls, name", [(StandardScaler, "fit"), (StandardScaler, "partial_fit"),
+                                       (DBSCAN, "fit"), (DBSCAN, "fit_predict")])
+def test_patched_methods_are_called(tm, monkeypatch, cls, name):
+    pixels = CASES["blobs 4000"]
+    expected = literal_labels(pixels)
+    calls = []
+    original = getattr(cls, name)
+
+    def patched(self, *args, **kwargs):
+        calls.append(name)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(cls, name, patched)
+    np.testing.assert_array_equal(dbscan(tm, pixels)[1], expected)
+    assert name in calls
 
 
 def test_rebound_dbscan_reduction(tm, rebind):
