@@ -67,21 +67,6 @@ bool fitted_on_bytes(const double mean[3], const double scale[3]) {
 
 ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject* fitted);
 
-// True while each method is the one the class had when the module loaded. Never raises.
-bool methods_unchanged(PyObject* cls, const std::vector<std::pair<ref, ref>>& methods) {
-    for (const auto& [name, original] : methods) {
-        PyObject* found = PyObject_GetAttr(cls, name.get());
-        if (found == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!steal(found).is(original.get())) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // StandardScaler().fit can be done here, to the bit, for the scikit-learn releases whose
 // steps are followed, on rows whose float64 copy NumPy lays out row after row (the order
 // its sums run in depends on that layout).
@@ -90,7 +75,7 @@ bool native_scaler_applies(const module_state& st, PyArrayObject* arr) {
     const npy_intp row = std::abs(PyArray_STRIDE(arr, 0));
     const npy_intp channel = std::abs(PyArray_STRIDE(arr, 1));
     return st.sklearn_steps_known && (n == 1 || (n > 1 && channel > 0 && row > channel)) &&
-           methods_unchanged(st.sklearn_scaler.get(), st.sklearn_scaler_methods);
+           attributes_unchanged(st.sklearn_scaler.get(), st.sklearn_scaler_methods);
 }
 
 // Labels for every row from the clusters found per colour, cluster l written as rank[l].
@@ -166,7 +151,7 @@ ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
     if (global(st, st.n.DBSCAN).is(st.sklearn_dbscan.get()) &&
         global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_byte_rows(pixels) &&
         PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) < (npy_intp{1} << 31) &&
-        libraries_intact(st) && methods_unchanged(st.sklearn_dbscan.get(), st.sklearn_dbscan_methods)) {
+        libraries_intact(st) && attributes_unchanged(st.sklearn_dbscan.get(), st.sklearn_dbscan_methods)) {
         return dbscan_lattice_path(self, st, pixels);
     }
     return dbscan_literal(self, st, pixels, nullptr);

@@ -32,18 +32,7 @@ bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_
         !global(st, st.n.KMeans).is(st.sklearn_kmeans.get()) || !libraries_intact(st)) {
         return false;
     }
-    for (const auto& [name, original] : {std::pair{"fit", &st.sklearn_kmeans_fit},
-                                         std::pair{"fit_predict", &st.sklearn_kmeans_fit_predict}}) {
-        PyObject* found = PyObject_GetAttrString(st.sklearn_kmeans.get(), name);
-        if (found == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!steal(found).is(original->get())) {
-            return false;
-        }
-    }
-    return true;
+    return attributes_unchanged(st.sklearn_kmeans.get(), st.sklearn_kmeans_methods);
 }
 
 // What KMeans(n_clusters=n_colors, random_state=42, n_init=10).fit_predict(pixels) gives:

@@ -49,10 +49,9 @@ struct module_state {
     ref sklearn_dbscan;  // scikit-learn's own classes, to tell a host's rebinding apart
     ref sklearn_scaler;
     ref sklearn_kmeans;
-    ref sklearn_kmeans_fit;  // KMeans.fit and fit_predict as loaded
-    ref sklearn_kmeans_fit_predict;
-    // The scaler's and DBSCAN's methods as loaded, beside their names: a patched one gets
-    // the literal steps.
+    // The estimators' methods as loaded, beside their names: a patched one gets the literal
+    // steps.
+    std::vector<std::pair<ref, ref>> sklearn_kmeans_methods;
     std::vector<std::pair<ref, ref>> sklearn_scaler_methods;
     std::vector<std::pair<ref, ref>> sklearn_dbscan_methods;
     bool sklearn_steps_known = false;  // a scikit-learn whose k-means and scaler fit we follow
@@ -63,6 +62,10 @@ struct module_state {
     std::vector<std::pair<ref, ref>> np_functions;
     std::vector<std::pair<ref, ref>> cv2_functions;
 };
+
+// True while each named attribute of `owner` is still the object recorded beside its name.
+// Never raises.
+bool attributes_unchanged(PyObject* owner, const std::vector<std::pair<ref, ref>>& attributes);
 
 // True while `np` and `cv2` in the module, and the library functions the native paths
 // replace, are still the objects the module loaded. Never raises.

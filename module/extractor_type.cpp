@@ -44,11 +44,9 @@ ref global(const module_state& st, const ref& name) {
     return borrow(value);
 }
 
-namespace {
-
-bool same_functions(PyObject* library, const std::vector<std::pair<ref, ref>>& functions) {
-    for (const auto& [name, original] : functions) {
-        PyObject* found = PyObject_GetAttr(library, name.get());
+bool attributes_unchanged(PyObject* owner, const std::vector<std::pair<ref, ref>>& attributes) {
+    for (const auto& [name, original] : attributes) {
+        PyObject* found = PyObject_GetAttr(owner, name.get());
         if (found == nullptr) {
             PyErr_Clear();
             return false;
@@ -59,6 +57,8 @@ bool same_functions(PyObject* library, const std::vector<std::pair<ref, ref>>& f
     }
     return true;
 }
+
+namespace {
 
 bool bound_is(const module_state& st, const ref& name, const ref& original) {
     PyObject* value = PyDict_GetItemWithError(st.dict, name.get());
@@ -73,8 +73,8 @@ bool bound_is(const module_state& st, const ref& name, const ref& original) {
 
 bool libraries_intact(const module_state& st) {
     return bound_is(st, st.n.np, st.library_np) && bound_is(st, st.n.cv2, st.library_cv2) &&
-           same_functions(st.library_np.get(), st.np_functions) &&
-           same_functions(st.library_cv2.get(), st.cv2_functions);
+           attributes_unchanged(st.library_np.get(), st.np_functions) &&
+           attributes_unchanged(st.library_cv2.get(), st.cv2_functions);
 }
 
 namespace {

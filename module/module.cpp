@@ -138,8 +138,6 @@ void load(PyObject* module) {
     st.sklearn_dbscan = global(st, st.n.DBSCAN);
     st.sklearn_scaler = global(st, st.n.StandardScaler);
     st.sklearn_kmeans = global(st, st.n.KMeans);
-    st.sklearn_kmeans_fit = getattr(st.sklearn_kmeans.get(), "fit");
-    st.sklearn_kmeans_fit_predict = getattr(st.sklearn_kmeans.get(), "fit_predict");
     auto watch = [](const ref& cls, std::initializer_list<const char*> names,
                     std::vector<std::pair<ref, ref>>& methods) {
         for (const char* name : names) {
@@ -147,6 +145,7 @@ void load(PyObject* module) {
             methods.emplace_back(interned, getattr(cls.get(), interned.get()));
         }
     };
+    watch(st.sklearn_kmeans, {"fit", "fit_predict"}, st.sklearn_kmeans_methods);
     watch(st.sklearn_scaler, {"fit", "partial_fit"}, st.sklearn_scaler_methods);
     watch(st.sklearn_dbscan, {"fit", "fit_predict"}, st.sklearn_dbscan_methods);
     st.sklearn_steps_known = sklearn_steps_followed(getattr(import_module("sklearn").get(), "__version__"));
