@@ -61,6 +61,26 @@ struct module_state {
     ref library_cv2;
     std::vector<std::pair<ref, ref>> np_functions;
     std::vector<std::pair<ref, ref>> cv2_functions;
+
+    // Every reference the state owns, for the module's traverse and clear.
+    template <class Visit>
+    void for_each_ref(Visit&& visit) {
+        visit(type);
+#define HUESIFT_VISIT_NAME(field, text) visit(n.field);
+        HUESIFT_GLOBAL_NAMES(HUESIFT_VISIT_NAME)
+#undef HUESIFT_VISIT_NAME
+        for (ref* one : {&builtin_round, &percentage_key, &sklearn_dbscan, &sklearn_scaler,
+                         &sklearn_kmeans, &library_np, &library_cv2}) {
+            visit(*one);
+        }
+        for (auto* pairs : {&sklearn_kmeans_methods, &sklearn_scaler_methods, &sklearn_dbscan_methods,
+                            &np_functions, &cv2_functions}) {
+            for (auto& [name, value] : *pairs) {
+                visit(name);
+                visit(value);
+            }
+        }
+    }
 };
 
 // True while each named attribute of `owner` is still the object recorded beside its name.

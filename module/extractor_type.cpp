@@ -34,6 +34,9 @@ module_state& state_of(PyTypeObject* type) {
 }
 
 ref global(const module_state& st, const ref& name) {
+    if (!name) {
+        raise(PyExc_RuntimeError, "the tintmill module has been cleared");
+    }
     PyObject* value = PyDict_GetItemWithError(st.dict, name.get());
     if (value == nullptr) {
         if (!PyErr_Occurred()) {

@@ -169,16 +169,21 @@ int module_exec(PyObject* module) {
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     module_state* st = static_cast<module_state*>(PyModule_GetState(module));
-    if (st != nullptr) {
-        Py_VISIT(st->type.get());
+    int rc = 0;
+    if (st != nullptr && st->dict != nullptr) {
+        st->for_each_ref([&](ref& r) {
+            if (rc == 0 && r) {
+                rc = visit(r.get(), arg);
+            }
+        });
     }
-    return 0;
+    return rc;
 }
 
 int module_clear(PyObject* module) {
     module_state* st = static_cast<module_state*>(PyModule_GetState(module));
-    if (st != nullptr) {
-        st->type = ref();
+    if (st != nullptr && st->dict != nullptr) {
+        st->for_each_ref([](ref& r) { r = ref(); });
     }
     return 0;
 }

@@ -1,3 +1,4 @@
+import gc
 import json
 
 import numpy
@@ -54,6 +55,11 @@ def test_names_are_bound_to_their_libraries(tm):
     assert tm.Dict is typing.Dict and tm.Union is typing.Union
     assert tm.ColorExtractor.__module__ == "vantrel_huesift.tintmill"
     assert tm.ColorExtractor.__qualname__ == "ColorExtractor"
+    # The state keeps the originals to compare against, and shows them to the collector.
+    held = gc.get_referents(tm)
+    for kept in (numpy, cv2, numpy.unique, sklearn.cluster.DBSCAN.fit_predict,
+                 sklearn.preprocessing.StandardScaler.partial_fit, tm.ColorExtractor):
+        assert any(obj is kept for obj in held)
 
 
 @full_only
