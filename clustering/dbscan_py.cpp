@@ -262,20 +262,9 @@ ref cluster_dbscan(PyObject* self, module_state& st, PyObject* pixels) {
     return dbscan_cpu(self, st, pixels);
 }
 
-namespace {
-
-constexpr const char* pixels_params[] = {"pixels"};
-constexpr signature dbscan_sig{"_cluster_colors_dbscan", pixels_params, 1, 1};
-
-}  // namespace
-
-HUESIFT_METHOD(py_cluster_colors_dbscan) {
-    return guarded([&] {
-        PyObject* v[1];
-        parse_fastcall(dbscan_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "pixels");
-        return cluster_dbscan(self, state_of(self), v[0]);
-    });
+HUESIFT_METHOD(cluster_colors_dbscan_method) {
+    check_array_arg(args[0], "pixels");
+    return cluster_dbscan(self, st, args[0]);
 }
 
 }  // namespace huesift

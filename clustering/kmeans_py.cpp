@@ -201,41 +201,14 @@ ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
     return call_method(percent.get(), "tolist");
 }
 
-ref call_calculate_percentages(PyObject* self, module_state& st, PyObject* labels) {
-    check_array_result(labels);
-    if (ref override_ = find_override(self, step::percentages)) {
-        ref result = call(override_, labels);
-        check_exact_result(result.get(), &PyList_Type);
-        return result;
-    }
-    return calculate_percentages(self, st, labels);
+HUESIFT_METHOD(cluster_colors_kmeans_method) {
+    check_array_arg(args[0], "pixels");
+    return cluster_kmeans(self, st, args[0]);
 }
 
-namespace {
-
-constexpr const char* pixels_params[] = {"pixels"};
-constexpr signature kmeans_sig{"_cluster_colors_kmeans", pixels_params, 1, 1};
-constexpr const char* labels_params[] = {"labels"};
-constexpr signature percentages_sig{"_calculate_percentages", labels_params, 1, 1};
-
-}  // namespace
-
-HUESIFT_METHOD(py_cluster_colors_kmeans) {
-    return guarded([&] {
-        PyObject* v[1];
-        parse_fastcall(kmeans_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "pixels");
-        return cluster_kmeans(self, state_of(self), v[0]);
-    });
-}
-
-HUESIFT_METHOD(py_calculate_percentages) {
-    return guarded([&] {
-        PyObject* v[1];
-        parse_fastcall(percentages_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "labels");
-        return calculate_percentages(self, state_of(self), v[0]);
-    });
+HUESIFT_METHOD(calculate_percentages_method) {
+    check_array_arg(args[0], "labels");
+    return calculate_percentages(self, st, args[0]);
 }
 
 }  // namespace huesift

@@ -47,9 +47,6 @@ void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
 
 namespace {
 
-constexpr const char* chart_params[] = {"colors", "save_path"};
-constexpr signature chart_sig{"visualize_colors", chart_params, 2, 1};
-
 ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
     if (PyList_GET_SIZE(colors) == 0) {
         return none();
@@ -83,15 +80,11 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
 
 }  // namespace
 
-HUESIFT_METHOD(py_visualize_colors) {
-    return guarded([&] {
-        PyObject* v[2];
-        parse_fastcall(chart_sig, args, nargs, kwnames, v);
-        check_exact_arg(v[0], &PyList_Type, "colors", false);
-        PyObject* save_path = v[1] ? v[1] : Py_None;
-        check_exact_arg(save_path, &PyUnicode_Type, "save_path", true);
-        return visualize_colors(state_of(self), v[0], save_path);
-    });
+HUESIFT_METHOD(visualize_colors_method) {
+    check_exact_arg(args[0], &PyList_Type, "colors", false);
+    PyObject* save_path = args[1] ? args[1] : Py_None;
+    check_exact_arg(save_path, &PyUnicode_Type, "save_path", true);
+    return visualize_colors(st, args[0], save_path);
 }
 
 }  // namespace huesift

@@ -104,9 +104,9 @@ ref prepare_pixels(PyObject* self, module_state& st, PyObject* image_arg, PyObje
     if (PyUnicode_Check(mask.get())) {
         mask = load_image(st, mask.get(), "Could not load mask from ");
     }
-    ref processed = call_preprocess_image(self, st, image.get());
-    ref feature = call_convert_to_feature_space(self, st, processed.get());
-    return call_extract_pixels(self, st, feature.get(), mask.get());
+    ref processed = call_step(step::preprocess, self, st, {image.get()});
+    ref feature = call_step(step::feature_space, self, st, {processed.get()});
+    return call_step(step::extract_pixels, self, st, {feature.get(), mask.get()});
 }
 
 ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
@@ -128,24 +128,13 @@ ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* 
     }
     auto [colors, labels] = unpack_pair(clustered.get());
     check_array_result(labels.get());
-    ref percentages = call_calculate_percentages(self, st, labels.get());
+    ref percentages = call_step(step::percentages, self, st, {labels.get()});
     ref rgb = centres_to_rgb(st, colors.get(), obj->lab_space);
     return build_records(st, rgb.get(), percentages.get());
 }
 
-namespace {
-
-constexpr const char* extract_params[] = {"image", "mask"};
-constexpr signature extract_sig{"extract_colors", extract_params, 2, 1};
-
-}  // namespace
-
-HUESIFT_METHOD(py_extract_colors) {
-    return guarded([&] {
-        PyObject* v[2];
-        parse_fastcall(extract_sig, args, nargs, kwnames, v);
-        return extract_colors(self, state_of(self), v[0], v[1] ? v[1] : Py_None);
-    });
+HUESIFT_METHOD(extract_colors_method) {
+    return extract_colors(self, st, args[0], args[1] ? args[1] : Py_None);
 }
 
 }  // namespace huesift

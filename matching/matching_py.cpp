@@ -58,17 +58,6 @@ double color_distance_lab(PyObject*, module_state& st, PyObject* color1, PyObjec
     return to_c_double(root.get());
 }
 
-double call_color_distance_lab(PyObject* self, module_state& st, PyObject* color1,
-                               PyObject* color2) {
-    check_array_result(color1);
-    check_array_result(color2);
-    if (ref override_ = find_override(self, step::distance)) {
-        ref result = call(override_, color1, color2);
-        return to_c_double(result.get());
-    }
-    return color_distance_lab(self, st, color1, color2);
-}
-
 // ---- closest colour ---------------------------------------------------------------------
 
 namespace {
@@ -84,7 +73,7 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
         ref color = steal(PyObject_GetItem(color_info.get(), color_key.get()));
         ref color_array = call(array, color);
         const double distance =
-            call_color_distance_lab(self, st, target_array.get(), color_array.get());
+            to_c_double(call_step(step::distance, self, st, {target_array.get(), color_array.get()}).get());
         if (distance < min_distance) {
             closest = color_info;
             min_distance = distance;
@@ -208,7 +197,7 @@ target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_
     ref iter = steal(PyObject_GetIter(pixels_rgb));
     while (PyObject* item = PyIter_Next(iter.get())) {
         ref pixel = steal(item);
-        const double d = call_color_distance_lab(self, st, target_array, pixel.get());
+        const double d = to_c_double(call_step(step::distance, self, st, {target_array, pixel.get()}).get());
         check(PyList_Append(distances_list.get(), from_double(d).get()));
     }
     if (PyErr_Occurred()) {
@@ -400,56 +389,30 @@ ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObje
     return results;
 }
 
-constexpr const char* distance_params[] = {"color1", "color2"};
-constexpr signature distance_sig{"_color_distance_lab", distance_params, 2, 2};
-constexpr const char* closest_params[] = {"target_color", "image_colors"};
-constexpr signature closest_sig{"_find_closest_color", closest_params, 2, 2};
-constexpr const char* similarity_params[] = {"image", "target_colors", "mask",
-                                             "similarity_threshold"};
-constexpr signature similarity_sig{"analyze_color_similarity", similarity_params, 4, 2};
-constexpr const char* matches_params[] = {"image", "target_colors", "mask"};
-constexpr signature matches_sig{"find_color_matches", matches_params, 3, 2};
-
 }  // namespace
 
-HUESIFT_METHOD(py_color_distance_lab) {
-    return guarded([&] {
-        PyObject* v[2];
-        parse_fastcall(distance_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "color1");
-        check_array_arg(v[1], "color2");
-        return from_double(color_distance_lab(self, state_of(self), v[0], v[1]));
-    });
+HUESIFT_METHOD(color_distance_lab_method) {
+    check_array_arg(args[0], "color1");
+    check_array_arg(args[1], "color2");
+    return from_double(color_distance_lab(self, st, args[0], args[1]));
 }
 
-HUESIFT_METHOD(py_find_closest_color) {
-    return guarded([&] {
-        PyObject* v[2];
-        parse_fastcall(closest_sig, args, nargs, kwnames, v);
-        check_exact_arg(v[0], &PyTuple_Type, "target_color", false);
-        check_exact_arg(v[1], &PyList_Type, "image_colors", false);
-        return find_closest_color(self, state_of(self), v[0], v[1]);
-    });
+HUESIFT_METHOD(find_closest_color_method) {
+    check_exact_arg(args[0], &PyTuple_Type, "target_color", false);
+    check_exact_arg(args[1], &PyList_Type, "image_colors", false);
+    return find_closest_color(self, st, args[0], args[1]);
 }
 
-HUESIFT_METHOD(py_analyze_color_similarity) {
-    return guarded([&] {
-        PyObject* v[4];
-        parse_fastcall(similarity_sig, args, nargs, kwnames, v);
-        check_exact_arg(v[1], &PyDict_Type, "target_colors", false);
-        const double threshold = v[3] ? to_c_double(v[3]) : 50.0;
-        return analyze_color_similarity(self, state_of(self), v[0], v[1], v[2] ? v[2] : Py_None,
-                                        threshold);
-    });
+HUESIFT_METHOD(analyze_color_similarity_method) {
+    check_exact_arg(args[1], &PyDict_Type, "target_colors", false);
+    const double threshold = args[3] ? to_c_double(args[3]) : 50.0;
+    return analyze_color_similarity(self, st, args[0], args[1], args[2] ? args[2] : Py_None,
+                                    threshold);
 }
 
-HUESIFT_METHOD(py_find_color_matches) {
-    return guarded([&] {
-        PyObject* v[3];
-        parse_fastcall(matches_sig, args, nargs, kwnames, v);
-        check_exact_arg(v[1], &PyDict_Type, "target_colors", false);
-        return find_color_matches(self, state_of(self), v[0], v[1], v[2] ? v[2] : Py_None);
-    });
+HUESIFT_METHOD(find_color_matches_method) {
+    check_exact_arg(args[1], &PyDict_Type, "target_colors", false);
+    return find_color_matches(self, st, args[0], args[1], args[2] ? args[2] : Py_None);
 }
 
 }  // namespace huesift

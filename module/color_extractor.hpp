@@ -2,6 +2,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "methods.hpp"
 #include "pyref.hpp"
 #include "../preparation/distinct_rows.hpp"
 
@@ -106,13 +107,20 @@ inline ref np_attr(const module_state& st, const char* name) {
     return getattr(global(st, st.n.np).get(), name);
 }
 
-// The six typed steps in slot order.
-enum class step { preprocess, feature_space, apply_mask, extract_pixels, percentages, distance };
+// The six typed steps in slot order; `none` marks the other methods.
+enum class step { preprocess, feature_space, apply_mask, extract_pixels, percentages, distance, none };
+// What a typed step's result must be when an override returns it.
+enum class result_kind { array, list, number, none };
 
 // Returns the override a Python subclass defines for a step, or an empty ref.
 ref find_override(PyObject* self, step which);
 
-// Steps: the C++ implementation, called directly or through dispatch.
+// A typed step as the class's own operations call it: each argument without a default must be
+// an array (or None); a subclass's override runs in place of the implementation, and its
+// result is checked.
+ref call_step(step which, PyObject* self, module_state& st, std::initializer_list<PyObject*> args);
+
+// Steps: the C++ implementation.
 ref preprocess_image(PyObject* self, module_state& st, PyObject* image);
 ref convert_to_feature_space(PyObject* self, module_state& st, PyObject* image);
 ref apply_mask(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
@@ -120,31 +128,12 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
 ref calculate_percentages(PyObject* self, module_state& st, PyObject* labels);
 double color_distance_lab(PyObject* self, module_state& st, PyObject* color1, PyObject* color2);
 
-// Dispatching calls used by the class's own operations.
-ref call_preprocess_image(PyObject* self, module_state& st, PyObject* image);
-ref call_convert_to_feature_space(PyObject* self, module_state& st, PyObject* image);
-ref call_apply_mask(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
-ref call_extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
-ref call_calculate_percentages(PyObject* self, module_state& st, PyObject* labels);
-double call_color_distance_lab(PyObject* self, module_state& st, PyObject* color1,
-                               PyObject* color2);
-
-// Python-facing methods (METH_FASTCALL | METH_KEYWORDS).
-#define HUESIFT_METHOD(name) \
-    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-HUESIFT_METHOD(py_preprocess_image);
-HUESIFT_METHOD(py_convert_to_feature_space);
-HUESIFT_METHOD(py_apply_mask);
-HUESIFT_METHOD(py_extract_pixels);
-HUESIFT_METHOD(py_cluster_colors_kmeans);
-HUESIFT_METHOD(py_cluster_colors_dbscan);
-HUESIFT_METHOD(py_calculate_percentages);
-HUESIFT_METHOD(py_extract_colors);
-HUESIFT_METHOD(py_visualize_colors);
-HUESIFT_METHOD(py_color_distance_lab);
-HUESIFT_METHOD(py_find_closest_color);
-HUESIFT_METHOD(py_analyze_color_similarity);
-HUESIFT_METHOD(py_find_color_matches);
+// Defines a method of the table in methods.hpp: `args` holds its parameters in order, parsed
+// by its row, an absent optional one as null.
+#define HUESIFT_METHOD(impl) ref impl(PyObject* self, module_state& st, PyObject* const* args)
+#define HUESIFT_DECLARE_METHOD(name, impl, params, doc, slot, result) HUESIFT_METHOD(impl);
+HUESIFT_METHODS(HUESIFT_DECLARE_METHOD)
+#undef HUESIFT_DECLARE_METHOD
 
 // Module-level functions.
 PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -2,7 +2,10 @@
 #include "color_extractor.hpp"
 
 #include <cstdio>
+#include <array>
 #include <string>
+#include <utility>
+#include <vector>
 
 #define NO_IMPORT_ARRAY
 #include "numpy_api.hpp"
@@ -341,25 +344,95 @@ PyObject* py_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-// ---- dispatch of the typed steps ---------------------------------------------------------
+// ---- the methods' table ------------------------------------------------------------------
 
-struct step_entry {
+struct method_row {
     const char* name;
-    PyCFunction wrapper;
+    ref (*impl)(PyObject* self, module_state& st, PyObject* const* args);
+    const char* params;
+    const char* doc;
+    step slot;
+    result_kind result;
 };
 
-const step_entry step_table[] = {
-    {"_preprocess_image", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_preprocess_image))},
-    {"_convert_to_feature_space", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_convert_to_feature_space))},
-    {"_apply_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_apply_mask))},
-    {"_extract_pixels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_extract_pixels))},
-    {"_calculate_percentages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_calculate_percentages))},
-    {"_color_distance_lab", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_color_distance_lab))},
+constexpr method_row method_rows[] = {
+#define HUESIFT_METHOD_ROW(name, impl, params, doc, slot, result) \
+    {#name, impl, params, doc, step::slot, result_kind::result},
+    HUESIFT_METHODS(HUESIFT_METHOD_ROW)
+#undef HUESIFT_METHOD_ROW
+};
+constexpr std::size_t method_count = std::size(method_rows);
+constexpr int most_params = 4;
+
+// Each row's parameters for the parser: the names of its text signature, and how many come
+// before the first default. Built once, before the type exists.
+struct parsed_params {
+    std::vector<std::string> names;
+    std::vector<const char*> pointers;
+    signature sig;
 };
 
-// ---- the type ---------------------------------------------------------------------------
+const std::vector<parsed_params>& row_params() {
+    static const std::vector<parsed_params> all = [] {
+        std::vector<parsed_params> out(method_count);
+        for (std::size_t i = 0; i < method_count; ++i) {
+            parsed_params& p = out[i];
+            int required = -1;
+            std::string text = method_rows[i].params;
+            for (std::size_t start = 0; start <= text.size();) {
+                std::size_t end = text.find(", ", start);
+                end = end == std::string::npos ? text.size() : end;
+                std::string param = text.substr(start, end - start);
+                const std::size_t equals = param.find('=');
+                if (equals != std::string::npos && required < 0) {
+                    required = static_cast<int>(p.names.size());
+                }
+                p.names.push_back(param.substr(0, equals));
+                start = end + 2;
+            }
+            for (const std::string& name : p.names) {
+                p.pointers.push_back(name.c_str());
+            }
+            const int count = static_cast<int>(p.names.size());
+            p.sig = {method_rows[i].name, p.pointers.data(), count, required < 0 ? count : required};
+        }
+        return out;
+    }();
+    return all;
+}
+
+template <std::size_t I>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(I < method_count);
+    return guarded([&] {
+        PyObject* values[most_params] = {};
+        parse_fastcall(row_params()[I].sig, args, nargs, kwnames, values);
+        return method_rows[I].impl(self, state_of(self), values);
+    });
+}
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+template <std::size_t... I>
+std::array<PyCFunction, method_count> entries(std::index_sequence<I...>) {
+    return {FASTCALL(method_entry<I>)...};
+}
+
+const std::array<PyCFunction, method_count>& method_entries() {
+    static const auto all = entries(std::make_index_sequence<method_count>());
+    return all;
+}
+
+std::size_t row_of(step which) {
+    for (std::size_t i = 0; i < method_count; ++i) {
+        if (method_rows[i].slot == which) {
+            return i;
+        }
+    }
+    return method_count;  // not reached: every step has a row
+}
+
+// ---- the type ---------------------------------------------------------------------------
 
 constexpr const char init_doc[] =
 #ifndef HUESIFT_CPU_ONLY
@@ -381,93 +454,36 @@ constexpr const char init_doc[] =
 #endif
     ;
 
-constexpr const char extract_colors_doc[] =
-    "extract_colors($self, /, image, mask=None)\n--\n\n"
-    "Extract dominant colors from image.\n"
-    "\n"
-    "Args:\n"
-    "    image: Path to image file or numpy array\n"
-    "    mask: Optional mask image (white areas will be analyzed)\n"
-    "\n"
-    "Returns:\n"
-    "    List of dictionaries with color info: {'color': (R,G,B), 'percentage': float}\n";
-
-constexpr const char analyze_doc[] =
-    "analyze_color_similarity($self, /, image, target_colors, mask=None, "
-    "similarity_threshold=50.0)\n--\n\n"
-    "Analyze how much each target color appears in the image.\n"
-    "\n"
-    "Args:\n"
-    "    image: Path to image file or numpy array\n"
-    "    target_colors: Dictionary of color names and RGB values\n"
-    "                  e.g., {'red': (255, 0, 0), 'white': (255, 255, 255)}\n"
-    "    mask: Optional mask image\n"
-    "    similarity_threshold: Maximum LAB distance to consider colors similar\n"
-    "\n"
-    "Returns:\n"
-    "    Dictionary with color analysis results\n";
-
-constexpr const char matches_doc[] =
-    "find_color_matches($self, /, image, target_colors, mask=None)\n--\n\n"
-    "Find how much each target color appears in the image with detailed analysis.\n"
-    "\n"
-    "Args:\n"
-    "    image: Path to image file or numpy array\n"
-    "    target_colors: Dictionary of color names and RGB values\n"
-    "    mask: Optional mask image\n"
-    "\n"
-    "Returns:\n"
-    "    Dictionary with detailed color matching results\n";
-
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
-PyMethodDef extractor_methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_init)),
-     METH_VARARGS | METH_KEYWORDS | METH_COEXIST, init_doc},
-    {"_preprocess_image", FASTCALL(py_preprocess_image), fastcall,
-     "_preprocess_image($self, /, image)\n--\n\n"
-     "Apply preprocessing for robustness against noise and lighting."},
-    {"_convert_to_feature_space", FASTCALL(py_convert_to_feature_space), fastcall,
-     "_convert_to_feature_space($self, /, image)\n--\n\n"
-     "Convert image to appropriate color space for clustering."},
-    {"_apply_mask", FASTCALL(py_apply_mask), fastcall,
-     "_apply_mask($self, /, image, mask)\n--\n\n"
-     "Apply mask to limit color extraction to specific areas."},
-    {"_extract_pixels", FASTCALL(py_extract_pixels), fastcall,
-     "_extract_pixels($self, /, image, mask=None)\n--\n\n"
-     "Extract valid pixels for clustering."},
-    {"_cluster_colors_kmeans", FASTCALL(py_cluster_colors_kmeans), fastcall,
-     "_cluster_colors_kmeans($self, /, pixels)\n--\n\n"
-     "Extract colors using K-means clustering."},
-    {"_cluster_colors_dbscan", FASTCALL(py_cluster_colors_dbscan), fastcall,
-     "_cluster_colors_dbscan($self, /, pixels)\n--\n\n"
-     "Extract colors using DBSCAN clustering."},
-    {"_calculate_percentages", FASTCALL(py_calculate_percentages), fastcall,
-     "_calculate_percentages($self, /, labels)\n--\n\n"
-     "Calculate color percentages."},
-    {"extract_colors", FASTCALL(py_extract_colors), fastcall, extract_colors_doc},
-    {"visualize_colors", FASTCALL(py_visualize_colors), fastcall,
-     "visualize_colors($self, /, colors, save_path=None)\n--\n\n"
-     "Visualize extracted colors with percentages."},
-    {"_color_distance_lab", FASTCALL(py_color_distance_lab), fastcall,
-     "_color_distance_lab($self, /, color1, color2)\n--\n\n"
-     "Calculate perceptual distance between two colors in LAB space."},
-    {"_find_closest_color", FASTCALL(py_find_closest_color), fastcall,
-     "_find_closest_color($self, /, target_color, image_colors)\n--\n\n"
-     "Find the closest color in image to target color."},
-    {"analyze_color_similarity", FASTCALL(py_analyze_color_similarity), fastcall, analyze_doc},
-    {"find_color_matches", FASTCALL(py_find_color_matches), fastcall, matches_doc},
-    {"__reduce__", reinterpret_cast<PyCFunction>(py_reduce), METH_NOARGS,
-     "__reduce__($self, /)\n--\n\n"},
-    {"__setstate__", FASTCALL(py_setstate), fastcall, "__setstate__($self, /, state)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+// The table's rows, then the object protocol.
+std::vector<PyMethodDef>& extractor_methods() {
+    static std::vector<std::string> docs;
+    static std::vector<PyMethodDef> defs = [] {
+        std::vector<PyMethodDef> out;
+        out.push_back({"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_init)),
+                       METH_VARARGS | METH_KEYWORDS | METH_COEXIST, init_doc});
+        docs.reserve(method_count);
+        for (std::size_t i = 0; i < method_count; ++i) {
+            const method_row& row = method_rows[i];
+            docs.push_back(std::string(row.name) + "($self, /, " + row.params + ")\n--\n\n" + row.doc);
+            out.push_back({row.name, method_entries()[i], fastcall, docs.back().c_str()});
+        }
+        out.push_back({"__reduce__", reinterpret_cast<PyCFunction>(py_reduce), METH_NOARGS,
+                       "__reduce__($self, /)\n--\n\n"});
+        out.push_back({"__setstate__", FASTCALL(py_setstate), fastcall,
+                       "__setstate__($self, /, state)\n--\n\n"});
+        out.push_back({nullptr, nullptr, 0, nullptr});
+        return out;
+    }();
+    return defs;
+}
 
 PyType_Slot extractor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(extractor_new)},
     {Py_tp_init, reinterpret_cast<void*>(extractor_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(extractor_dealloc)},
-    {Py_tp_methods, extractor_methods},
+    {Py_tp_methods, nullptr},  // the table's, set before the type is made
     {0, nullptr},
 };
 
@@ -495,17 +511,50 @@ ref find_override(PyObject* self, step which) {
         return {};
     }
 #endif
-    const step_entry& entry = step_table[static_cast<int>(which)];
-    ref method = getattr(self, entry.name);
+    const std::size_t row = row_of(which);
+    ref method = getattr(self, method_rows[row].name);
     PyObject* m = method.get();
     if (PyCFunction_Check(m) && PyCFunction_GET_SELF(m) == self &&
-        PyCFunction_GET_FUNCTION(m) == entry.wrapper) {
+        PyCFunction_GET_FUNCTION(m) == method_entries()[row]) {
         return {};
     }
     return method;
 }
 
+ref call_step(step which, PyObject* self, module_state& st, std::initializer_list<PyObject*> args) {
+    const std::size_t row = row_of(which);
+    PyObject* values[most_params] = {};
+    int i = 0;
+    for (PyObject* arg : args) {
+        if (i < row_params()[row].sig.required) {
+            check_array_result(arg);
+        }
+        values[i++] = arg;
+    }
+    if (ref override_ = find_override(self, which)) {
+        ref result = steal(PyObject_Vectorcall(override_.get(), values, args.size(), nullptr));
+        switch (method_rows[row].result) {
+            case result_kind::array:
+                check_array_result(result.get());
+                break;
+            case result_kind::list:
+                check_exact_result(result.get(), &PyList_Type);
+                break;
+            case result_kind::number:
+            case result_kind::none:
+                break;  // the caller converts a number, as it would the implementation's
+        }
+        return result;
+    }
+    return method_rows[row].impl(self, st, values);
+}
+
 PyObject* create_extractor_type(PyObject* module) {
+    for (PyType_Slot& slot : extractor_slots) {
+        if (slot.slot == Py_tp_methods) {
+            slot.pfunc = extractor_methods().data();
+        }
+    }
     return PyType_FromModuleAndSpec(module, &extractor_spec, nullptr);
 }
 

@@ -183,7 +183,7 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
         return drop_zero_rows(st, flat.get());
     }
     check_array_result(mask);
-    ref masked = call_apply_mask(self, st, image, mask);
+    ref masked = call_step(step::apply_mask, self, st, {image, mask});
     ref binary = steal(PyObject_RichCompare(mask, from_long(128).get(), Py_GT));
     if (ndim_of(mask) == 3) {
         ref uint8 = np_attr(st, "uint8");
@@ -212,97 +212,27 @@ preparation::distinct_rows distinct_rows_of(PyObject* pixels) {
     return preparation::find_distinct_rows(rows);
 }
 
-// ---- dispatch ---------------------------------------------------------------------------
-
-ref call_preprocess_image(PyObject* self, module_state& st, PyObject* image) {
-    check_array_result(image);
-    if (ref override_ = find_override(self, step::preprocess)) {
-        ref result = call(override_, image);
-        check_array_result(result.get());
-        return result;
-    }
-    return preprocess_image(self, st, image);
-}
-
-ref call_convert_to_feature_space(PyObject* self, module_state& st, PyObject* image) {
-    check_array_result(image);
-    if (ref override_ = find_override(self, step::feature_space)) {
-        ref result = call(override_, image);
-        check_array_result(result.get());
-        return result;
-    }
-    return convert_to_feature_space(self, st, image);
-}
-
-ref call_apply_mask(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
-    check_array_result(image);
-    check_array_result(mask);
-    if (ref override_ = find_override(self, step::apply_mask)) {
-        ref result = call(override_, image, mask);
-        check_array_result(result.get());
-        return result;
-    }
-    return apply_mask(self, st, image, mask);
-}
-
-ref call_extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
-    check_array_result(image);
-    if (ref override_ = find_override(self, step::extract_pixels)) {
-        ref result = call(override_, image, mask);
-        check_array_result(result.get());
-        return result;
-    }
-    return extract_pixels(self, st, image, mask);
-}
-
 // ---- Python-facing methods --------------------------------------------------------------
 
-namespace {
-
-constexpr const char* image_params[] = {"image"};
-constexpr const char* image_mask_params[] = {"image", "mask"};
-constexpr signature preprocess_sig{"_preprocess_image", image_params, 1, 1};
-constexpr signature feature_sig{"_convert_to_feature_space", image_params, 1, 1};
-constexpr signature apply_mask_sig{"_apply_mask", image_mask_params, 2, 2};
-constexpr signature extract_sig{"_extract_pixels", image_mask_params, 2, 1};
-
-}  // namespace
-
-HUESIFT_METHOD(py_preprocess_image) {
-    return guarded([&] {
-        PyObject* v[1];
-        parse_fastcall(preprocess_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "image");
-        return preprocess_image(self, state_of(self), v[0]);
-    });
+HUESIFT_METHOD(preprocess_image_method) {
+    check_array_arg(args[0], "image");
+    return preprocess_image(self, st, args[0]);
 }
 
-HUESIFT_METHOD(py_convert_to_feature_space) {
-    return guarded([&] {
-        PyObject* v[1];
-        parse_fastcall(feature_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "image");
-        return convert_to_feature_space(self, state_of(self), v[0]);
-    });
+HUESIFT_METHOD(convert_to_feature_space_method) {
+    check_array_arg(args[0], "image");
+    return convert_to_feature_space(self, st, args[0]);
 }
 
-HUESIFT_METHOD(py_apply_mask) {
-    return guarded([&] {
-        PyObject* v[2];
-        parse_fastcall(apply_mask_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "image");
-        check_array_arg(v[1], "mask");
-        return apply_mask(self, state_of(self), v[0], v[1]);
-    });
+HUESIFT_METHOD(apply_mask_method) {
+    check_array_arg(args[0], "image");
+    check_array_arg(args[1], "mask");
+    return apply_mask(self, st, args[0], args[1]);
 }
 
-HUESIFT_METHOD(py_extract_pixels) {
-    return guarded([&] {
-        PyObject* v[2];
-        parse_fastcall(extract_sig, args, nargs, kwnames, v);
-        check_array_arg(v[0], "image");
-        return extract_pixels(self, state_of(self), v[0], v[1] ? v[1] : Py_None);
-    });
+HUESIFT_METHOD(extract_pixels_method) {
+    check_array_arg(args[0], "image");
+    return extract_pixels(self, st, args[0], args[1] ? args[1] : Py_None);
 }
 
 }  // namespace huesift
