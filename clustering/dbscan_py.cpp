@@ -12,7 +12,8 @@ namespace huesift {
 
 namespace {
 
-ref min_samples_for(Py_ssize_t n) { return from_long(n / 100 > 50 ? n / 100 : 50); }
+// max(50, len(pixels) // 100)
+Py_ssize_t min_samples_for(Py_ssize_t n) { return n / 100 > 50 ? n / 100 : 50; }
 
 bool is_noise(PyObject* label) {
     ref minus_one = from_long(-1);
@@ -109,7 +110,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
             return dbscan_literal(self, st, pixels, scaler.get());
         }
     }
-    in.min_samples = in.rows.rows / 100 > 50 ? in.rows.rows / 100 : 50;
+    in.min_samples = min_samples_for(in.rows.rows);
     in.eps = 0.5;
     clustering::dbscan_result found;
     {
@@ -166,7 +167,7 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
     ref pixels_scaled = call_method(scaler.get(), fitted ? "transform" : "fit_transform", pixels);
     ref dbscan = call_kw(global(st, st.n.DBSCAN).get(), {},
                          {{from_str("eps").get(), from_double(0.5).get()},
-                          {from_str("min_samples").get(), min_samples_for(length(pixels)).get()}});
+                          {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(getattr(np.get(), "unique"), labels);
 
@@ -223,7 +224,7 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
     ref pixels_scaled = steal(PyNumber_TrueDivide(centred.get(), spread.get()));
     ref dbscan = call_kw(global(st, st.n.DBSCANGPU).get(), {},
                          {{from_str("eps").get(), from_double(0.5).get()},
-                          {from_str("min_samples").get(), min_samples_for(length(pixels)).get()}});
+                          {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(getattr(cp.get(), "unique"), labels);
     ref asnumpy = getattr(cp.get(), "asnumpy");

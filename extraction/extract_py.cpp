@@ -1,38 +1,12 @@
-// extract_colors: the preparation chain, clustering and the colour records.
+// extract_colors: clustering of the prepared pixels, and the colour records.
 #include "../module/color_extractor.hpp"
 
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
 
-#include <cstring>
-
 namespace huesift {
 
 namespace {
-
-// A path that no file can have: an embedded NUL (OpenCV would read the name cut short) or
-// text that is not valid UTF-8 (OpenCV's binding cannot take it).
-bool unreadable_name(PyObject* path) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
-    if (utf8 == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) {
-            throw python_error();
-        }
-        PyErr_Clear();
-        return true;
-    }
-    return std::strlen(utf8) != static_cast<std::size_t>(size);
-}
-
-ref load_image(module_state& st, PyObject* path, const char* message) {
-    ref image = unreadable_name(path) ? none() : call(cv2_attr(st, "imread"), path);
-    if (image.is_none()) {
-        PyErr_Format(PyExc_ValueError, "%s%U", message, path);
-        throw python_error();
-    }
-    return image;
-}
 
 // Each L*a*b* centre through its own one-pixel image, fractional parts dropped.
 ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
@@ -45,14 +19,9 @@ ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
     ref iter = steal(PyObject_GetIter(colors));
     ref code = cv2_attr(st, "COLOR_LAB2RGB");
     ref cvt = cv2_attr(st, "cvtColor");
-    ref zero = from_long(0);
     while (PyObject* item = PyIter_Next(iter.get())) {
         ref color = steal(item);
-        ref lab_color = call(uint8, nested(color.get()));
-        ref rgb = call(cvt, lab_color, code);
-        ref row = steal(PyObject_GetItem(rgb.get(), zero.get()));
-        ref pixel = steal(PyObject_GetItem(row.get(), zero.get()));
-        check(PyList_Append(converted.get(), pixel.get()));
+        check(PyList_Append(converted.get(), convert_one_pixel(uint8, color.get(), [&](const ref& image) { return call(cvt, image, code); }).get()));
     }
     if (PyErr_Occurred()) {
         throw python_error();
@@ -94,20 +63,6 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
 }
 
 }  // namespace
-
-ref prepare_pixels(PyObject* self, module_state& st, PyObject* image_arg, PyObject* mask_arg) {
-    ref image = borrow(image_arg);
-    ref mask = borrow(mask_arg);
-    if (PyUnicode_Check(image.get())) {
-        image = load_image(st, image.get(), "Could not load image from ");
-    }
-    if (PyUnicode_Check(mask.get())) {
-        mask = load_image(st, mask.get(), "Could not load mask from ");
-    }
-    ref processed = call_step(step::preprocess, self, st, {image.get()});
-    ref feature = call_step(step::feature_space, self, st, {processed.get()});
-    return call_step(step::extract_pixels, self, st, {feature.get(), mask.get()});
-}
 
 ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
     ref pixels = prepare_pixels(self, st, image, mask);

@@ -15,21 +15,15 @@ namespace huesift {
 
 namespace {
 
-// cv2.cvtColor(np.uint8([[color]]), code)[0][0]
 ref convert_one(module_state& st, PyObject* color, const char* code) {
-    ref image = call(np_attr(st, "uint8"), nested(color));
-    ref converted = call(cv2_attr(st, "cvtColor"), image, cv2_attr(st, code));
-    ref zero = from_long(0);
-    ref row = steal(PyObject_GetItem(converted.get(), zero.get()));
-    return steal(PyObject_GetItem(row.get(), zero.get()));
+    return convert_one_pixel(np_attr(st, "uint8"), color, [&](const ref& image) {
+        return call(cv2_attr(st, "cvtColor"), image, cv2_attr(st, code));
+    });
 }
 
 bool is_packed_uint8_rows(PyObject* obj, npy_intp rows, int ndim) {
-    if (!PyArray_CheckExact(obj)) {
-        return false;
-    }
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != ndim ||
+    if (!is_plain_uint8(obj) || PyArray_NDIM(arr) != ndim ||
         !PyArray_IS_C_CONTIGUOUS(arr) || PyArray_DIM(arr, 0) != rows ||
         PyArray_DIM(arr, ndim - 1) != 3) {
         return false;
@@ -223,11 +217,8 @@ target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_
 // the conversion gives something other than three bytes.
 bool target_lab(module_state& st, PyObject* target_array, std::uint8_t out[3]) {
     ref lab = convert_one(st, target_array, "COLOR_RGB2LAB");
-    if (!PyArray_CheckExact(lab.get())) {
-        return false;
-    }
     auto* arr = reinterpret_cast<PyArrayObject*>(lab.get());
-    if (PyArray_TYPE(arr) != NPY_UBYTE || PyArray_NDIM(arr) != 1 || PyArray_DIM(arr, 0) != 3) {
+    if (!is_plain_uint8(lab.get()) || PyArray_NDIM(arr) != 1 || PyArray_DIM(arr, 0) != 3) {
         return false;
     }
     for (int c = 0; c < 3; ++c) {

@@ -135,10 +135,14 @@ double color_distance_lab(PyObject* self, module_state& st, PyObject* color1, Py
 HUESIFT_METHODS(HUESIFT_DECLARE_METHOD)
 #undef HUESIFT_DECLARE_METHOD
 
-// Module-level functions.
+// Saved state: the object protocol's __reduce__ and __setstate__, and the restore function.
+PyObject* py_reduce(PyObject* self, PyObject*);
+PyObject* py_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames);
 #ifndef HUESIFT_CPU_ONLY
+// The constructor's device decision from its use_gpu argument.
+void decide_device(PyObject* self, module_state& st, PyObject* use_gpu);
 PyObject* py_get_compute_device_gpu(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames);
 PyObject* py_get_compute_device_cpu(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -148,12 +152,23 @@ PyObject* py_get_compute_device_cpu(PyObject* module, PyObject* const* args, Py_
 // The type, created by the module's exec step.
 PyObject* create_extractor_type(PyObject* module);
 
-// extract_colors, and the preparation chain it shares with the match report: paths loaded,
-// then preprocessing, feature space and the pixel matrix.
-ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
+// The preparation chain that extract_colors and the match report share: paths loaded, then
+// preprocessing, feature space and the pixel matrix.
 ref prepare_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
 
-// An exact ndarray of uint8 with N rows of 3 values (any strides): what the native paths take.
+// image[0][0]
+ref first_pixel(PyObject* image);
+// One colour through a one-pixel image: convert(uint8([[color]]))[0][0], where `convert` calls
+// cv2.cvtColor with the code; the caller decides when each name is read.
+template <class Convert>
+ref convert_one_pixel(const ref& uint8, PyObject* color, Convert&& convert) {
+    ref image = call(uint8, nested(color));
+    return first_pixel(convert(image).get());
+}
+
+// An exact ndarray of uint8 (no subclass), as the native paths take.
+bool is_plain_uint8(PyObject* obj);
+// Such an array with N rows of 3 values (any strides).
 bool is_plain_byte_rows(PyObject* pixels);
 // The distinct rows of such an array, found with the GIL released.
 preparation::distinct_rows distinct_rows_of(PyObject* pixels);

@@ -1,7 +1,7 @@
-// The ColorExtractor type: allocation, release, the constructor, dispatch and saved state.
+// The ColorExtractor type: allocation, release, the constructor, the methods' table and the
+// dispatch of the typed steps.
 #include "color_extractor.hpp"
 
-#include <cstdio>
 #include <array>
 #include <string>
 #include <utility>
@@ -128,55 +128,6 @@ constexpr const char* init_params[] = {"n_colors", "algorithm", "preprocessing",
 constexpr signature init_sig{"__init__", init_params, 4, 0};
 #endif
 
-#ifndef HUESIFT_CPU_ONLY
-// Attaches `cause` as the context of the error now raised, as raising inside `except` does.
-[[noreturn]] void rethrow_in_handler(const ref& cause) {
-    ref raised = take_exception();
-    if (!raised.is(cause.get())) {
-        Py_INCREF(cause.get());
-        PyException_SetContext(raised.get(), cause.get());  // steals the new reference
-    }
-    raise_again(std::move(raised));
-}
-
-void decide_device(PyObject* self, module_state& st, PyObject* use_gpu) {
-    extractor_object* obj = as_extractor(self);
-    const bool gpu = truth(global(st, st.n.GPU_AVAILABLE).get());
-    if (gpu && !equals(use_gpu, "never")) {
-        try {
-            ref device = call(global(st, st.n.get_compute_device), use_gpu);
-            check_exact_result(device.get(), &PyUnicode_Type);
-            obj->device = device;
-            obj->use_gpu_compute = !equals(device.get(), "cpu");
-            return;
-        } catch (const python_error&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-                throw;
-            }
-        }
-        ref cause = take_exception();
-        try {
-            ref text = steal(PyObject_Str(cause.get()));
-            if (equals(use_gpu, "force")) {
-                PyErr_Format(PyExc_RuntimeError, "GPU forced but not available: %U", text.get());
-                throw python_error();
-            }
-            ref message = steal(
-                PyUnicode_FromFormat("GPU not available, falling back to CPU: %U", text.get()));
-            ref warn = getattr(global(st, st.n.warnings).get(), "warn");
-            call(warn, message);
-        } catch (const python_error&) {
-            rethrow_in_handler(cause);
-        }
-        obj->use_gpu_compute = false;
-        obj->device = from_str("cpu");
-        return;
-    }
-    obj->use_gpu_compute = false;
-    obj->device = from_str("cpu");
-}
-#endif
-
 int extractor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded_int([&] {
         PyObject* values[init_sig.count];
@@ -208,140 +159,6 @@ PyObject* py_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     Py_RETURN_NONE;
-}
-
-// ---- saved state ------------------------------------------------------------------------
-
-#ifndef HUESIFT_CPU_ONLY
-constexpr long long checksum_written = 0xf3713aa;
-constexpr long long checksums_accepted[] = {0xf3713aa, 0x5a43bad, 0x8fee90d};
-constexpr const char* checksum_message =
-    "Incompatible checksums (0x%s vs (0xf3713aa, 0x5a43bad, 0x8fee90d) = (algorithm, device, "
-    "lab_space, n_colors, preprocessing, use_gpu_compute, use_gpu_param))";
-constexpr Py_ssize_t field_count = 7;
-#else
-constexpr long long checksum_written = 0x95a985b;
-constexpr long long checksums_accepted[] = {0x95a985b, 0x5abda51, 0x3daa32e};
-constexpr const char* checksum_message =
-    "Incompatible checksums (0x%s vs (0x95a985b, 0x5abda51, 0x3daa32e) = (algorithm, "
-    "lab_space, n_colors, preprocessing))";
-constexpr Py_ssize_t field_count = 4;
-#endif
-
-// Python's "%x" of a signed value: lower-case digits, a sign for negatives, no prefix.
-std::string hex_text(long long value) {
-    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                             : static_cast<unsigned long long>(value);
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%s%llx", value < 0 ? "-" : "", magnitude);
-    return buffer;
-}
-
-ref state_item(PyObject* state, Py_ssize_t index) {
-    if (index >= PyTuple_GET_SIZE(state)) {
-        raise(PyExc_IndexError, "tuple index out of range");
-    }
-    return borrow(PyTuple_GET_ITEM(state, index));
-}
-
-ref text_entry(PyObject* state, Py_ssize_t index) {
-    ref value = state_item(state, index);
-    check_exact_result(value.get(), &PyUnicode_Type);
-    return value;
-}
-
-// Assigns each field as soon as its entry is read, so a failure leaves the earlier ones set.
-void apply_state(PyObject* self, PyObject* state) {
-    if (state == Py_None) {
-        raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    }
-    extractor_object* obj = as_extractor(self);
-    obj->algorithm = text_entry(state, 0);
-#ifndef HUESIFT_CPU_ONLY
-    obj->device = text_entry(state, 1);
-    obj->lab_space = truth(state_item(state, 2).get());
-    obj->n_colors = to_c_int(state_item(state, 3).get());
-    obj->preprocessing = truth(state_item(state, 4).get());
-    obj->use_gpu_compute = truth(state_item(state, 5).get());
-    obj->use_gpu_param = text_entry(state, 6);
-#else
-    obj->lab_space = truth(state_item(state, 1).get());
-    obj->n_colors = to_c_int(state_item(state, 2).get());
-    obj->preprocessing = truth(state_item(state, 3).get());
-#endif
-    if (PyTuple_GET_SIZE(state) > field_count) {
-        PyObject* dict = PyObject_GetAttrString(self, "__dict__");
-        if (dict == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                throw python_error();
-            }
-            PyErr_Clear();
-            return;
-        }
-        ref owned = steal(dict);
-        call_method(owned.get(), "update", state_item(state, field_count));
-    }
-}
-
-ref bool_ref(bool value) { return borrow(value ? Py_True : Py_False); }
-
-PyObject* py_reduce(PyObject* self, PyObject*) {
-    return guarded([&] {
-        module_state& st = state_of(self);
-        extractor_object* obj = as_extractor(self);
-        ref n_colors = from_long(obj->n_colors);
-#ifndef HUESIFT_CPU_ONLY
-        ref state = make_tuple({obj->algorithm.get(), obj->device.get(),
-                                bool_ref(obj->lab_space).get(), n_colors.get(),
-                                bool_ref(obj->preprocessing).get(),
-                                bool_ref(obj->use_gpu_compute).get(), obj->use_gpu_param.get()});
-#else
-        ref state = make_tuple({obj->algorithm.get(), bool_ref(obj->lab_space).get(),
-                                n_colors.get(), bool_ref(obj->preprocessing).get()});
-#endif
-        bool use_setstate = false;
-        PyObject* dict = PyObject_GetAttrString(self, "__dict__");
-        if (dict == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                throw python_error();
-            }
-            PyErr_Clear();
-        }
-        ref owned_dict = dict ? steal(dict) : ref();
-        if (owned_dict && !owned_dict.is_none()) {
-            ref extra = make_tuple({owned_dict.get()});
-            state = steal(PySequence_Concat(state.get(), extra.get()));
-            use_setstate = true;
-        } else {
-            use_setstate = !obj->algorithm.is_none();
-#ifndef HUESIFT_CPU_ONLY
-            use_setstate = use_setstate || !obj->device.is_none() || !obj->use_gpu_param.is_none();
-#endif
-        }
-        ref restore = global(st, st.n.unpickle);
-        ref checksum = from_long(checksum_written);
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-        if (use_setstate) {
-            ref restore_args = make_tuple({type, checksum.get(), Py_None});
-            return make_tuple({restore.get(), restore_args.get(), state.get()});
-        }
-        ref restore_args = make_tuple({type, checksum.get(), state.get()});
-        return make_tuple({restore.get(), restore_args.get()});
-    });
-}
-
-constexpr const char* setstate_params[] = {"state"};
-constexpr signature setstate_sig{"__setstate__", setstate_params, 1, 1};
-
-PyObject* py_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* values[1];
-        parse_fastcall(setstate_sig, args, nargs, kwnames, values);
-        check_exact_result(values[0], &PyTuple_Type);
-        apply_state(self, values[0]);
-        return none();
-    });
 }
 
 // ---- the methods' table ------------------------------------------------------------------
@@ -556,39 +373,6 @@ PyObject* create_extractor_type(PyObject* module) {
         }
     }
     return PyType_FromModuleAndSpec(module, &extractor_spec, nullptr);
-}
-
-// ---- the restore function ---------------------------------------------------------------
-
-constexpr const char* unpickle_params[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
-constexpr signature unpickle_sig{"__pyx_unpickle_ColorExtractor", unpickle_params, 3, 3};
-
-PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    return guarded([&] {
-        auto& st = *static_cast<module_state*>(PyModule_GetState(module));
-        PyObject* values[3];
-        parse_fastcall(unpickle_sig, args, nargs, kwnames, values);
-        const long long checksum = to_c_longlong(values[1]);
-        bool accepted = false;
-        for (long long candidate : checksums_accepted) {
-            accepted = accepted || candidate == checksum;
-        }
-        if (!accepted) {
-            ref pickle = steal(PyImport_ImportModule("pickle"));
-            ref error = getattr(pickle.get(), "PickleError");
-            ref message = steal(PyUnicode_FromFormat(checksum_message, hex_text(checksum).c_str()));
-            PyErr_SetObject(error.get(), message.get());
-            throw python_error();
-        }
-        // ColorExtractor.__new__ refuses anything that is not a subtype of the class.
-        ref result = call_method(st.type.get(), "__new__", values[0]);
-        if (values[2] != Py_None) {
-            check_exact_result(values[2], &PyTuple_Type);
-            apply_state(result.get(), values[2]);
-        }
-        return result;
-    });
 }
 
 }  // namespace huesift

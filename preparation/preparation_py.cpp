@@ -32,11 +32,6 @@ ref cvt_color(module_state& st, PyObject* image, const char* code) {
 
 // The fused fast path accepts plain uint8 arrays only; everything else takes NumPy's own
 // expressions, so subclasses, other dtypes and odd shapes behave exactly as NumPy does.
-bool is_plain_uint8(PyObject* obj) {
-    return PyArray_CheckExact(obj) &&
-           PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj)) == NPY_UBYTE;
-}
-
 bool grid_of(PyObject* obj, preparation::pixel_grid& grid) {
     if (!is_plain_uint8(obj)) {
         return false;
@@ -195,12 +190,20 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
     return select_rows(st, masked.get(), binary.get());
 }
 
+ref first_pixel(PyObject* image) {
+    ref zero = from_long(0);
+    ref row = steal(PyObject_GetItem(image, zero.get()));
+    return steal(PyObject_GetItem(row.get(), zero.get()));
+}
+
+bool is_plain_uint8(PyObject* obj) {
+    return PyArray_CheckExact(obj) &&
+           PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj)) == NPY_UBYTE;
+}
+
 bool is_plain_byte_rows(PyObject* pixels) {
-    if (!PyArray_CheckExact(pixels)) {
-        return false;
-    }
     auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    return PyArray_TYPE(arr) == NPY_UBYTE && PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 1) == 3;
+    return is_plain_uint8(pixels) && PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 1) == 3;
 }
 
 preparation::distinct_rows distinct_rows_of(PyObject* pixels) {
