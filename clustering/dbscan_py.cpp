@@ -27,7 +27,7 @@ bool is_noise(PyObject* label) {
 // dropped clusters still count in the analysed area; noise stays -1.
 ref relabel(module_state& st, PyObject* labels, PyObject* valid_labels, PyObject* order) {
     ref np = global(st, st.n.np);
-    ref result = call(getattr(np.get(), "full_like"), labels, from_long(-1));
+    ref result = call(np.attr("full_like"), labels, from_long(-1));
     const Py_ssize_t k = length(order);
     for (Py_ssize_t rank = 0; rank < k; ++rank) {
         ref position = steal(PySequence_GetItem(order, rank));
@@ -41,11 +41,11 @@ ref relabel(module_state& st, PyObject* labels, PyObject* valid_labels, PyObject
 // The reduction's size order: np.argsort(cluster_sizes)[::-1], and its first n_colors.
 std::pair<ref, ref> size_order(module_state& st, PyObject* sizes, int n_colors) {
     ref np = global(st, st.n.np);
-    ref ascending = call(getattr(np.get(), "argsort"), sizes);
+    ref ascending = call(np.attr("argsort"), sizes);
     ref reverse = steal(PySlice_New(nullptr, nullptr, from_long(-1).get()));
-    ref order = steal(PyObject_GetItem(ascending.get(), reverse.get()));
+    ref order = ascending[reverse];
     ref cut = steal(PySlice_New(nullptr, from_long(n_colors).get(), nullptr));
-    return {order, steal(PyObject_GetItem(order.get(), cut.get()))};
+    return {order, order[cut]};
 }
 
 void read_triple(PyObject* values, double out[3]) {
@@ -104,8 +104,8 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     } else {
         ref scaler = call(global(st, st.n.StandardScaler));
         call_method(scaler.get(), "fit", pixels);
-        read_triple(getattr(scaler.get(), "mean_").get(), in.mean);
-        read_triple(getattr(scaler.get(), "scale_").get(), in.scale);
+        read_triple(scaler.attr("mean_").get(), in.mean);
+        read_triple(scaler.attr("scale_").get(), in.scale);
         if (!fitted_on_bytes(in.mean, in.scale)) {
             return dbscan_literal(self, st, pixels, scaler.get());
         }
@@ -119,7 +119,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     }
     const std::size_t k = found.sizes.size();
     if (k == 0) {
-        ref colors = call(getattr(np.get(), "array"), steal(PyList_New(0)));
+        ref colors = call(np.attr("array"), steal(PyList_New(0)));
         return make_tuple({colors.get(), row_labels(found, {}).get()});
     }
     npy_intp dims[2] = {static_cast<npy_intp>(k), 3};
@@ -136,7 +136,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     std::copy(found.sizes.begin(), found.sizes.end(),
               static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(sizes.get()))));
     auto [order, sorted_indices] = size_order(st, sizes.get(), n_colors);
-    ref kept = steal(PyObject_GetItem(colors.get(), sorted_indices.get()));
+    ref kept = colors[sorted_indices];
     std::vector<std::int64_t> rank(k);
     for (std::size_t r = 0; r < k; ++r) {
         const long long position = PyLong_AsLongLong(steal(PySequence_GetItem(order.get(), static_cast<Py_ssize_t>(r))).get());
@@ -169,27 +169,22 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
                          {{from_str("eps").get(), from_double(0.5).get()},
                           {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
-    ref unique_labels = call(getattr(np.get(), "unique"), labels);
+    ref unique_labels = call(np.attr("unique"), labels);
 
     ref centres = steal(PyList_New(0));
     ref valid = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(unique_labels.get()));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref label = steal(item);
+    for (const ref& label : unique_labels) {
         if (is_noise(label.get())) {
             continue;
         }
-        ref members = steal(PyObject_RichCompare(labels.get(), label.get(), Py_EQ));
+        ref members = compare(labels, label, Py_EQ);
         ref cluster_pixels = steal(PyObject_GetItem(pixels, members.get()));
-        ref centre = call_kw(getattr(np.get(), "mean").get(), {cluster_pixels.get()},
+        ref centre = call_kw(np.attr("mean").get(), {cluster_pixels.get()},
                              {{from_str("axis").get(), from_long(0).get()}});
         check(PyList_Append(centres.get(), centre.get()));
         check(PyList_Append(valid.get(), label.get()));
     }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
-    ref colors = call(getattr(np.get(), "array"), centres);
+    ref colors = call(np.attr("array"), centres);
     const Py_ssize_t found = length(colors.get());
     if (found <= n_colors) {
         return make_tuple({colors.get(), labels.get()});
@@ -197,12 +192,12 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
     ref sizes = steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < found; ++i) {
         ref label = steal(PySequence_GetItem(valid.get(), i));
-        ref members = steal(PyObject_RichCompare(labels.get(), label.get(), Py_EQ));
-        check(PyList_Append(sizes.get(), call(getattr(np.get(), "sum"), members).get()));
+        ref members = compare(labels, label, Py_EQ);
+        check(PyList_Append(sizes.get(), call(np.attr("sum"), members).get()));
     }
     auto [order, sorted_indices] = size_order(st, sizes.get(), n_colors);
-    ref kept = steal(PyObject_GetItem(colors.get(), sorted_indices.get()));
-    ref valid_array = call(getattr(np.get(), "array"), valid);
+    ref kept = colors[sorted_indices];
+    ref valid_array = call(np.attr("array"), valid);
     return make_tuple({kept.get(), relabel(st, labels.get(), valid_array.get(), order.get()).get()});
 }
 
@@ -210,42 +205,37 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
 ref dbscan_gpu(module_state& st, PyObject* pixels) {
     ref np = global(st, st.n.np);
     ref cp = global(st, st.n.cp);
-    ref device_array = getattr(cp.get(), "ndarray");
+    ref device_array = cp.attr("ndarray");
     const int is_device = PyObject_IsInstance(pixels, device_array.get());
     check(is_device);
-    ref pixels_gpu = is_device ? borrow(pixels) : call(getattr(cp.get(), "asarray"), pixels);
+    ref pixels_gpu = is_device ? borrow(pixels) : call(cp.attr("asarray"), pixels);
     ref axis0 = from_long(0);
-    ref mean = call_kw(getattr(cp.get(), "mean").get(), {pixels_gpu.get()},
+    ref mean = call_kw(cp.attr("mean").get(), {pixels_gpu.get()},
                        {{from_str("axis").get(), axis0.get()}});
-    ref std = call_kw(getattr(cp.get(), "std").get(), {pixels_gpu.get()},
+    ref std = call_kw(cp.attr("std").get(), {pixels_gpu.get()},
                       {{from_str("axis").get(), axis0.get()}});
-    ref centred = steal(PyNumber_Subtract(pixels_gpu.get(), mean.get()));
-    ref spread = steal(PyNumber_Add(std.get(), from_double(1e-8).get()));
-    ref pixels_scaled = steal(PyNumber_TrueDivide(centred.get(), spread.get()));
+    ref centred = pixels_gpu - mean;
+    ref spread = std + from_double(1e-8);
+    ref pixels_scaled = centred / spread;
     ref dbscan = call_kw(global(st, st.n.DBSCANGPU).get(), {},
                          {{from_str("eps").get(), from_double(0.5).get()},
                           {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
-    ref unique_labels = call(getattr(cp.get(), "unique"), labels);
-    ref asnumpy = getattr(cp.get(), "asnumpy");
+    ref unique_labels = call(cp.attr("unique"), labels);
+    ref asnumpy = cp.attr("asnumpy");
     ref host_labels = call(asnumpy, unique_labels);
     ref centres = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(host_labels.get()));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref label = steal(item);
+    for (const ref& label : host_labels) {
         if (is_noise(label.get())) {
             continue;
         }
-        ref members = steal(PyObject_RichCompare(labels.get(), label.get(), Py_EQ));
-        ref cluster_pixels = steal(PyObject_GetItem(pixels_gpu.get(), members.get()));
-        ref centre = call_kw(getattr(cp.get(), "mean").get(), {cluster_pixels.get()},
+        ref members = compare(labels, label, Py_EQ);
+        ref cluster_pixels = pixels_gpu[members];
+        ref centre = call_kw(cp.attr("mean").get(), {cluster_pixels.get()},
                              {{from_str("axis").get(), axis0.get()}});
         check(PyList_Append(centres.get(), call(asnumpy, centre).get()));
     }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
-    ref array = getattr(np.get(), "array");
+    ref array = np.attr("array");
     ref colors = PyList_GET_SIZE(centres.get()) ? call(array, centres)
                                                  : call(array, steal(PyList_New(0)));
     return make_tuple({colors.get(), call(asnumpy, labels).get()});

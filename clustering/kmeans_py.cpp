@@ -98,14 +98,14 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
         // colour's index, so the shares count pixels rather than giving each colour 1/u.
         ref xp = global(st, gpu ? st.n.cp : st.n.np);
         ref flat = call_method(pixels, "reshape", from_long(-1), from_long(3));
-        ref found = call_kw(getattr(xp.get(), "unique").get(), {flat.get()},
+        ref found = call_kw(xp.attr("unique").get(), {flat.get()},
                             {{from_str("axis").get(), from_long(0).get()},
                              {from_str("return_inverse").get(), Py_True}});
         auto [unique_colors, inverse] = unpack_pair(found.get());
         // Some NumPy 2.0 releases keep a trailing axis on the inverse.
         ref labels = call_method(inverse.get(), "reshape", from_long(-1));
         if (gpu) {
-            ref asnumpy = getattr(xp.get(), "asnumpy");
+            ref asnumpy = xp.attr("asnumpy");
             return make_tuple({call(asnumpy, unique_colors).get(), call(asnumpy, labels).get()});
         }
         return make_tuple({unique_colors.get(), labels.get()});
@@ -114,14 +114,14 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
     ref seed = from_long(42);
     if (gpu) {
         ref cp = global(st, st.n.cp);
-        ref pixels_gpu = call(getattr(cp.get(), "asarray"), pixels);
+        ref pixels_gpu = call(cp.attr("asarray"), pixels);
         ref kmeans = call_kw(global(st, st.n.KMeansGPU).get(), {},
                              {{from_str("n_clusters").get(), n_clusters.get()},
                               {from_str("random_state").get(), seed.get()},
                               {from_str("max_iter").get(), from_long(100).get()}});
         ref labels = call_method(kmeans.get(), "fit_predict", pixels_gpu);
-        ref colors = getattr(kmeans.get(), "cluster_centers_");
-        ref asnumpy = getattr(cp.get(), "asnumpy");
+        ref colors = kmeans.attr("cluster_centers_");
+        ref asnumpy = cp.attr("asnumpy");
         return make_tuple({call(asnumpy, colors).get(), call(asnumpy, labels).get()});
     }
     if (native_kmeans_applies(st, pixels, n_colors, n)) {
@@ -134,7 +134,7 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
                           {from_str("random_state").get(), seed.get()},
                           {from_str("n_init").get(), from_long(10).get()}});
     ref labels = call_method(kmeans.get(), "fit_predict", pixels);
-    ref colors = getattr(kmeans.get(), "cluster_centers_");
+    ref colors = kmeans.attr("cluster_centers_");
     return make_tuple({colors.get(), labels.get()});
 }
 

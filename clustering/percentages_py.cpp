@@ -59,15 +59,15 @@ ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
         return result;
     }
     ref np = global(st, st.n.np);
-    ref pair = call_kw(getattr(np.get(), "unique").get(), {labels},
+    ref pair = call_kw(np.attr("unique").get(), {labels},
                        {{from_str("return_counts").get(), Py_True}});
     ref unique_labels = steal(PySequence_GetItem(pair.get(), 0));
     ref label_counts = steal(PySequence_GetItem(pair.get(), 1));
-    ref valid_mask = steal(PyObject_RichCompare(unique_labels.get(), from_long(-1).get(), Py_NE));
-    ref valid_counts = steal(PyObject_GetItem(label_counts.get(), valid_mask.get()));
-    ref total = call(getattr(np.get(), "sum"), valid_counts);
-    ref fraction = steal(PyNumber_TrueDivide(valid_counts.get(), total.get()));
-    ref percent = steal(PyNumber_Multiply(fraction.get(), from_long(100).get()));
+    ref valid_mask = compare(unique_labels, from_long(-1), Py_NE);
+    ref valid_counts = label_counts[valid_mask];
+    ref total = call(np.attr("sum"), valid_counts);
+    ref fraction = valid_counts / total;
+    ref percent = fraction * from_long(100);
     return call_method(percent.get(), "tolist");
 }
 

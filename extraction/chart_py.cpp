@@ -7,19 +7,13 @@ namespace {
 
 void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
     ref fill = steal(PyList_New(0));
-    ref components = steal(PyObject_GetItem(color_info, from_str("color").get()));
-    ref iter = steal(PyObject_GetIter(components.get()));
-    ref scale = from_double(255.0);
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref component = steal(item);
-        check(PyList_Append(fill.get(),
-                            steal(PyNumber_TrueDivide(component.get(), scale.get())).get()));
+    const ref info = borrow(color_info);
+    const ref scale = from_double(255.0);
+    for (const ref& component : info[from_str("color")]) {
+        check(PyList_Append(fill.get(), (component / scale).get()));
     }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
-    ref percentage = steal(PyObject_GetItem(color_info, from_str("percentage").get()));
-    ref width = steal(PyNumber_TrueDivide(percentage.get(), from_double(100.0).get()));
+    ref percentage = info[from_str("percentage")];
+    ref width = percentage / from_double(100.0);
     ref zero = from_long(0);
     call_kw(getattr(ax, "barh").get(), {zero.get(), width.get()},
             {{from_str("left").get(), start.get()},
@@ -32,15 +26,15 @@ void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
     if (wide) {
         ref formatted = steal(PyObject_Format(percentage.get(), from_str(".1f").get()));
         ref label = steal(PyUnicode_Concat(formatted.get(), from_str("%").get()));
-        ref half = steal(PyNumber_TrueDivide(width.get(), from_long(2).get()));
-        ref x = steal(PyNumber_Add(start.get(), half.get()));
+        ref half = width / from_long(2);
+        ref x = start + half;
         ref center = from_str("center");
         call_kw(getattr(ax, "text").get(), {x.get(), zero.get(), label.get()},
                 {{from_str("ha").get(), center.get()},
                  {from_str("va").get(), center.get()},
                  {from_str("fontweight").get(), from_str("bold").get()}});
     }
-    start = steal(PyNumber_InPlaceAdd(start.get(), width.get()));
+    start += width;
 }
 
 }  // namespace
@@ -54,7 +48,7 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
     ref plt = global(st, st.n.plt);
     ref figsize = make_tuple({from_long(12).get(), from_long(2).get()});
     ref one = from_long(1);
-    ref figure = call_kw(getattr(plt.get(), "subplots").get(), {one.get(), one.get()},
+    ref figure = call_kw(plt.attr("subplots").get(), {one.get(), one.get()},
                          {{from_str("figsize").get(), figsize.get()}});
     ref ax = steal(PySequence_GetItem(figure.get(), 1));
     ref start = from_long(0);
@@ -63,18 +57,18 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
         ref color_info = borrow(PyList_GET_ITEM(colors, i));
         draw_segment(ax.get(), color_info.get(), start);
     }
-    call(getattr(ax.get(), "set_xlim"), from_long(0), from_long(1));
-    call(getattr(ax.get(), "set_ylim"), from_double(-0.5), from_double(0.5));
-    call(getattr(ax.get(), "set_xlabel"), from_str("Color Distribution"));
-    call(getattr(ax.get(), "set_title"), from_str("Extracted Colors with Percentages"));
-    call(getattr(ax.get(), "set_yticks"), steal(PyList_New(0)));
-    call(getattr(plt.get(), "tight_layout"));
+    call(ax.attr("set_xlim"), from_long(0), from_long(1));
+    call(ax.attr("set_ylim"), from_double(-0.5), from_double(0.5));
+    call(ax.attr("set_xlabel"), from_str("Color Distribution"));
+    call(ax.attr("set_title"), from_str("Extracted Colors with Percentages"));
+    call(ax.attr("set_yticks"), steal(PyList_New(0)));
+    call(plt.attr("tight_layout"));
     if (save_path != Py_None && PyUnicode_GET_LENGTH(save_path) > 0) {
-        call_kw(getattr(plt.get(), "savefig").get(), {save_path},
+        call_kw(plt.attr("savefig").get(), {save_path},
                 {{from_str("dpi").get(), from_long(300).get()},
                  {from_str("bbox_inches").get(), from_str("tight").get()}});
     }
-    call(getattr(plt.get(), "show"));
+    call(plt.attr("show"));
     return none();
 }
 

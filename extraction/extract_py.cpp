@@ -11,22 +11,17 @@ namespace {
 // Each L*a*b* centre through its own one-pixel image, fractional parts dropped.
 ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
     ref np = global(st, st.n.np);
-    ref uint8 = getattr(np.get(), "uint8");
+    ref uint8 = np.attr("uint8");
     if (!lab_space) {
         return call_method(colors, "astype", uint8);
     }
     ref converted = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(colors));
     ref code = cv2_attr(st, "COLOR_LAB2RGB");
     ref cvt = cv2_attr(st, "cvtColor");
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref color = steal(item);
+    for (const ref& color : borrow(colors)) {
         check(PyList_Append(converted.get(), convert_one_pixel(uint8, color.get(), [&](const ref& image) { return call(cvt, image, code); }).get()));
     }
-    if (PyErr_Occurred()) {
-        throw python_error();
-    }
-    return call(getattr(np.get(), "array"), converted);
+    return call(np.attr("array"), converted);
 }
 
 ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
@@ -56,7 +51,7 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
     if (PyErr_Occurred()) {
         throw python_error();
     }
-    ref sort = getattr(result.get(), "sort");
+    ref sort = result.attr("sort");
     call_kw(sort.get(), {}, {{from_str("key").get(), st.percentage_key.get()},
                              {from_str("reverse").get(), Py_True}});
     return result;

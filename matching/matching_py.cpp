@@ -45,8 +45,8 @@ double color_distance_lab(PyObject*, module_state& st, PyObject* color1, PyObjec
     PyObject* as_float = reinterpret_cast<PyObject*>(&PyFloat_Type);
     ref f1 = call_method(lab1.get(), "astype", as_float);
     ref f2 = call_method(lab2.get(), "astype", as_float);
-    ref diff = steal(PyNumber_Subtract(f1.get(), f2.get()));
-    ref squared = steal(PyNumber_Power(diff.get(), from_long(2).get(), Py_None));
+    ref diff = f1 - f2;
+    ref squared = power(diff, from_long(2));
     ref total = call(np_attr(st, "sum"), squared);
     ref root = call(np_attr(st, "sqrt"), total);
     return to_c_double(root.get());
@@ -64,7 +64,7 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
     ref color_key = from_str("color");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(colors); ++i) {
         ref color_info = borrow(PyList_GET_ITEM(colors, i));
-        ref color = steal(PyObject_GetItem(color_info.get(), color_key.get()));
+        ref color = color_info[color_key];
         ref color_array = call(array, color);
         const double distance =
             to_c_double(call_step(step::distance, self, st, {target_array.get(), color_array.get()}).get());
@@ -123,8 +123,8 @@ ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
             const double score = (threshold - distance) / threshold * 100;
             similarity = score > 0 ? from_double(score) : from_long(0);
             ref share = steal(PyObject_GetItem(closest.get(), from_str("percentage").get()));
-            ref factor = steal(PyNumber_TrueDivide(similarity.get(), from_long(100).get()));
-            percentage = steal(PyNumber_Multiply(share.get(), factor.get()));
+            ref factor = similarity / from_long(100);
+            percentage = share * factor;
         }
         ref record = steal(PyDict_New());
         check(PyDict_SetItem(record.get(), from_str("percentage").get(),
@@ -159,8 +159,8 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
     ref total = from_long(total_pixels);
     ref hundred = from_long(100);
     auto share = [&](const ref& count) {
-        ref fraction = steal(PyNumber_TrueDivide(count.get(), total.get()));
-        ref percent = steal(PyNumber_Multiply(fraction.get(), hundred.get()));
+        ref fraction = count / total;
+        ref percent = fraction * hundred;
         return round2(st, percent.get());
     };
     ref record = steal(PyDict_New());
@@ -173,9 +173,9 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
     check(PyDict_SetItem(record.get(), from_str("min_distance").get(),
                          round2(st, s.min_distance.get()).get()));
     ref fifty = from_long(50);
-    ref gap = steal(PyNumber_Subtract(fifty.get(), s.min_distance.get()));
-    ref ratio = steal(PyNumber_TrueDivide(gap.get(), fifty.get()));
-    ref score = steal(PyNumber_Multiply(ratio.get(), hundred.get()));
+    ref gap = fifty - s.min_distance;
+    ref ratio = gap / fifty;
+    ref score = ratio * hundred;
     ref zero = from_long(0);
     const int positive = PyObject_RichCompareBool(score.get(), zero.get(), Py_GT);
     check(positive);
@@ -188,14 +188,9 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
 target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_rgb,
                              PyObject* target_array) {
     ref distances_list = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(pixels_rgb));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref pixel = steal(item);
+    for (const ref& pixel : borrow(pixels_rgb)) {
         const double d = to_c_double(call_step(step::distance, self, st, {target_array, pixel.get()}).get());
         check(PyList_Append(distances_list.get(), from_double(d).get()));
-    }
-    if (PyErr_Occurred()) {
-        throw python_error();
     }
     ref distances = call(np_attr(st, "array"), distances_list);
     ref sum = np_attr(st, "sum");
@@ -209,7 +204,7 @@ target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_
     s.somewhat_close = below(50);
     ref closest_idx = call(np_attr(st, "argmin"), distances);
     s.closest_pixel = steal(PyObject_GetItem(pixels_rgb, closest_idx.get()));
-    s.min_distance = steal(PyObject_GetItem(distances.get(), closest_idx.get()));
+    s.min_distance = distances[closest_idx];
     return s;
 }
 
@@ -257,13 +252,8 @@ ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
         }
     }
     ref converted = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(pixels));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref pixel = steal(item);
+    for (const ref& pixel : borrow(pixels)) {
         check(PyList_Append(converted.get(), convert_one(st, pixel.get(), "COLOR_LAB2RGB").get()));
-    }
-    if (PyErr_Occurred()) {
-        throw python_error();
     }
     return call(np_attr(st, "array"), converted);
 }

@@ -44,6 +44,24 @@ Py_ssize_t length(PyObject* obj) {
     return n;
 }
 
+ref ref::attr(const char* name) const { return getattr(ptr_, name); }
+ref ref::operator[](const ref& key) const { return steal(PyObject_GetItem(ptr_, key.get())); }
+ref ref::operator[](long long index) const { return (*this)[from_long(index)]; }
+
+ref operator+(const ref& a, const ref& b) { return steal(PyNumber_Add(a.get(), b.get())); }
+ref operator-(const ref& a, const ref& b) { return steal(PyNumber_Subtract(a.get(), b.get())); }
+ref operator*(const ref& a, const ref& b) { return steal(PyNumber_Multiply(a.get(), b.get())); }
+ref operator/(const ref& a, const ref& b) { return steal(PyNumber_TrueDivide(a.get(), b.get())); }
+ref operator~(const ref& a) { return steal(PyNumber_Invert(a.get())); }
+ref& operator+=(ref& a, const ref& b) {
+    a = steal(PyNumber_InPlaceAdd(a.get(), b.get()));
+    return a;
+}
+ref power(const ref& a, const ref& b) { return steal(PyNumber_Power(a.get(), b.get(), Py_None)); }
+ref compare(const ref& a, const ref& b, int op) {
+    return steal(PyObject_RichCompare(a.get(), b.get(), op));
+}
+
 bool equals(PyObject* obj, const char* text) {
     ref other = from_str(text);
     const int rc = PyObject_RichCompareBool(obj, other.get(), Py_EQ);
@@ -87,13 +105,8 @@ ref nested(PyObject* item) {
 
 ref int_tuple(PyObject* items) {
     ref values = steal(PyList_New(0));
-    ref iter = steal(PyObject_GetIter(items));
-    while (PyObject* item = PyIter_Next(iter.get())) {
-        ref component = steal(item);
+    for (const ref& component : borrow(items)) {
         check(PyList_Append(values.get(), steal(PyNumber_Long(component.get())).get()));
-    }
-    if (PyErr_Occurred()) {
-        throw python_error();
     }
     return steal(PyList_AsTuple(values.get()));
 }

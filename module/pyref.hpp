@@ -46,10 +46,45 @@ public:
     // Ownership passes to CPython.
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
 
+    // Python's obj.name, obj[key] and obj(*args), each raising through the one error path.
+    ref attr(const char* name) const;
+    ref operator[](const ref& key) const;
+    ref operator[](long long index) const;
+    template <class... Args>
+    ref operator()(const Args&... args) const;
+
+    // `for (const ref& item : obj)`: Python's iteration; an error ends the loop by raising.
+    class iterator;
+    iterator begin() const;
+    iterator end() const;
+
 private:
     explicit ref(PyObject* obj) noexcept : ptr_(obj) {}
     PyObject* ptr_ = nullptr;
 };
+
+class ref::iterator {
+public:
+    iterator() = default;  // the end
+    explicit iterator(ref iter) : iter_(std::move(iter)) { ++*this; }
+    const ref& operator*() const noexcept { return item_; }
+    iterator& operator++() {
+        PyObject* next = PyIter_Next(iter_.get());
+        if (next == nullptr && PyErr_Occurred()) {
+            throw python_error();
+        }
+        item_ = ref(next);
+        return *this;
+    }
+    bool operator!=(const iterator& other) const noexcept { return item_.ptr_ != other.item_.ptr_; }
+
+private:
+    ref iter_;
+    ref item_;
+};
+
+inline ref::iterator ref::begin() const { return iterator(steal(PyObject_GetIter(ptr_))); }
+inline ref::iterator ref::end() const { return iterator(); }
 
 inline ref steal(PyObject* obj) { return ref::steal(obj); }
 inline ref borrow(PyObject* obj) noexcept { return ref::borrow(obj); }
@@ -82,6 +117,21 @@ template <class... Args>
 ref call(const ref& callable, const Args&... args) {
     return call(callable.get(), args...);
 }
+template <class... Args>
+ref ref::operator()(const Args&... args) const {
+    return call(ptr_, args...);
+}
+
+// Python's arithmetic on objects: a + b, a - b, a * b, a / b, a ** b, ~a and a += b.
+ref operator+(const ref& a, const ref& b);
+ref operator-(const ref& a, const ref& b);
+ref operator*(const ref& a, const ref& b);
+ref operator/(const ref& a, const ref& b);
+ref operator~(const ref& a);
+ref& operator+=(ref& a, const ref& b);
+ref power(const ref& a, const ref& b);
+// a <op> b with Python's rich comparison, e.g. compare(labels, label, Py_EQ).
+ref compare(const ref& a, const ref& b, int op);
 
 // A keyword argument for call_kw; the name is an interned or literal str.
 struct kwarg {

@@ -99,9 +99,9 @@ ref drop_zero_rows(module_state& st, PyObject* pixels) {
     ref zero = from_long(0);
     ref is_zero = steal(PyObject_RichCompare(pixels, zero.get(), Py_EQ));
     ref axis = from_long(1);
-    ref all = call_kw(getattr(np.get(), "all").get(), {is_zero.get()},
+    ref all = call_kw(np.attr("all").get(), {is_zero.get()},
                       {{from_str("axis").get(), axis.get()}});
-    ref keep = steal(PyNumber_Invert(all.get()));
+    ref keep = ~all;
     return steal(PyObject_GetItem(pixels, keep.get()));
 }
 
@@ -135,7 +135,7 @@ ref preprocess_image(PyObject* self, module_state& st, PyObject* image) {
                           make_tuple({from_long(8).get(), from_long(8).get()}).get()}});
     ref all = steal(PySlice_New(nullptr, nullptr, nullptr));
     ref channel = make_tuple({all.get(), all.get(), from_long(0).get()});
-    ref lightness = steal(PyObject_GetItem(lab.get(), channel.get()));
+    ref lightness = lab[channel];
     ref equalised = call_method(clahe.get(), "apply", lightness);
     check(PyObject_SetItem(lab.get(), channel.get(), equalised.get()));
     ref enhanced = cvt_color(st, lab.get(), "COLOR_LAB2BGR");
@@ -157,8 +157,8 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
         grey = cvt_color(st, mask, "COLOR_BGR2GRAY");
         check_array_result(grey.get());
     }
-    ref above = steal(PyObject_RichCompare(grey.get(), from_long(128).get(), Py_GT));
-    ref scaled = steal(PyNumber_Multiply(above.get(), from_long(255).get()));
+    ref above = compare(grey, from_long(128), Py_GT);
+    ref scaled = above * from_long(255);
     ref uint8 = np_attr(st, "uint8");
     ref binary = call_method(scaled.get(), "astype", uint8);
     ref source = for_opencv(st, image);
@@ -183,9 +183,9 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
     if (ndim_of(mask) == 3) {
         ref uint8 = np_attr(st, "uint8");
         ref bytes = call_method(binary.get(), "astype", uint8);
-        ref scaled = steal(PyNumber_Multiply(bytes.get(), from_long(255).get()));
+        ref scaled = bytes * from_long(255);
         ref grey = cvt_color(st, scaled.get(), "COLOR_BGR2GRAY");
-        binary = steal(PyObject_RichCompare(grey.get(), from_long(128).get(), Py_GT));
+        binary = compare(grey, from_long(128), Py_GT);
     }
     return select_rows(st, masked.get(), binary.get());
 }
@@ -193,7 +193,7 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
 ref first_pixel(PyObject* image) {
     ref zero = from_long(0);
     ref row = steal(PyObject_GetItem(image, zero.get()));
-    return steal(PyObject_GetItem(row.get(), zero.get()));
+    return row[zero];
 }
 
 bool is_plain_uint8(PyObject* obj) {
