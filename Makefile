@@ -8,7 +8,7 @@ SOURCES := CMakeLists.txt pyproject.toml $(wildcard module/*.?pp preparation/*.?
 PIP_BUILD := $(PY) -m pip install --no-build-isolation --no-deps --upgrade --quiet
 PYTEST_ARGS ?=
 
-.PHONY: demo test build build-full build-cpu test-full test-cpu test-asan test-installed bench clean
+.PHONY: demo test build build-full build-cpu test-full test-cpu test-asan test-installed bench format clean
 
 $(DEPS): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -95,3 +95,8 @@ bench: build-full
 
 clean:
 	rm -rf build
+
+# The C++ sources in the house style (.clang-format).
+format: $(DEPS)
+	$(PY) -m pip install --quiet clang-format
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
