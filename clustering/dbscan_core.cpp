@@ -176,8 +176,10 @@ struct ball_shape {
                         if ((dx == 0 && sx < 0) || (dy == 0 && sy < 0)) {
                             continue;
                         }
-                        half[static_cast<std::size_t>((sx * dx + reach[0]) * width + sy * dy + reach[1])] = h;
-                        for (int dz = h + 1; dz <= reach[2] && m.classify(ax.in_channels(dx, dy, dz)) == 0; ++dz) {
+                        half[static_cast<std::size_t>((sx * dx + reach[0]) * width + sy * dy +
+                                                      reach[1])] = h;
+                        for (int dz = h + 1;
+                             dz <= reach[2] && m.classify(ax.in_channels(dx, dy, dz)) == 0; ++dz) {
                             borderline.push_back({sx * dx, sy * dy, dz});
                             if (dz != 0) {
                                 borderline.push_back({sx * dx, sy * dy, -dz});
@@ -245,7 +247,8 @@ public:
             std::int32_t* row = sums_.data() + static_cast<std::size_t>(slot_[r]) * length_;
             for (std::uint32_t k = first_[r]; k < first_[r + 1]; ++k) {
                 const std::uint32_t i = by_key[k];
-                row[static_cast<std::size_t>(ax.of(values[i], 2) + 1 + pad)] = static_cast<std::int32_t>(counts[i]);
+                row[static_cast<std::size_t>(ax.of(values[i], 2) + 1 + pad)] =
+                    static_cast<std::int32_t>(counts[i]);
             }
             std::partial_sum(row, row + length_, row);
         }
@@ -276,7 +279,8 @@ private:
 
 // acc[z] += weight of the row's interval around z, for z in lo ..= hi. The one hot loop: a
 // wider vector unit is used where the processor has one.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void add_interval_weights(std::int32_t* __restrict acc, const std::int32_t* __restrict above,
@@ -301,10 +305,12 @@ std::vector<std::int64_t> neighbourhood_weights(const std::vector<colour>& value
     std::vector<std::uint32_t> busy;
     for (std::uint32_t t = 0; t < 256; ++t) {
         const auto first = rows.begin(static_cast<std::size_t>(t >> 4) * tile << 8);
-        const auto last = rows.begin(std::min<std::size_t>(65536, static_cast<std::size_t>((t >> 4) + 1) * tile << 8));
+        const auto last = rows.begin(
+            std::min<std::size_t>(65536, static_cast<std::size_t>((t >> 4) + 1) * tile << 8));
         bool wanted = false;
         for (std::uint32_t k = first; k < last && !wanted; ++k) {
-            wanted = state[by_key[k]] == unknown && (ax.of(values[by_key[k]], 1) >> 4) == static_cast<int>(t & 15);
+            wanted = state[by_key[k]] == unknown &&
+                     (ax.of(values[by_key[k]], 1) >> 4) == static_cast<int>(t & 15);
         }
         if (wanted) {
             busy.push_back(t);
@@ -392,17 +398,19 @@ void settle_by_boxes(const std::vector<colour>& values, const std::vector<std::i
     constexpr int across = 256 / side + 1;
     std::vector<std::int32_t> sums(static_cast<std::size_t>(across) * across * across, 0);
     auto at = [&](int i, int j, int k) -> std::int32_t& {
-        return sums[(static_cast<std::size_t>(i) * across + static_cast<std::size_t>(j)) * across + static_cast<std::size_t>(k)];
+        return sums[(static_cast<std::size_t>(i) * across + static_cast<std::size_t>(j)) * across +
+                    static_cast<std::size_t>(k)];
     };
     for (std::size_t i = 0; i < values.size(); ++i) {
-        at(ax.of(values[i], 0) / side + 1, ax.of(values[i], 1) / side + 1, ax.of(values[i], 2) / side + 1) +=
-            static_cast<std::int32_t>(counts[i]);
+        at(ax.of(values[i], 0) / side + 1, ax.of(values[i], 1) / side + 1,
+           ax.of(values[i], 2) / side + 1) += static_cast<std::int32_t>(counts[i]);
     }
     for (int i = 1; i < across; ++i) {
         for (int j = 1; j < across; ++j) {
             for (int k = 1; k < across; ++k) {
-                at(i, j, k) += at(i - 1, j, k) + at(i, j - 1, k) + at(i, j, k - 1) - at(i - 1, j - 1, k) -
-                               at(i - 1, j, k - 1) - at(i, j - 1, k - 1) + at(i - 1, j - 1, k - 1);
+                at(i, j, k) += at(i - 1, j, k) + at(i, j - 1, k) + at(i, j, k - 1) -
+                               at(i - 1, j - 1, k) - at(i - 1, j, k - 1) - at(i, j - 1, k - 1) +
+                               at(i - 1, j - 1, k - 1);
             }
         }
     }
@@ -411,9 +419,10 @@ void settle_by_boxes(const std::vector<colour>& values, const std::vector<std::i
         if (lo[0] > hi[0] || lo[1] > hi[1] || lo[2] > hi[2]) {
             return 0;
         }
-        const int a0 = lo[0], b0 = lo[1], c0 = lo[2], a1 = hi[0] + 1, b1 = hi[1] + 1, c1 = hi[2] + 1;
-        return std::int64_t{at(a1, b1, c1)} - at(a0, b1, c1) - at(a1, b0, c1) - at(a1, b1, c0) + at(a0, b0, c1) +
-               at(a0, b1, c0) + at(a1, b0, c0) - at(a0, b0, c0);
+        const int a0 = lo[0], b0 = lo[1], c0 = lo[2], a1 = hi[0] + 1, b1 = hi[1] + 1,
+                  c1 = hi[2] + 1;
+        return std::int64_t{at(a1, b1, c1)} - at(a0, b1, c1) - at(a1, b0, c1) - at(a1, b1, c0) +
+               at(a0, b0, c1) + at(a0, b1, c0) + at(a1, b0, c0) - at(a0, b0, c0);
     };
     int cube[3];
     for (int a = 0; a < 3; ++a) {
@@ -428,24 +437,25 @@ void settle_by_boxes(const std::vector<colour>& values, const std::vector<std::i
         }
         --cube[widest];
     }
-    parallel_for(values.size() / 4096 + 1, workers_for(values.size() / 4096 + 1), [&](std::size_t task, unsigned) {
-        const std::size_t end = std::min(values.size(), (task + 1) * 4096);
-        for (std::size_t i = task * 4096; i < end; ++i) {
-            int inner_lo[3], inner_hi[3], outer_lo[3], outer_hi[3];
-            for (int a = 0; a < 3; ++a) {
-                const int v = ax.of(values[i], a);
-                inner_lo[a] = (std::max(0, v - cube[a]) + side - 1) / side;
-                inner_hi[a] = (std::min(255, v + cube[a]) + 1) / side - 1;
-                outer_lo[a] = std::max(0, v - ball.reach[a]) / side;
-                outer_hi[a] = std::min(255, v + ball.reach[a]) / side;
-            }
-            if (weigh(inner_lo, inner_hi) >= min_samples) {
-                state[i] = core_colour;
-            } else if (weigh(outer_lo, outer_hi) < min_samples) {
-                state[i] = not_core;
-            }
-        }
-    });
+    parallel_for(values.size() / 4096 + 1, workers_for(values.size() / 4096 + 1),
+                 [&](std::size_t task, unsigned) {
+                     const std::size_t end = std::min(values.size(), (task + 1) * 4096);
+                     for (std::size_t i = task * 4096; i < end; ++i) {
+                         int inner_lo[3], inner_hi[3], outer_lo[3], outer_hi[3];
+                         for (int a = 0; a < 3; ++a) {
+                             const int v = ax.of(values[i], a);
+                             inner_lo[a] = (std::max(0, v - cube[a]) + side - 1) / side;
+                             inner_hi[a] = (std::min(255, v + cube[a]) + 1) / side - 1;
+                             outer_lo[a] = std::max(0, v - ball.reach[a]) / side;
+                             outer_hi[a] = std::min(255, v + ball.reach[a]) / side;
+                         }
+                         if (weigh(inner_lo, inner_hi) >= min_samples) {
+                             state[i] = core_colour;
+                         } else if (weigh(outer_lo, outer_hi) < min_samples) {
+                             state[i] = not_core;
+                         }
+                     }
+                 });
 }
 
 // For the colours still unknown, the colours in the offsets rounding decides, tested one by
@@ -532,7 +542,8 @@ public:
         while (m.classify(ax.in_channels(side_[0] - 1, side_[1] - 1, side_[2] - 1)) <= 0) {
             int widest = 0;  // of the sides above 1, as they all are when the loop goes on
             for (int a = 1; a < 3; ++a) {
-                if ((side_[a] - 1) * (ball.reach[widest] + 1) > (side_[widest] - 1) * (ball.reach[a] + 1)) {
+                if ((side_[a] - 1) * (ball.reach[widest] + 1) >
+                    (side_[widest] - 1) * (ball.reach[a] + 1)) {
                     widest = a;
                 }
             }
@@ -612,7 +623,8 @@ public:
 private:
     std::uint32_t key_of(const colour& v) const {
         return static_cast<std::uint32_t>((ax_.of(v, 0) / side_[0]) << 16 |
-                                          (ax_.of(v, 1) / side_[1]) << 8 | (ax_.of(v, 2) / side_[2]));
+                                          (ax_.of(v, 1) / side_[1]) << 8 |
+                                          (ax_.of(v, 2) / side_[2]));
     }
 
     // The fewest lattice steps between colours of cells k apart along axis a.
@@ -648,8 +660,11 @@ union_find join_cells(const std::vector<colour>& values, const cell_grid& grid, 
                 continue;
             }
             const std::int64_t b = grid.neighbour(ca, o);
-            if (b < 0 || cells[static_cast<std::size_t>(b)].core_begin == cells[static_cast<std::size_t>(b)].core_end ||
-                sets.find(static_cast<std::uint32_t>(a)) == sets.find(static_cast<std::uint32_t>(b))) {
+            if (b < 0 ||
+                cells[static_cast<std::size_t>(b)].core_begin ==
+                    cells[static_cast<std::size_t>(b)].core_end ||
+                sets.find(static_cast<std::uint32_t>(a)) ==
+                    sets.find(static_cast<std::uint32_t>(b))) {
                 continue;
             }
             const auto& cb = cells[static_cast<std::size_t>(b)];
@@ -734,15 +749,16 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
     const ball_shape ball(m, ax);
 
     // Weighted neighbourhood sizes.
-    const std::vector<std::uint32_t> by_key =
-        order_by_digits(u, [&](std::uint32_t i, int d) { return static_cast<std::size_t>(ax.of(values[i], d)); });
+    const std::vector<std::uint32_t> by_key = order_by_digits(
+        u, [&](std::uint32_t i, int d) { return static_cast<std::size_t>(ax.of(values[i], d)); });
     std::vector<std::uint8_t> core(u, unknown);
     if (u >= 4096) {
         settle_by_boxes(values, counts, ax, m, ball, in.min_samples, core);
     }
     {
         const weight_rows rows(values, counts, by_key, ax, ball.widest + 1);
-        std::vector<std::int64_t> weight = neighbourhood_weights(values, by_key, core, rows, ball, ax);
+        std::vector<std::int64_t> weight =
+            neighbourhood_weights(values, by_key, core, rows, ball, ax);
         add_borderline(values, core, rows, ball, ax, m, weight);
         for (std::size_t i = 0; i < u; ++i) {
             if (core[i] == unknown) {
@@ -782,7 +798,8 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
         for (const offset& o : grid.near()) {
             const std::int64_t b = grid.neighbour(ca, o);
             if (b >= 0 && cell_label[static_cast<std::size_t>(b)] >= 0) {
-                candidates.emplace_back(cell_label[static_cast<std::size_t>(b)], static_cast<std::uint32_t>(b));
+                candidates.emplace_back(cell_label[static_cast<std::size_t>(b)],
+                                        static_cast<std::uint32_t>(b));
             }
         }
         std::sort(candidates.begin(), candidates.end());
@@ -832,7 +849,8 @@ void write_row_labels(const dbscan_result& found, const std::vector<std::int64_t
     const std::uint32_t* index = found.colours.index.get();
     for (std::size_t i = 0; i < found.colours.rows; ++i) {
         const std::int64_t l = found.label[index[i]];
-        out[i] = static_cast<std::intptr_t>(l < 0 || rank.empty() ? l : rank[static_cast<std::size_t>(l)]);
+        out[i] = static_cast<std::intptr_t>(
+            l < 0 || rank.empty() ? l : rank[static_cast<std::size_t>(l)]);
     }
 }
 

@@ -83,7 +83,8 @@ bool native_scaler_applies(const module_state& st, PyArrayObject* arr) {
 ref row_labels(const clustering::dbscan_result& found, const std::vector<std::int64_t>& rank) {
     npy_intp n = static_cast<npy_intp>(found.colours.rows);
     ref out = steal(PyArray_SimpleNew(1, &n, NPY_INTP));
-    auto* dst = static_cast<std::intptr_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    auto* dst =
+        static_cast<std::intptr_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     gil_release nogil;
     clustering::write_row_labels(found, rank, dst);
     return out;
@@ -124,7 +125,8 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     }
     npy_intp dims[2] = {static_cast<npy_intp>(k), 3};
     ref colors = steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    auto* centre = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(colors.get())));
+    auto* centre =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(colors.get())));
     for (std::size_t i = 0; i < 3 * k; ++i) {
         centre[i] = static_cast<double>(found.sums[i]) / static_cast<double>(found.sizes[i / 3]);
     }
@@ -139,7 +141,8 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     ref kept = colors[sorted_indices];
     std::vector<std::int64_t> rank(k);
     for (std::size_t r = 0; r < k; ++r) {
-        const long long position = PyLong_AsLongLong(steal(PySequence_GetItem(order.get(), static_cast<Py_ssize_t>(r))).get());
+        const long long position = PyLong_AsLongLong(
+            steal(PySequence_GetItem(order.get(), static_cast<Py_ssize_t>(r))).get());
         if (position == -1 && PyErr_Occurred()) {
             throw python_error();
         }
@@ -152,7 +155,8 @@ ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
     if (global(st, st.n.DBSCAN).is(st.sklearn_dbscan.get()) &&
         global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_byte_rows(pixels) &&
         PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) < (npy_intp{1} << 31) &&
-        libraries_intact(st) && attributes_unchanged(st.sklearn_dbscan.get(), st.sklearn_dbscan_methods)) {
+        libraries_intact(st) &&
+        attributes_unchanged(st.sklearn_dbscan.get(), st.sklearn_dbscan_methods)) {
         return dbscan_lattice_path(self, st, pixels);
     }
     return dbscan_literal(self, st, pixels, nullptr);
@@ -165,9 +169,10 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
     ref np = global(st, st.n.np);
     ref scaler = fitted ? borrow(fitted) : call(global(st, st.n.StandardScaler));
     ref pixels_scaled = call_method(scaler.get(), fitted ? "transform" : "fit_transform", pixels);
-    ref dbscan = call_kw(global(st, st.n.DBSCAN).get(), {},
-                         {{from_str("eps").get(), from_double(0.5).get()},
-                          {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
+    ref dbscan = call_kw(
+        global(st, st.n.DBSCAN).get(), {},
+        {{from_str("eps").get(), from_double(0.5).get()},
+         {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(np.attr("unique"), labels);
 
@@ -198,7 +203,8 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
     auto [order, sorted_indices] = size_order(st, sizes.get(), n_colors);
     ref kept = colors[sorted_indices];
     ref valid_array = call(np.attr("array"), valid);
-    return make_tuple({kept.get(), relabel(st, labels.get(), valid_array.get(), order.get()).get()});
+    return make_tuple(
+        {kept.get(), relabel(st, labels.get(), valid_array.get(), order.get()).get()});
 }
 
 #ifndef HUESIFT_CPU_ONLY
@@ -210,16 +216,17 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
     check(is_device);
     ref pixels_gpu = is_device ? borrow(pixels) : call(cp.attr("asarray"), pixels);
     ref axis0 = from_long(0);
-    ref mean = call_kw(cp.attr("mean").get(), {pixels_gpu.get()},
-                       {{from_str("axis").get(), axis0.get()}});
-    ref std = call_kw(cp.attr("std").get(), {pixels_gpu.get()},
-                      {{from_str("axis").get(), axis0.get()}});
+    ref mean =
+        call_kw(cp.attr("mean").get(), {pixels_gpu.get()}, {{from_str("axis").get(), axis0.get()}});
+    ref std =
+        call_kw(cp.attr("std").get(), {pixels_gpu.get()}, {{from_str("axis").get(), axis0.get()}});
     ref centred = pixels_gpu - mean;
     ref spread = std + from_double(1e-8);
     ref pixels_scaled = centred / spread;
-    ref dbscan = call_kw(global(st, st.n.DBSCANGPU).get(), {},
-                         {{from_str("eps").get(), from_double(0.5).get()},
-                          {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
+    ref dbscan = call_kw(
+        global(st, st.n.DBSCANGPU).get(), {},
+        {{from_str("eps").get(), from_double(0.5).get()},
+         {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(cp.attr("unique"), labels);
     ref asnumpy = cp.attr("asnumpy");
@@ -236,8 +243,8 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
         check(PyList_Append(centres.get(), call(asnumpy, centre).get()));
     }
     ref array = np.attr("array");
-    ref colors = PyList_GET_SIZE(centres.get()) ? call(array, centres)
-                                                 : call(array, steal(PyList_New(0)));
+    ref colors =
+        PyList_GET_SIZE(centres.get()) ? call(array, centres) : call(array, steal(PyList_New(0)));
     return make_tuple({colors.get(), call(asnumpy, labels).get()});
 }
 #endif

@@ -11,7 +11,8 @@ int local_trials(int clusters) {
 
 std::size_t draws_needed(int clusters, int runs) {
     return static_cast<std::size_t>(runs) *
-           (1 + static_cast<std::size_t>(clusters - 1) * static_cast<std::size_t>(local_trials(clusters)));
+           (1 + static_cast<std::size_t>(clusters - 1) *
+                    static_cast<std::size_t>(local_trials(clusters)));
 }
 
 kmeans_result kmeans_fit(const kmeans_input& in) {

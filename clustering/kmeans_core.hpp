@@ -40,9 +40,9 @@ struct kmeans_result {
     // scikit-learn's own call must decide: an empty cluster had to move to far points, or a
     // comparison came closer than the summation order can tell apart (a tie).
     bool undecided = false;
-    std::vector<std::int32_t> labels;      // per distinct colour
-    std::vector<double> centres;           // clusters x 3, in the input's units
-    int distinct_clusters = 0;             // labels in use
+    std::vector<std::int32_t> labels;  // per distinct colour
+    std::vector<double> centres;       // clusters x 3, in the input's units
+    int distinct_clusters = 0;         // labels in use
 };
 
 // Which fused multiply-add the platform's BLAS uses decides the last bit of a distance;

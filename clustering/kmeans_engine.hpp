@@ -22,9 +22,7 @@ namespace {
 // with -ffp-contract=off, and a fused multiply-add appears only where BLAS uses one.
 
 // NumPy's einsum("ij,ij->i") over three columns, which is how row_norms sums them.
-inline double squared_norm(const double* a) {
-    return (a[0] * a[0] + a[2] * a[2]) + a[1] * a[1];
-}
+inline double squared_norm(const double* a) { return (a[0] * a[0] + a[2] * a[2]) + a[1] * a[1]; }
 
 // Cython's _euclidean_dense_dense for three features: a plain running sum.
 inline double squared_distance(const double* a, const double* b) {
@@ -133,7 +131,8 @@ private:
         double sums[3] = {0.0, 0.0, 0.0};
         for (std::size_t c = 0; c < u_; ++c) {
             for (int ch = 0; ch < 3; ++ch) {
-                sums[ch] += static_cast<double>(in_.values[c][ch]) * static_cast<double>(in_.counts[c]);
+                sums[ch] +=
+                    static_cast<double>(in_.values[c][ch]) * static_cast<double>(in_.counts[c]);
             }
         }
         const auto n = static_cast<double>(in_.pixels);
@@ -207,7 +206,8 @@ private:
                                               const std::vector<double>& r) const {
         std::vector<std::size_t> order(r.size());
         std::iota(order.begin(), order.end(), std::size_t{0});
-        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return r[a] < r[b]; });
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return r[a] < r[b]; });
         std::vector<std::size_t> found(r.size(), in_.pixels - 1);
         std::size_t next = 0;
         double s = 0.0;
@@ -277,7 +277,8 @@ private:
             }
             pot = best_pot;
             closest.swap(candidate[best]);
-            std::copy_n(&x_[3 * in_.index[pixels[best]]], 3, &centres[3 * static_cast<std::size_t>(c)]);
+            std::copy_n(&x_[3 * in_.index[pixels[best]]], 3,
+                        &centres[3 * static_cast<std::size_t>(c)]);
         }
         return centres;
     }
@@ -289,7 +290,8 @@ private:
                 bool seeded) const {
         std::vector<double> cn(static_cast<std::size_t>(k_));
         for (int j = 0; j < k_; ++j) {
-            cn[static_cast<std::size_t>(j)] = squared_norm(&centres[3 * static_cast<std::size_t>(j)]);
+            cn[static_cast<std::size_t>(j)] =
+                squared_norm(&centres[3 * static_cast<std::size_t>(j)]);
         }
         for (std::size_t c = 0; c < u_; ++c) {
             const double* x = &x_[3 * c];
@@ -298,8 +300,9 @@ private:
             std::int32_t label = 0;
             std::int32_t runner = -1;
             for (int j = 1; j < k_; ++j) {
-                const double d = cn[static_cast<std::size_t>(j)] +
-                                 -2.0 * blas_dot<Fused>(x, &centres[3 * static_cast<std::size_t>(j)]);
+                const double d =
+                    cn[static_cast<std::size_t>(j)] +
+                    -2.0 * blas_dot<Fused>(x, &centres[3 * static_cast<std::size_t>(j)]);
                 if (d < min_d) {
                     runner_up = min_d;
                     runner = label;
@@ -313,8 +316,9 @@ private:
             // Both distances are differences of squared norms of this size. Equal centres
             // (a duplicate seed, an emptied cluster) tie the same way in both computations.
             if (!seeded && runner >= 0 &&
-                close(min_d, runner_up, norm_[c] + cn[static_cast<std::size_t>(label)] +
-                                            cn[static_cast<std::size_t>(runner)]) &&
+                close(min_d, runner_up,
+                      norm_[c] + cn[static_cast<std::size_t>(label)] +
+                          cn[static_cast<std::size_t>(runner)]) &&
                 !std::equal(&centres[3 * static_cast<std::size_t>(label)],
                             &centres[3 * static_cast<std::size_t>(label) + 3],
                             &centres[3 * static_cast<std::size_t>(runner)])) {

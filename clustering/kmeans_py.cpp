@@ -44,19 +44,28 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     // 0 + 1 * random_sample: every run's draws are one stretch of the same stream.
     ref random_state = call(getattr(np_attr(st, "random").get(), "RandomState"), from_long(42));
     const std::size_t needed = clustering::draws_needed(n_colors, runs);
-    ref draws = call_method(random_state.get(), "random_sample",
-                            from_long(static_cast<long long>(needed)));
+    ref draws =
+        call_method(random_state.get(), "random_sample", from_long(static_cast<long long>(needed)));
     auto* draw_arr = reinterpret_cast<PyArrayObject*>(draws.get());
     if (!PyArray_Check(draws.get()) || PyArray_TYPE(draw_arr) != NPY_DOUBLE ||
-        !PyArray_IS_C_CONTIGUOUS(draw_arr) || PyArray_SIZE(draw_arr) != static_cast<npy_intp>(needed)) {
+        !PyArray_IS_C_CONTIGUOUS(draw_arr) ||
+        PyArray_SIZE(draw_arr) != static_cast<npy_intp>(needed)) {
         return {};
     }
-    clustering::kmeans_input in{colours.values.data(), colours.counts.data(), colours.values.size(),
-                                colours.index.get(), colours.rows, n_colors, runs, 300,
-                                1e-4, static_cast<const double*>(PyArray_DATA(draw_arr))};
+    clustering::kmeans_input in{colours.values.data(),
+                                colours.counts.data(),
+                                colours.values.size(),
+                                colours.index.get(),
+                                colours.rows,
+                                n_colors,
+                                runs,
+                                300,
+                                1e-4,
+                                static_cast<const double*>(PyArray_DATA(draw_arr))};
     npy_intp n = static_cast<npy_intp>(colours.rows);
     ref labels = steal(PyArray_SimpleNew(1, &n, NPY_INT32));
-    auto* out = static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
+    auto* out =
+        static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
     clustering::kmeans_result fit;
     {
         gil_release nogil;
@@ -75,8 +84,8 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     std::copy(fit.centres.begin(), fit.centres.end(),
               static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(centres.get()))));
     if (fit.distinct_clusters < n_colors) {
-        ref category = getattr(steal(PyImport_ImportModule("sklearn.exceptions")).get(),
-                               "ConvergenceWarning");
+        ref category =
+            getattr(steal(PyImport_ImportModule("sklearn.exceptions")).get(), "ConvergenceWarning");
         char message[160];
         std::snprintf(message, sizeof message,
                       "Number of distinct clusters (%d) found smaller than n_clusters (%d). "

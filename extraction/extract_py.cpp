@@ -19,7 +19,10 @@ ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
     ref code = cv2_attr(st, "COLOR_LAB2RGB");
     ref cvt = cv2_attr(st, "cvtColor");
     for (const ref& color : borrow(colors)) {
-        check(PyList_Append(converted.get(), convert_one_pixel(uint8, color.get(), [&](const ref& image) { return call(cvt, image, code); }).get()));
+        check(PyList_Append(converted.get(),
+                            convert_one_pixel(uint8, color.get(), [&](const ref& image) {
+                                return call(cvt, image, code);
+                            }).get()));
     }
     return call(np.attr("array"), converted);
 }
@@ -52,8 +55,9 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
         throw python_error();
     }
     ref sort = result.attr("sort");
-    call_kw(sort.get(), {}, {{from_str("key").get(), st.percentage_key.get()},
-                             {from_str("reverse").get(), Py_True}});
+    call_kw(
+        sort.get(), {},
+        {{from_str("key").get(), st.percentage_key.get()}, {from_str("reverse").get(), Py_True}});
     return result;
 }
 

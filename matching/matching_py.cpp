@@ -23,9 +23,8 @@ ref convert_one(module_state& st, PyObject* color, const char* code) {
 
 bool is_packed_uint8_rows(PyObject* obj, npy_intp rows, int ndim) {
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-    if (!is_plain_uint8(obj) || PyArray_NDIM(arr) != ndim ||
-        !PyArray_IS_C_CONTIGUOUS(arr) || PyArray_DIM(arr, 0) != rows ||
-        PyArray_DIM(arr, ndim - 1) != 3) {
+    if (!is_plain_uint8(obj) || PyArray_NDIM(arr) != ndim || !PyArray_IS_C_CONTIGUOUS(arr) ||
+        PyArray_DIM(arr, 0) != rows || PyArray_DIM(arr, ndim - 1) != 3) {
         return false;
     }
     return ndim == 2 || PyArray_DIM(arr, 1) == 1;
@@ -66,8 +65,8 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
         ref color_info = borrow(PyList_GET_ITEM(colors, i));
         ref color = color_info[color_key];
         ref color_array = call(array, color);
-        const double distance =
-            to_c_double(call_step(step::distance, self, st, {target_array.get(), color_array.get()}).get());
+        const double distance = to_c_double(
+            call_step(step::distance, self, st, {target_array.get(), color_array.get()}).get());
         if (distance < min_distance) {
             closest = color_info;
             min_distance = distance;
@@ -82,7 +81,9 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
 
 namespace {
 
-ref round2(module_state& st, PyObject* value) { return call(st.builtin_round, value, from_long(2)); }
+ref round2(module_state& st, PyObject* value) {
+    return call(st.builtin_round, value, from_long(2));
+}
 
 // Walks a dict's items in insertion order, failing as Python does if it changes size.
 template <class Body>
@@ -101,8 +102,8 @@ void for_each_item(PyObject* dict, Body&& body) {
     }
 }
 
-ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
-                             PyObject* targets, PyObject* mask, double threshold) {
+ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image, PyObject* targets,
+                             PyObject* mask, double threshold) {
     ref image_colors = call_method(self, "extract_colors", image, mask);
     if (!truth(image_colors.get())) {
         return steal(PyDict_New());
@@ -131,8 +132,9 @@ ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image,
                              round2(st, percentage.get()).get()));
         check(PyDict_SetItem(record.get(), from_str("similarity").get(),
                              round2(st, similarity.get()).get()));
-        check(PyDict_SetItem(record.get(), from_str("closest_color").get(),
-                             steal(PyObject_GetItem(closest.get(), from_str("color").get())).get()));
+        check(
+            PyDict_SetItem(record.get(), from_str("closest_color").get(),
+                           steal(PyObject_GetItem(closest.get(), from_str("color").get())).get()));
         check(PyDict_SetItem(record.get(), from_str("distance").get(),
                              round2(st, distance_obj.get()).get()));
         check(PyDict_SetItem(record.get(), from_str("found_directly").get(),
@@ -164,7 +166,8 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
         return round2(st, percent.get());
     };
     ref record = steal(PyDict_New());
-    check(PyDict_SetItem(record.get(), from_str("total_percentage").get(), share(s.somewhat_close).get()));
+    check(PyDict_SetItem(record.get(), from_str("total_percentage").get(),
+                         share(s.somewhat_close).get()));
     check(PyDict_SetItem(record.get(), from_str("close_percentage").get(), share(s.close).get()));
     check(PyDict_SetItem(record.get(), from_str("very_close_percentage").get(),
                          share(s.very_close).get()));
@@ -189,13 +192,15 @@ target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_
                              PyObject* target_array) {
     ref distances_list = steal(PyList_New(0));
     for (const ref& pixel : borrow(pixels_rgb)) {
-        const double d = to_c_double(call_step(step::distance, self, st, {target_array, pixel.get()}).get());
+        const double d =
+            to_c_double(call_step(step::distance, self, st, {target_array, pixel.get()}).get());
         check(PyList_Append(distances_list.get(), from_double(d).get()));
     }
     ref distances = call(np_attr(st, "array"), distances_list);
     ref sum = np_attr(st, "sum");
     auto below = [&](double limit) {
-        ref mask = steal(PyObject_RichCompare(distances.get(), from_long(static_cast<long>(limit)).get(), Py_LT));
+        ref mask = steal(PyObject_RichCompare(distances.get(),
+                                              from_long(static_cast<long>(limit)).get(), Py_LT));
         return call(sum, mask);
     };
     target_stats s;
@@ -237,7 +242,8 @@ target_stats stats_native(module_state& st, PyObject* pixels_rgb, const std::uin
     s.very_close = call(int64, from_long(counts.very_close));
     s.close = call(int64, from_long(counts.close));
     s.somewhat_close = call(int64, from_long(counts.somewhat_close));
-    s.closest_pixel = steal(PySequence_GetItem(pixels_rgb, static_cast<Py_ssize_t>(counts.closest_index)));
+    s.closest_pixel =
+        steal(PySequence_GetItem(pixels_rgb, static_cast<Py_ssize_t>(counts.closest_index)));
     s.min_distance = call(float64, from_double(std::sqrt(static_cast<double>(counts.min_squared))));
     return s;
 }
@@ -261,7 +267,8 @@ ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
 ref uint8_array(const std::vector<std::array<std::uint8_t, 3>>& values) {
     npy_intp dims[3] = {static_cast<npy_intp>(values.size()), 1, 3};
     ref out = steal(PyArray_SimpleNew(3, dims, NPY_UBYTE));
-    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    auto* dst =
+        static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     for (std::size_t i = 0; i < values.size(); ++i) {
         std::copy(values[i].begin(), values[i].end(), dst + 3 * i);
     }
@@ -272,7 +279,8 @@ ref uint8_array(const std::vector<std::array<std::uint8_t, 3>>& values) {
 ref gather_rows(PyObject* rows, const preparation::distinct_rows& colours) {
     npy_intp dims[2] = {static_cast<npy_intp>(colours.rows), 3};
     ref out = steal(PyArray_SimpleNew(2, dims, NPY_UBYTE));
-    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    auto* dst =
+        static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     const std::uint8_t* src = bytes_of(rows);
     {
         gil_release nogil;
@@ -349,8 +357,8 @@ ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObje
                         is_packed_uint8_rows(pixels_rgb.get(), total_pixels, 2) &&
                         libraries_intact(st);
     if (native) {
-        ref column = call_method(pixels_rgb.get(), "reshape", from_long(-1), from_long(1),
-                                 from_long(3));
+        ref column =
+            call_method(pixels_rgb.get(), "reshape", from_long(-1), from_long(1), from_long(3));
         lab = call(cv2_attr(st, "cvtColor"), column, cv2_attr(st, "COLOR_RGB2LAB"));
         if (!is_packed_uint8_rows(lab.get(), total_pixels, 3)) {
             lab = ref();

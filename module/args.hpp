@@ -6,10 +6,10 @@
 namespace huesift {
 
 struct signature {
-    const char* name;            // function name used in messages
-    const char* const* params;   // parameter names, in positional order
-    int count;                   // number of parameters
-    int required;                // leading parameters without a default
+    const char* name;           // function name used in messages
+    const char* const* params;  // parameter names, in positional order
+    int count;                  // number of parameters
+    int required;               // leading parameters without a default
 };
 
 // Fills values[0..count) with borrowed references; an absent optional stays nullptr.

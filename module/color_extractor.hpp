@@ -12,8 +12,7 @@
 namespace huesift {
 
 struct extractor_object {
-    PyObject_HEAD
-    int n_colors;
+    PyObject_HEAD int n_colors;
     ref algorithm;  // str or None
     bool preprocessing;
     bool lab_space;
@@ -29,11 +28,13 @@ inline extractor_object* as_extractor(PyObject* self) {
 }
 
 // Module-level names, read from the module's namespace at the moment of use.
-#define HUESIFT_GLOBAL_NAMES(X)                                                           \
-    X(np, "np") X(cv2, "cv2") X(plt, "plt") X(KMeans, "KMeans") X(DBSCAN, "DBSCAN")          \
-    X(StandardScaler, "StandardScaler") X(warnings, "warnings") X(cp, "cp")                 \
-    X(KMeansGPU, "KMeansGPU") X(DBSCANGPU, "DBSCANGPU") X(GPU_AVAILABLE, "GPU_AVAILABLE")   \
-    X(get_compute_device, "get_compute_device") X(unpickle, "__pyx_unpickle_ColorExtractor")
+#define HUESIFT_GLOBAL_NAMES(X)                                                                 \
+    X(np, "np")                                                                                 \
+    X(cv2, "cv2")                                                                               \
+    X(plt, "plt") X(KMeans, "KMeans") X(DBSCAN, "DBSCAN") X(StandardScaler, "StandardScaler")   \
+        X(warnings, "warnings") X(cp, "cp") X(KMeansGPU, "KMeansGPU") X(DBSCANGPU, "DBSCANGPU") \
+            X(GPU_AVAILABLE, "GPU_AVAILABLE") X(get_compute_device, "get_compute_device")       \
+                X(unpickle, "__pyx_unpickle_ColorExtractor")
 
 struct names {
 #define HUESIFT_DECLARE_NAME(field, text) ref field;
@@ -74,8 +75,8 @@ struct module_state {
                          &sklearn_kmeans, &library_np, &library_cv2}) {
             visit(*one);
         }
-        for (auto* pairs : {&sklearn_kmeans_methods, &sklearn_scaler_methods, &sklearn_dbscan_methods,
-                            &np_functions, &cv2_functions}) {
+        for (auto* pairs : {&sklearn_kmeans_methods, &sklearn_scaler_methods,
+                            &sklearn_dbscan_methods, &np_functions, &cv2_functions}) {
             for (auto& [name, value] : *pairs) {
                 visit(name);
                 visit(value);
@@ -108,7 +109,15 @@ inline ref np_attr(const module_state& st, const char* name) {
 }
 
 // The six typed steps in slot order; `none` marks the other methods.
-enum class step { preprocess, feature_space, apply_mask, extract_pixels, percentages, distance, none };
+enum class step {
+    preprocess,
+    feature_space,
+    apply_mask,
+    extract_pixels,
+    percentages,
+    distance,
+    none
+};
 // What a typed step's result must be when an override returns it.
 enum class result_kind { array, list, number, none };
 
@@ -138,8 +147,7 @@ HUESIFT_METHODS(HUESIFT_DECLARE_METHOD)
 // Saved state: the object protocol's __reduce__ and __setstate__, and the restore function.
 PyObject* py_reduce(PyObject* self, PyObject*);
 PyObject* py_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 #ifndef HUESIFT_CPU_ONLY
 // The constructor's device decision from its use_gpu argument.
 void decide_device(PyObject* self, module_state& st, PyObject* use_gpu);

@@ -211,7 +211,8 @@ const std::vector<parsed_params>& row_params() {
                 p.pointers.push_back(name.c_str());
             }
             const int count = static_cast<int>(p.names.size());
-            p.sig = {method_rows[i].name, p.pointers.data(), count, required < 0 ? count : required};
+            p.sig = {method_rows[i].name, p.pointers.data(), count,
+                     required < 0 ? count : required};
         }
         return out;
     }();
@@ -278,12 +279,14 @@ std::vector<PyMethodDef>& extractor_methods() {
     static std::vector<std::string> docs;
     static std::vector<PyMethodDef> defs = [] {
         std::vector<PyMethodDef> out;
-        out.push_back({"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_init)),
+        out.push_back({"__init__",
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_init)),
                        METH_VARARGS | METH_KEYWORDS | METH_COEXIST, init_doc});
         docs.reserve(method_count);
         for (std::size_t i = 0; i < method_count; ++i) {
             const method_row& row = method_rows[i];
-            docs.push_back(std::string(row.name) + "($self, /, " + row.params + ")\n--\n\n" + row.doc);
+            docs.push_back(std::string(row.name) + "($self, /, " + row.params + ")\n--\n\n" +
+                           row.doc);
             out.push_back({row.name, method_entries()[i], fastcall, docs.back().c_str()});
         }
         out.push_back({"__reduce__", reinterpret_cast<PyCFunction>(py_reduce), METH_NOARGS,
@@ -351,12 +354,8 @@ ref call_step(step which, PyObject* self, module_state& st, std::initializer_lis
     if (ref override_ = find_override(self, which)) {
         ref result = steal(PyObject_Vectorcall(override_.get(), values, args.size(), nullptr));
         switch (method_rows[row].result) {
-            case result_kind::array:
-                check_array_result(result.get());
-                break;
-            case result_kind::list:
-                check_exact_result(result.get(), &PyList_Type);
-                break;
+            case result_kind::array: check_array_result(result.get()); break;
+            case result_kind::list: check_exact_result(result.get(), &PyList_Type); break;
             case result_kind::number:
             case result_kind::none:
                 break;  // the caller converts a number, as it would the implementation's

@@ -10,11 +10,11 @@
 // steps all come from these rows. Adding a method is a row, its implementation and its stub.
 #pragma once
 
-#define HUESIFT_METHODS(X)                                                                    \
+#define HUESIFT_METHODS(X)                                                                   \
     X(_preprocess_image, preprocess_image_method, "image",                                   \
-      "Apply preprocessing for robustness against noise and lighting.", preprocess, array)  \
+      "Apply preprocessing for robustness against noise and lighting.", preprocess, array)   \
     X(_convert_to_feature_space, convert_to_feature_space_method, "image",                   \
-      "Convert image to appropriate color space for clustering.", feature_space, array)     \
+      "Convert image to appropriate color space for clustering.", feature_space, array)      \
     X(_apply_mask, apply_mask_method, "image, mask",                                         \
       "Apply mask to limit color extraction to specific areas.", apply_mask, array)          \
     X(_extract_pixels, extract_pixels_method, "image, mask=None",                            \
@@ -38,7 +38,7 @@
     X(visualize_colors, visualize_colors_method, "colors, save_path=None",                   \
       "Visualize extracted colors with percentages.", none, none)                            \
     X(_color_distance_lab, color_distance_lab_method, "color1, color2",                      \
-      "Calculate perceptual distance between two colors in LAB space.", distance, number)   \
+      "Calculate perceptual distance between two colors in LAB space.", distance, number)    \
     X(_find_closest_color, find_closest_color_method, "target_color, image_colors",          \
       "Find the closest color in image to target color.", none, none)                        \
     X(analyze_color_similarity, analyze_color_similarity_method,                             \

@@ -96,8 +96,8 @@ void load(PyObject* module) {
     HUESIFT_GLOBAL_NAMES(HUESIFT_INTERN_NAME)
 #undef HUESIFT_INTERN_NAME
     st.builtin_round = getattr(import_module("builtins").get(), "round");
-    st.percentage_key = call(getattr(import_module("operator").get(), "itemgetter"),
-                             from_str("percentage"));
+    st.percentage_key =
+        call(getattr(import_module("operator").get(), "itemgetter"), from_str("percentage"));
 
     st.type = steal(create_extractor_type(module));
     bind(module, "ColorExtractor", st.type);
@@ -148,7 +148,8 @@ void load(PyObject* module) {
     watch(st.sklearn_kmeans, {"fit", "fit_predict"}, st.sklearn_kmeans_methods);
     watch(st.sklearn_scaler, {"fit", "partial_fit"}, st.sklearn_scaler_methods);
     watch(st.sklearn_dbscan, {"fit", "fit_predict"}, st.sklearn_dbscan_methods);
-    st.sklearn_steps_known = sklearn_steps_followed(getattr(import_module("sklearn").get(), "__version__"));
+    st.sklearn_steps_known =
+        sklearn_steps_followed(getattr(import_module("sklearn").get(), "__version__"));
     st.library_np = global(st, st.n.np);
     st.library_cv2 = global(st, st.n.cv2);
     for (const char* name : {"all", "unique", "sum", "mean", "argsort", "argmin", "array", "uint8",
@@ -189,7 +190,8 @@ int module_clear(PyObject* module) {
 }
 
 void module_free(void* module) {
-    module_state* st = static_cast<module_state*>(PyModule_GetState(static_cast<PyObject*>(module)));
+    module_state* st =
+        static_cast<module_state*>(PyModule_GetState(static_cast<PyObject*>(module)));
     if (st != nullptr && st->dict != nullptr) {
         st->~module_state();
     }

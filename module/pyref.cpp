@@ -26,10 +26,10 @@ ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
         PyTuple_SET_ITEM(names.get(), i++, kw.name);  // steals the new reference
         argv.push_back(kw.value);
     }
-    return steal(PyObject_Vectorcall(
-        callable, argv.data() + 1,
-        static_cast<size_t>(args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        kwargs.size() ? names.get() : nullptr));
+    return steal(
+        PyObject_Vectorcall(callable, argv.data() + 1,
+                            static_cast<size_t>(args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                            kwargs.size() ? names.get() : nullptr));
 }
 
 ref getattr(PyObject* obj, PyObject* name) { return steal(PyObject_GetAttr(obj, name)); }

@@ -93,10 +93,10 @@ PyObject* py_reduce(PyObject* self, PyObject*) {
         extractor_object* obj = as_extractor(self);
         ref n_colors = from_long(obj->n_colors);
 #ifndef HUESIFT_CPU_ONLY
-        ref state = make_tuple({obj->algorithm.get(), obj->device.get(),
-                                bool_ref(obj->lab_space).get(), n_colors.get(),
-                                bool_ref(obj->preprocessing).get(),
-                                bool_ref(obj->use_gpu_compute).get(), obj->use_gpu_param.get()});
+        ref state =
+            make_tuple({obj->algorithm.get(), obj->device.get(), bool_ref(obj->lab_space).get(),
+                        n_colors.get(), bool_ref(obj->preprocessing).get(),
+                        bool_ref(obj->use_gpu_compute).get(), obj->use_gpu_param.get()});
 #else
         ref state = make_tuple({obj->algorithm.get(), bool_ref(obj->lab_space).get(),
                                 n_colors.get(), bool_ref(obj->preprocessing).get()});
@@ -132,8 +132,7 @@ PyObject* py_reduce(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* py_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* py_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         PyObject* values[1];
         parse_fastcall(setstate_sig, args, nargs, kwnames, values);

@@ -45,7 +45,8 @@ private:
 // colours that occur are ever written.
 class colour_table {
 public:
-    colour_table() : ids_(static_cast<std::uint32_t*>(std::calloc(colour_count, sizeof(std::uint32_t)))) {
+    colour_table()
+        : ids_(static_cast<std::uint32_t*>(std::calloc(colour_count, sizeof(std::uint32_t)))) {
         if (ids_ == nullptr) {
             throw std::bad_alloc();
         }

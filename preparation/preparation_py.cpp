@@ -63,7 +63,8 @@ ref gather_once(const preparation::pixel_grid& grid, const preparation::selectio
     }
     npy_intp dims[2] = {static_cast<npy_intp>(n), 3};
     ref out = steal(PyArray_SimpleNew(2, dims, NPY_UBYTE));
-    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    auto* dst =
+        static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     std::size_t written = 0;
     {
         std::optional<gil_release> nogil;
@@ -99,8 +100,8 @@ ref drop_zero_rows(module_state& st, PyObject* pixels) {
     ref zero = from_long(0);
     ref is_zero = steal(PyObject_RichCompare(pixels, zero.get(), Py_EQ));
     ref axis = from_long(1);
-    ref all = call_kw(np.attr("all").get(), {is_zero.get()},
-                      {{from_str("axis").get(), axis.get()}});
+    ref all =
+        call_kw(np.attr("all").get(), {is_zero.get()}, {{from_str("axis").get(), axis.get()}});
     ref keep = ~all;
     return steal(PyObject_GetItem(pixels, keep.get()));
 }
