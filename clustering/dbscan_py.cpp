@@ -38,7 +38,7 @@ ref relabel(module_state& st, PyObject* labels, PyObject* valid_labels, PyObject
     return result;
 }
 
-// The reduction's size order: np.argsort(cluster_sizes)[::-1], and its first n_colors.
+// The reduction's size order: np.argsort(sizes)[::-1], and its first n_colors.
 std::pair<ref, ref> size_order(module_state& st, PyObject* sizes, int n_colors) {
     ref np = global(st, st.n.np);
     ref ascending = call(np.attr("argsort"), sizes);
