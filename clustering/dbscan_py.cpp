@@ -171,8 +171,7 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
     ref pixels_scaled = call_method(scaler.get(), fitted ? "transform" : "fit_transform", pixels);
     ref dbscan = call_kw(
         global(st, st.n.DBSCAN).get(), {},
-        {{from_str("eps").get(), from_double(0.5).get()},
-         {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
+        {{"eps", from_double(0.5)}, {"min_samples", from_long(min_samples_for(length(pixels)))}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(np.attr("unique"), labels);
 
@@ -184,8 +183,7 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
         }
         ref members = compare(labels, label, Py_EQ);
         ref cluster_pixels = steal(PyObject_GetItem(pixels, members.get()));
-        ref centre = call_kw(np.attr("mean").get(), {cluster_pixels.get()},
-                             {{from_str("axis").get(), from_long(0).get()}});
+        ref centre = call_kw(np.attr("mean"), {cluster_pixels.get()}, {{"axis", from_long(0)}});
         check(PyList_Append(centres.get(), centre.get()));
         check(PyList_Append(valid.get(), label.get()));
     }
@@ -216,17 +214,14 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
     check(is_device);
     ref pixels_gpu = is_device ? borrow(pixels) : call(cp.attr("asarray"), pixels);
     ref axis0 = from_long(0);
-    ref mean =
-        call_kw(cp.attr("mean").get(), {pixels_gpu.get()}, {{from_str("axis").get(), axis0.get()}});
-    ref std =
-        call_kw(cp.attr("std").get(), {pixels_gpu.get()}, {{from_str("axis").get(), axis0.get()}});
+    ref mean = call_kw(cp.attr("mean"), {pixels_gpu.get()}, {{"axis", axis0}});
+    ref std = call_kw(cp.attr("std"), {pixels_gpu.get()}, {{"axis", axis0}});
     ref centred = pixels_gpu - mean;
     ref spread = std + from_double(1e-8);
     ref pixels_scaled = centred / spread;
     ref dbscan = call_kw(
         global(st, st.n.DBSCANGPU).get(), {},
-        {{from_str("eps").get(), from_double(0.5).get()},
-         {from_str("min_samples").get(), from_long(min_samples_for(length(pixels))).get()}});
+        {{"eps", from_double(0.5)}, {"min_samples", from_long(min_samples_for(length(pixels)))}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
     ref unique_labels = call(cp.attr("unique"), labels);
     ref asnumpy = cp.attr("asnumpy");
@@ -238,8 +233,7 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
         }
         ref members = compare(labels, label, Py_EQ);
         ref cluster_pixels = pixels_gpu[members];
-        ref centre = call_kw(cp.attr("mean").get(), {cluster_pixels.get()},
-                             {{from_str("axis").get(), axis0.get()}});
+        ref centre = call_kw(cp.attr("mean"), {cluster_pixels.get()}, {{"axis", axis0}});
         check(PyList_Append(centres.get(), call(asnumpy, centre).get()));
     }
     ref array = np.attr("array");

@@ -107,9 +107,8 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
         // colour's index, so the shares count pixels rather than giving each colour 1/u.
         ref xp = global(st, gpu ? st.n.cp : st.n.np);
         ref flat = call_method(pixels, "reshape", from_long(-1), from_long(3));
-        ref found = call_kw(xp.attr("unique").get(), {flat.get()},
-                            {{from_str("axis").get(), from_long(0).get()},
-                             {from_str("return_inverse").get(), Py_True}});
+        ref found = call_kw(xp.attr("unique"), {flat.get()},
+                            {{"axis", from_long(0)}, {"return_inverse", borrow(Py_True)}});
         auto [unique_colors, inverse] = unpack_pair(found.get());
         // Some NumPy 2.0 releases keep a trailing axis on the inverse.
         ref labels = call_method(inverse.get(), "reshape", from_long(-1));
@@ -124,10 +123,9 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
     if (gpu) {
         ref cp = global(st, st.n.cp);
         ref pixels_gpu = call(cp.attr("asarray"), pixels);
-        ref kmeans = call_kw(global(st, st.n.KMeansGPU).get(), {},
-                             {{from_str("n_clusters").get(), n_clusters.get()},
-                              {from_str("random_state").get(), seed.get()},
-                              {from_str("max_iter").get(), from_long(100).get()}});
+        ref kmeans = call_kw(
+            global(st, st.n.KMeansGPU).get(), {},
+            {{"n_clusters", n_clusters}, {"random_state", seed}, {"max_iter", from_long(100)}});
         ref labels = call_method(kmeans.get(), "fit_predict", pixels_gpu);
         ref colors = kmeans.attr("cluster_centers_");
         ref asnumpy = cp.attr("asnumpy");
@@ -138,10 +136,9 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
             return found;
         }
     }
-    ref kmeans = call_kw(global(st, st.n.KMeans).get(), {},
-                         {{from_str("n_clusters").get(), n_clusters.get()},
-                          {from_str("random_state").get(), seed.get()},
-                          {from_str("n_init").get(), from_long(10).get()}});
+    ref kmeans =
+        call_kw(global(st, st.n.KMeans).get(), {},
+                {{"n_clusters", n_clusters}, {"random_state", seed}, {"n_init", from_long(10)}});
     ref labels = call_method(kmeans.get(), "fit_predict", pixels);
     ref colors = kmeans.attr("cluster_centers_");
     return make_tuple({colors.get(), labels.get()});

@@ -59,8 +59,7 @@ ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
         return result;
     }
     ref np = global(st, st.n.np);
-    ref pair =
-        call_kw(np.attr("unique").get(), {labels}, {{from_str("return_counts").get(), Py_True}});
+    ref pair = call_kw(np.attr("unique"), {labels}, {{"return_counts", borrow(Py_True)}});
     ref unique_labels = steal(PySequence_GetItem(pair.get(), 0));
     ref label_counts = steal(PySequence_GetItem(pair.get(), 1));
     ref valid_mask = compare(unique_labels, from_long(-1), Py_NE);

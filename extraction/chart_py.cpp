@@ -16,11 +16,11 @@ void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
     ref width = percentage / from_double(100.0);
     ref zero = from_long(0);
     call_kw(getattr(ax, "barh").get(), {zero.get(), width.get()},
-            {{from_str("left").get(), start.get()},
-             {from_str("height").get(), from_double(0.8).get()},
-             {from_str("color").get(), fill.get()},
-             {from_str("edgecolor").get(), from_str("white").get()},
-             {from_str("linewidth").get(), from_long(1).get()}});
+            {{"left", start},
+             {"height", from_double(0.8)},
+             {"color", fill},
+             {"edgecolor", from_str("white")},
+             {"linewidth", from_long(1)}});
     const int wide = PyObject_RichCompareBool(width.get(), from_double(0.05).get(), Py_GT);
     check(wide);
     if (wide) {
@@ -30,9 +30,7 @@ void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
         ref x = start + half;
         ref center = from_str("center");
         call_kw(getattr(ax, "text").get(), {x.get(), zero.get(), label.get()},
-                {{from_str("ha").get(), center.get()},
-                 {from_str("va").get(), center.get()},
-                 {from_str("fontweight").get(), from_str("bold").get()}});
+                {{"ha", center}, {"va", center}, {"fontweight", from_str("bold")}});
     }
     start += width;
 }
@@ -48,8 +46,7 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
     ref plt = global(st, st.n.plt);
     ref figsize = make_tuple({from_long(12).get(), from_long(2).get()});
     ref one = from_long(1);
-    ref figure = call_kw(plt.attr("subplots").get(), {one.get(), one.get()},
-                         {{from_str("figsize").get(), figsize.get()}});
+    ref figure = call_kw(plt.attr("subplots"), {one.get(), one.get()}, {{"figsize", figsize}});
     ref ax = steal(PySequence_GetItem(figure.get(), 1));
     ref start = from_long(0);
     // Indexing re-reads the length, so a list changed while drawing is never overrun.
@@ -64,9 +61,8 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
     call(ax.attr("set_yticks"), steal(PyList_New(0)));
     call(plt.attr("tight_layout"));
     if (save_path != Py_None && PyUnicode_GET_LENGTH(save_path) > 0) {
-        call_kw(plt.attr("savefig").get(), {save_path},
-                {{from_str("dpi").get(), from_long(300).get()},
-                 {from_str("bbox_inches").get(), from_str("tight").get()}});
+        call_kw(plt.attr("savefig"), {save_path},
+                {{"dpi", from_long(300)}, {"bbox_inches", from_str("tight")}});
     }
     call(plt.attr("show"));
     return none();

@@ -55,9 +55,7 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
         throw python_error();
     }
     ref sort = result.attr("sort");
-    call_kw(
-        sort.get(), {},
-        {{from_str("key").get(), st.percentage_key.get()}, {from_str("reverse").get(), Py_True}});
+    call_kw(sort.get(), {}, {{"key", st.percentage_key}, {"reverse", borrow(Py_True)}});
     return result;
 }
 

@@ -22,9 +22,8 @@ ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
     ref names = steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
     Py_ssize_t i = 0;
     for (const kwarg& kw : kwargs) {
-        Py_INCREF(kw.name);
-        PyTuple_SET_ITEM(names.get(), i++, kw.name);  // steals the new reference
-        argv.push_back(kw.value);
+        PyTuple_SET_ITEM(names.get(), i++, from_str(kw.name).release());  // steals it
+        argv.push_back(kw.value.get());
     }
     return steal(
         PyObject_Vectorcall(callable, argv.data() + 1,

@@ -133,14 +133,19 @@ ref power(const ref& a, const ref& b);
 // a <op> b with Python's rich comparison, e.g. compare(labels, label, Py_EQ).
 ref compare(const ref& a, const ref& b, int op);
 
-// A keyword argument for call_kw; the name is an interned or literal str.
+// A keyword argument for call_kw: {"axis", from_long(0)}.
 struct kwarg {
-    PyObject* name;
-    PyObject* value;
+    const char* name;
+    ref value;
 };
 
+// callable(*args, **kwargs)
 ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
             std::initializer_list<kwarg> kwargs);
+inline ref call_kw(const ref& callable, std::initializer_list<PyObject*> args,
+                   std::initializer_list<kwarg> kwargs) {
+    return call_kw(callable.get(), args, kwargs);
+}
 
 ref getattr(PyObject* obj, PyObject* name);
 ref getattr(PyObject* obj, const char* name);

@@ -100,8 +100,7 @@ ref drop_zero_rows(module_state& st, PyObject* pixels) {
     ref zero = from_long(0);
     ref is_zero = steal(PyObject_RichCompare(pixels, zero.get(), Py_EQ));
     ref axis = from_long(1);
-    ref all =
-        call_kw(np.attr("all").get(), {is_zero.get()}, {{from_str("axis").get(), axis.get()}});
+    ref all = call_kw(np.attr("all"), {is_zero.get()}, {{"axis", axis}});
     ref keep = ~all;
     return steal(PyObject_GetItem(pixels, keep.get()));
 }
@@ -130,10 +129,9 @@ ref preprocess_image(PyObject* self, module_state& st, PyObject* image) {
         return borrow(image);
     }
     ref lab = cvt_color(st, image, "COLOR_BGR2LAB");
-    ref clahe = call_kw(cv2_attr(st, "createCLAHE").get(), {},
-                        {{from_str("clipLimit").get(), from_double(3.0).get()},
-                         {from_str("tileGridSize").get(),
-                          make_tuple({from_long(8).get(), from_long(8).get()}).get()}});
+    ref clahe = call_kw(cv2_attr(st, "createCLAHE"), {},
+                        {{"clipLimit", from_double(3.0)},
+                         {"tileGridSize", make_tuple({from_long(8).get(), from_long(8).get()})}});
     ref all = steal(PySlice_New(nullptr, nullptr, nullptr));
     ref channel = make_tuple({all.get(), all.get(), from_long(0).get()});
     ref lightness = lab[channel];
@@ -164,7 +162,7 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
     ref binary = call_method(scaled.get(), "astype", uint8);
     ref source = for_opencv(st, image);
     return call_kw(cv2_attr(st, "bitwise_and").get(), {source.get(), source.get()},
-                   {{from_str("mask").get(), binary.get()}});
+                   {{"mask", binary}});
 }
 
 ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
