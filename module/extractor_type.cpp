@@ -181,6 +181,20 @@ constexpr method_row method_rows[] = {
 constexpr std::size_t method_count = std::size(method_rows);
 constexpr int most_params = 4;
 
+constexpr bool rows_fit() {
+    for (const method_row& row : method_rows) {
+        int count = 1;
+        for (const char* c = row.params; *c != '\0'; ++c) {
+            count += *c == ',';
+        }
+        if (count > most_params) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(rows_fit(), "a method takes more parameters than most_params");
+
 // Each row's parameters for the parser: the names of its text signature, and how many come
 // before the first default. Built once, before the type exists.
 struct parsed_params {
