@@ -50,6 +50,10 @@ CASES = {
     "distance exactly eps": np.column_stack([np.repeat([1, 4, 5, 6, 9], [10, 20, 30, 20, 10]),
                                              np.full(90, 7), np.full(90, 200)]).astype(np.uint8),
     "one step apart, apart": np.repeat([[100, 7, 7], [101, 7, 7]], 60, axis=0).astype(np.uint8),
+    # Two dense colours a little over eps apart along the diagonal, where a grid cell whose
+    # own diagonal reached past eps would hold both.
+    "diagonal pair just apart": np.vstack([np.repeat([[66, 66, 66], [90, 90, 90]], 200, axis=0),
+                                           RNG.integers(200, 256, (400, 3))]).astype(np.uint8),
     # Enough distinct colours for the box bounds; on and off their cell boundaries.
     "uniform 20000": RNG.integers(0, 256, (20000, 3), dtype=np.uint8),
     "steps of 4, 20000": (RNG.integers(0, 64, (20000, 3)) * 4).astype(np.uint8),
@@ -70,6 +74,28 @@ def test_labels_and_centres_equal_scikit_learn(tm, name):
         np.testing.assert_array_equal(colors, centres)
     else:
         assert colors.shape == (0,) and colors.dtype == np.float64
+
+
+def random_rows(rng, kind, n):
+    if kind == "lattice":  # many exact ties between lattice offsets
+        step, low = int(rng.integers(1, 60)), int(rng.integers(0, 200))
+        return low + step * rng.integers(0, int(rng.integers(1, 6)), (n, 3))
+    if kind == "near pair":  # two colours one step apart, with some jitter
+        a = rng.integers(0, 255, 3)
+        b = a + np.eye(3, dtype=int)[rng.integers(0, 3)]
+        return np.where(rng.random((n, 1)) < 0.5, a, b) + rng.integers(0, 2, (n, 3))
+    if kind == "blobs":
+        return blobs(rng, n, int(rng.integers(1, 8)), rng.uniform(0.5, 30))
+    return np.clip(rng.normal(rng.uniform(0, 255, 3), rng.uniform(1, 80, 3), (n, 3)), 0, 255)
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("kind", ["lattice", "near pair", "blobs", "gaussian"])
+def test_random_inputs_equal_scikit_learn(tm, kind, seed):
+    rng = np.random.default_rng([seed, len(kind)])
+    n = int(rng.integers(50, 6000)) if seed % 2 else int(rng.integers(5000, 12000))
+    pixels = np.clip(random_rows(rng, kind, n), 0, 255).astype(np.uint8)
+    np.testing.assert_array_equal(dbscan(tm, pixels)[1], literal_labels(pixels))
 
 
 def test_layouts_give_the_same_labels(tm):
