@@ -302,17 +302,15 @@ std::vector<std::int64_t> neighbourhood_weights(const std::vector<colour>& value
                                                 const axes& ax) {
     constexpr int tile = 16;
     std::vector<std::int64_t> weight(values.size(), 0);
+    bool wanted[256] = {};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (state[i] == unknown) {
+            wanted[(ax.of(values[i], 0) / tile) << 4 | ax.of(values[i], 1) / tile] = true;
+        }
+    }
     std::vector<std::uint32_t> busy;
     for (std::uint32_t t = 0; t < 256; ++t) {
-        const auto first = rows.begin(static_cast<std::size_t>(t >> 4) * tile << 8);
-        const auto last = rows.begin(
-            std::min<std::size_t>(65536, static_cast<std::size_t>((t >> 4) + 1) * tile << 8));
-        bool wanted = false;
-        for (std::uint32_t k = first; k < last && !wanted; ++k) {
-            wanted = state[by_key[k]] == unknown &&
-                     (ax.of(values[by_key[k]], 1) >> 4) == static_cast<int>(t & 15);
-        }
-        if (wanted) {
+        if (wanted[t]) {
             busy.push_back(t);
         }
     }
