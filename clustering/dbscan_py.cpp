@@ -27,7 +27,7 @@ bool is_noise(PyObject* label) {
 // dropped clusters still count in the analysed area; noise stays -1.
 ref relabel(module_state& st, PyObject* labels, PyObject* valid_labels, PyObject* order) {
     ref np = global(st, st.n.np);
-    ref result = call(np.attr("full_like"), labels, from_long(-1));
+    ref result = np.attr("full_like")(labels, from_long(-1));
     const Py_ssize_t k = length(order);
     for (Py_ssize_t rank = 0; rank < k; ++rank) {
         ref position = steal(PySequence_GetItem(order, rank));
@@ -41,7 +41,7 @@ ref relabel(module_state& st, PyObject* labels, PyObject* valid_labels, PyObject
 // The reduction's size order: np.argsort(sizes)[::-1], and its first n_colors.
 std::pair<ref, ref> size_order(module_state& st, PyObject* sizes, int n_colors) {
     ref np = global(st, st.n.np);
-    ref ascending = call(np.attr("argsort"), sizes);
+    ref ascending = np.attr("argsort")(sizes);
     ref reverse = steal(PySlice_New(nullptr, nullptr, from_long(-1).get()));
     ref order = ascending[reverse];
     ref cut = steal(PySlice_New(nullptr, from_long(n_colors).get(), nullptr));
@@ -120,7 +120,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     }
     const std::size_t k = found.sizes.size();
     if (k == 0) {
-        ref colors = call(np.attr("array"), steal(PyList_New(0)));
+        ref colors = np.attr("array")(steal(PyList_New(0)));
         return make_tuple({colors.get(), row_labels(found, {}).get()});
     }
     npy_intp dims[2] = {static_cast<npy_intp>(k), 3};
@@ -173,7 +173,7 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
         global(st, st.n.DBSCAN).get(), {},
         {{"eps", from_double(0.5)}, {"min_samples", from_long(min_samples_for(length(pixels)))}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
-    ref unique_labels = call(np.attr("unique"), labels);
+    ref unique_labels = np.attr("unique")(labels);
 
     ref centres = steal(PyList_New(0));
     ref valid = steal(PyList_New(0));
@@ -187,7 +187,7 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
         check(PyList_Append(centres.get(), centre.get()));
         check(PyList_Append(valid.get(), label.get()));
     }
-    ref colors = call(np.attr("array"), centres);
+    ref colors = np.attr("array")(centres);
     const Py_ssize_t found = length(colors.get());
     if (found <= n_colors) {
         return make_tuple({colors.get(), labels.get()});
@@ -196,11 +196,11 @@ ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject*
     for (Py_ssize_t i = 0; i < found; ++i) {
         ref label = steal(PySequence_GetItem(valid.get(), i));
         ref members = compare(labels, label, Py_EQ);
-        check(PyList_Append(sizes.get(), call(np.attr("sum"), members).get()));
+        check(PyList_Append(sizes.get(), np.attr("sum")(members).get()));
     }
     auto [order, sorted_indices] = size_order(st, sizes.get(), n_colors);
     ref kept = colors[sorted_indices];
-    ref valid_array = call(np.attr("array"), valid);
+    ref valid_array = np.attr("array")(valid);
     return make_tuple(
         {kept.get(), relabel(st, labels.get(), valid_array.get(), order.get()).get()});
 }
@@ -212,7 +212,7 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
     ref device_array = cp.attr("ndarray");
     const int is_device = PyObject_IsInstance(pixels, device_array.get());
     check(is_device);
-    ref pixels_gpu = is_device ? borrow(pixels) : call(cp.attr("asarray"), pixels);
+    ref pixels_gpu = is_device ? borrow(pixels) : cp.attr("asarray")(pixels);
     ref axis0 = from_long(0);
     ref mean = call_kw(cp.attr("mean"), {pixels_gpu.get()}, {{"axis", axis0}});
     ref std = call_kw(cp.attr("std"), {pixels_gpu.get()}, {{"axis", axis0}});
@@ -223,7 +223,7 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
         global(st, st.n.DBSCANGPU).get(), {},
         {{"eps", from_double(0.5)}, {"min_samples", from_long(min_samples_for(length(pixels)))}});
     ref labels = call_method(dbscan.get(), "fit_predict", pixels_scaled);
-    ref unique_labels = call(cp.attr("unique"), labels);
+    ref unique_labels = cp.attr("unique")(labels);
     ref asnumpy = cp.attr("asnumpy");
     ref host_labels = call(asnumpy, unique_labels);
     ref centres = steal(PyList_New(0));

@@ -122,7 +122,7 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
     ref seed = from_long(42);
     if (gpu) {
         ref cp = global(st, st.n.cp);
-        ref pixels_gpu = call(cp.attr("asarray"), pixels);
+        ref pixels_gpu = cp.attr("asarray")(pixels);
         ref kmeans = call_kw(
             global(st, st.n.KMeansGPU).get(), {},
             {{"n_clusters", n_clusters}, {"random_state", seed}, {"max_iter", from_long(100)}});

@@ -64,7 +64,7 @@ ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
     ref label_counts = steal(PySequence_GetItem(pair.get(), 1));
     ref valid_mask = compare(unique_labels, from_long(-1), Py_NE);
     ref valid_counts = label_counts[valid_mask];
-    ref total = call(np.attr("sum"), valid_counts);
+    ref total = np.attr("sum")(valid_counts);
     ref fraction = valid_counts / total;
     ref percent = fraction * from_long(100);
     return call_method(percent.get(), "tolist");

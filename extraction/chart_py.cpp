@@ -54,17 +54,17 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
         ref color_info = borrow(PyList_GET_ITEM(colors, i));
         draw_segment(ax.get(), color_info.get(), start);
     }
-    call(ax.attr("set_xlim"), from_long(0), from_long(1));
-    call(ax.attr("set_ylim"), from_double(-0.5), from_double(0.5));
-    call(ax.attr("set_xlabel"), from_str("Color Distribution"));
-    call(ax.attr("set_title"), from_str("Extracted Colors with Percentages"));
-    call(ax.attr("set_yticks"), steal(PyList_New(0)));
-    call(plt.attr("tight_layout"));
+    ax.attr("set_xlim")(from_long(0), from_long(1));
+    ax.attr("set_ylim")(from_double(-0.5), from_double(0.5));
+    ax.attr("set_xlabel")(from_str("Color Distribution"));
+    ax.attr("set_title")(from_str("Extracted Colors with Percentages"));
+    ax.attr("set_yticks")(steal(PyList_New(0)));
+    plt.attr("tight_layout")();
     if (save_path != Py_None && PyUnicode_GET_LENGTH(save_path) > 0) {
         call_kw(plt.attr("savefig"), {save_path},
                 {{"dpi", from_long(300)}, {"bbox_inches", from_str("tight")}});
     }
-    call(plt.attr("show"));
+    plt.attr("show")();
     return none();
 }
 

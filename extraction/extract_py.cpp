@@ -24,7 +24,7 @@ ref centres_to_rgb(module_state& st, PyObject* colors, bool lab_space) {
                                 return call(cvt, image, code);
                             }).get()));
     }
-    return call(np.attr("array"), converted);
+    return np.attr("array")(converted);
 }
 
 ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {

@@ -32,9 +32,10 @@ inline extractor_object* as_extractor(PyObject* self) {
     X(np, "np")                                                                                 \
     X(cv2, "cv2")                                                                               \
     X(plt, "plt")                                                                               \
-    X(KMeans, "KMeans") X(DBSCAN, "DBSCAN") X(StandardScaler, "StandardScaler")                 \
-        X(warnings, "warnings") X(cp, "cp") X(KMeansGPU, "KMeansGPU") X(DBSCANGPU, "DBSCANGPU") \
-            X(GPU_AVAILABLE, "GPU_AVAILABLE") X(get_compute_device, "get_compute_device")       \
+    X(KMeans, "KMeans")                                                                         \
+    X(DBSCAN, "DBSCAN") X(StandardScaler, "StandardScaler") X(warnings, "warnings") X(cp, "cp") \
+        X(KMeansGPU, "KMeansGPU") X(DBSCANGPU, "DBSCANGPU") X(GPU_AVAILABLE, "GPU_AVAILABLE")   \
+            X(get_compute_device, "get_compute_device")                                         \
                 X(unpickle, "__pyx_unpickle_ColorExtractor")
 
 struct names {

@@ -34,8 +34,8 @@ ref import_from(const char* package, const char* name) {
 
 ref import_module(const char* name) { return steal(PyImport_ImportModule(name)); }
 
-// The scikit-learn releases whose k-means steps the native k-means follows, checked against
-// their sources and tested; any other runs KMeans itself.
+// The scikit-learn releases whose k-means and scaler fit the native paths follow, checked
+// against their sources and tested; any other runs KMeans and StandardScaler themselves.
 bool sklearn_steps_followed(const ref& version) {
     const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (text == nullptr) {

@@ -189,11 +189,7 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
     return select_rows(st, masked.get(), binary.get());
 }
 
-ref first_pixel(PyObject* image) {
-    ref zero = from_long(0);
-    ref row = steal(PyObject_GetItem(image, zero.get()));
-    return row[zero];
-}
+ref first_pixel(PyObject* image) { return borrow(image)[0][0]; }
 
 bool is_plain_uint8(PyObject* obj) {
     return PyArray_CheckExact(obj) &&
