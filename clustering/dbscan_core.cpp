@@ -1,14 +1,12 @@
 #include "dbscan_core.hpp"
 
+#include "parallel.hpp"
+
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
-#include <exception>
 #include <limits>
-#include <mutex>
 #include <numeric>
-#include <thread>
 
 namespace huesift::clustering {
 
@@ -19,48 +17,6 @@ using offset = std::array<int, 3>;
 
 // What is known of a colour before its neighbourhood is counted.
 enum : std::uint8_t { not_core, core_colour, unknown };
-
-unsigned workers_for(std::size_t tasks) {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    return static_cast<unsigned>(std::min<std::size_t>(cores, std::max<std::size_t>(tasks, 1)));
-}
-
-// fn(task, worker) for every task in [0, tasks), on up to `workers` threads taking tasks in
-// order; the first exception is passed on once every thread has stopped.
-template <class Fn>
-void parallel_for(std::size_t tasks, unsigned workers, Fn&& fn) {
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    auto work = [&](unsigned worker) {
-        try {
-            for (std::size_t t; (t = next++) < tasks;) {
-                fn(t, worker);
-            }
-        } catch (...) {
-            const std::lock_guard<std::mutex> hold(failure_lock);
-            if (!failure) {
-                failure = std::current_exception();
-            }
-            next = tasks;
-        }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned w = 1; w < workers; ++w) {
-        try {
-            threads.emplace_back(work, w);
-        } catch (...) {
-            break;  // fewer threads: the tasks are shared among those running
-        }
-    }
-    work(0);
-    for (std::thread& t : threads) {
-        t.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-}
 
 // The neighbourhood test of a KD-tree radius query on standardised rows, and what it gives
 // for a whole offset between colours. Coordinates here are in channel order.
@@ -277,12 +233,8 @@ private:
     std::vector<std::int32_t> sums_;
 };
 
-// acc[z] += weight of the row's interval around z, for z in lo ..= hi. The one hot loop: a
-// wider vector unit is used where the processor has one.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && \
-    !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+// acc[z] += weight of the row's interval around z, for z in lo ..= hi. The one hot loop.
+HUESIFT_WIDE_VECTORS
 void add_interval_weights(std::int32_t* __restrict acc, const std::int32_t* __restrict above,
                           const std::int32_t* __restrict below, int lo, int hi) {
     for (int z = lo; z <= hi; ++z) {
@@ -299,7 +251,7 @@ std::vector<std::int64_t> neighbourhood_weights(const std::vector<colour>& value
                                                 const std::vector<std::uint32_t>& by_key,
                                                 const std::vector<std::uint8_t>& state,
                                                 const weight_rows& rows, const ball_shape& ball,
-                                                const axes& ax) {
+                                                const axes& ax, unsigned threads) {
     constexpr int tile = 16;
     std::vector<std::int64_t> weight(values.size(), 0);
     bool wanted[256] = {};
@@ -314,7 +266,7 @@ std::vector<std::int64_t> neighbourhood_weights(const std::vector<colour>& value
             busy.push_back(t);
         }
     }
-    const unsigned workers = workers_for(busy.size());
+    const unsigned workers = workers_for(busy.size(), threads);
     std::vector<std::int32_t> scratch(static_cast<std::size_t>(workers) * tile * tile * 256);
     const int pad = rows.pad();
     struct centre {
@@ -391,7 +343,7 @@ std::vector<std::int64_t> neighbourhood_weights(const std::vector<colour>& value
 // meeting the box around it no less. Colours the bounds settle need no count.
 void settle_by_boxes(const std::vector<colour>& values, const std::vector<std::int64_t>& counts,
                      const axes& ax, const metric& m, const ball_shape& ball,
-                     std::int64_t min_samples, std::vector<std::uint8_t>& state) {
+                     std::int64_t min_samples, std::vector<std::uint8_t>& state, unsigned threads) {
     constexpr int side = 4;
     constexpr int across = 256 / side + 1;
     std::vector<std::int32_t> sums(static_cast<std::size_t>(across) * across * across, 0);
@@ -435,7 +387,7 @@ void settle_by_boxes(const std::vector<colour>& values, const std::vector<std::i
         }
         --cube[widest];
     }
-    parallel_for(values.size() / 4096 + 1, workers_for(values.size() / 4096 + 1),
+    parallel_for(values.size() / 4096 + 1, workers_for(values.size() / 4096 + 1, threads),
                  [&](std::size_t task, unsigned) {
                      const std::size_t end = std::min(values.size(), (task + 1) * 4096);
                      for (std::size_t i = task * 4096; i < end; ++i) {
@@ -460,12 +412,12 @@ void settle_by_boxes(const std::vector<colour>& values, const std::vector<std::i
 // one.
 void add_borderline(const std::vector<colour>& values, const std::vector<std::uint8_t>& state,
                     const weight_rows& rows, const ball_shape& ball, const axes& ax,
-                    const metric& m, std::vector<std::int64_t>& weight) {
+                    const metric& m, std::vector<std::int64_t>& weight, unsigned threads) {
     if (ball.borderline.empty()) {
         return;
     }
     const int pad = rows.pad();
-    parallel_for(values.size(), workers_for(values.size()), [&](std::size_t i, unsigned) {
+    parallel_for(values.size(), workers_for(values.size(), threads), [&](std::size_t i, unsigned) {
         if (state[i] != unknown) {
             return;
         }
@@ -751,13 +703,13 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
         u, [&](std::uint32_t i, int d) { return static_cast<std::size_t>(ax.of(values[i], d)); });
     std::vector<std::uint8_t> core(u, unknown);
     if (u >= 4096) {
-        settle_by_boxes(values, counts, ax, m, ball, in.min_samples, core);
+        settle_by_boxes(values, counts, ax, m, ball, in.min_samples, core, in.threads);
     }
     {
         const weight_rows rows(values, counts, by_key, ax, ball.widest + 1);
         std::vector<std::int64_t> weight =
-            neighbourhood_weights(values, by_key, core, rows, ball, ax);
-        add_borderline(values, core, rows, ball, ax, m, weight);
+            neighbourhood_weights(values, by_key, core, rows, ball, ax, in.threads);
+        add_borderline(values, core, rows, ball, ax, m, weight, in.threads);
         for (std::size_t i = 0; i < u; ++i) {
             if (core[i] == unknown) {
                 core[i] = weight[i] >= in.min_samples ? core_colour : not_core;
@@ -787,45 +739,47 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
 
     // A border colour joins the earliest-numbered cluster with a core colour within eps,
     // as the cluster expanded first claims it.
-    parallel_for(cells.size(), workers_for(cells.size() / 16), [&](std::size_t a, unsigned) {
-        const auto& ca = cells[a];
-        if (ca.end - ca.begin == ca.core_end - ca.core_begin) {
-            return;
-        }
-        std::vector<std::pair<std::int64_t, std::uint32_t>> candidates;
-        for (const offset& o : grid.near()) {
-            const std::int64_t b = grid.neighbour(ca, o);
-            if (b >= 0 && cell_label[static_cast<std::size_t>(b)] >= 0) {
-                candidates.emplace_back(cell_label[static_cast<std::size_t>(b)],
-                                        static_cast<std::uint32_t>(b));
+    parallel_for(
+        cells.size(), workers_for(cells.size() / 16, in.threads), [&](std::size_t a, unsigned) {
+            const auto& ca = cells[a];
+            if (ca.end - ca.begin == ca.core_end - ca.core_begin) {
+                return;
             }
-        }
-        std::sort(candidates.begin(), candidates.end());
-        for (std::uint32_t k = ca.begin; k < ca.end; ++k) {
-            const std::uint32_t i = grid.members()[k];
-            if (core[i]) {
-                continue;
+            std::vector<std::pair<std::int64_t, std::uint32_t>> candidates;
+            for (const offset& o : grid.near()) {
+                const std::int64_t b = grid.neighbour(ca, o);
+                if (b >= 0 && cell_label[static_cast<std::size_t>(b)] >= 0) {
+                    candidates.emplace_back(cell_label[static_cast<std::size_t>(b)],
+                                            static_cast<std::uint32_t>(b));
+                }
             }
-            const colour& p = values[i];
-            for (const auto& [label, b] : candidates) {
-                const auto& cb = cells[b];
-                int nearest[3];
-                int furthest[3];
-                grid.steps(p, cb, nearest, furthest);
-                if (m.classify(ax.in_channels(nearest[0], nearest[1], nearest[2])) < 0) {
+            std::sort(candidates.begin(), candidates.end());
+            for (std::uint32_t k = ca.begin; k < ca.end; ++k) {
+                const std::uint32_t i = grid.members()[k];
+                if (core[i]) {
                     continue;
                 }
-                bool found = m.classify(ax.in_channels(furthest[0], furthest[1], furthest[2])) > 0;
-                for (std::uint32_t j = cb.core_begin; j < cb.core_end && !found; ++j) {
-                    found = m.within(p.data(), values[cores[j]].data());
-                }
-                if (found) {
-                    out.label[i] = label;
-                    break;
+                const colour& p = values[i];
+                for (const auto& [label, b] : candidates) {
+                    const auto& cb = cells[b];
+                    int nearest[3];
+                    int furthest[3];
+                    grid.steps(p, cb, nearest, furthest);
+                    if (m.classify(ax.in_channels(nearest[0], nearest[1], nearest[2])) < 0) {
+                        continue;
+                    }
+                    bool found =
+                        m.classify(ax.in_channels(furthest[0], furthest[1], furthest[2])) > 0;
+                    for (std::uint32_t j = cb.core_begin; j < cb.core_end && !found; ++j) {
+                        found = m.within(p.data(), values[cores[j]].data());
+                    }
+                    if (found) {
+                        out.label[i] = label;
+                        break;
+                    }
                 }
             }
-        }
-    });
+        });
 
     out.sizes.assign(static_cast<std::size_t>(clusters), 0);
     out.sums.assign(static_cast<std::size_t>(clusters) * 3, 0);
@@ -844,7 +798,7 @@ dbscan_result dbscan_lattice(const dbscan_input& in) {
 
 void write_row_labels(const dbscan_result& found, const std::vector<std::int64_t>& rank,
                       std::intptr_t* out) {
-    const std::uint32_t* index = found.colours.index.get();
+    const std::uint32_t* index = found.colours.index;
     for (std::size_t i = 0; i < found.colours.rows; ++i) {
         const std::int64_t l = found.label[index[i]];
         out[i] = static_cast<std::intptr_t>(

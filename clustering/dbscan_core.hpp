@@ -26,6 +26,7 @@ struct dbscan_input {
     double scale[3];              // the fitted scaler's scale_
     std::int64_t min_samples;
     double eps;
+    unsigned threads;  // the work is shared among this many
 };
 
 struct dbscan_result {

@@ -113,6 +113,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     }
     in.min_samples = min_samples_for(in.rows.rows);
     in.eps = 0.5;
+    in.threads = native_threads(st);
     clustering::dbscan_result found;
     {
         gil_release nogil;

@@ -28,14 +28,15 @@ inline extractor_object* as_extractor(PyObject* self) {
 }
 
 // Module-level names, read from the module's namespace at the moment of use.
-#define HUESIFT_GLOBAL_NAMES(X)                                                                 \
-    X(np, "np")                                                                                 \
-    X(cv2, "cv2")                                                                               \
-    X(plt, "plt")                                                                               \
-    X(KMeans, "KMeans")                                                                         \
-    X(DBSCAN, "DBSCAN") X(StandardScaler, "StandardScaler") X(warnings, "warnings") X(cp, "cp") \
-        X(KMeansGPU, "KMeansGPU") X(DBSCANGPU, "DBSCANGPU") X(GPU_AVAILABLE, "GPU_AVAILABLE")   \
-            X(get_compute_device, "get_compute_device")                                         \
+#define HUESIFT_GLOBAL_NAMES(X)                                                               \
+    X(np, "np")                                                                               \
+    X(cv2, "cv2")                                                                             \
+    X(plt, "plt")                                                                             \
+    X(KMeans, "KMeans")                                                                       \
+    X(DBSCAN, "DBSCAN")                                                                       \
+    X(StandardScaler, "StandardScaler") X(warnings, "warnings") X(cp, "cp")                   \
+        X(KMeansGPU, "KMeansGPU") X(DBSCANGPU, "DBSCANGPU") X(GPU_AVAILABLE, "GPU_AVAILABLE") \
+            X(get_compute_device, "get_compute_device")                                       \
                 X(unpickle, "__pyx_unpickle_ColorExtractor")
 
 struct names {
@@ -59,6 +60,7 @@ struct module_state {
     std::vector<std::pair<ref, ref>> sklearn_scaler_methods;
     std::vector<std::pair<ref, ref>> sklearn_dbscan_methods;
     bool sklearn_steps_known = false;  // a scikit-learn whose k-means and scaler fit we follow
+    ref openmp_threads;                // scikit-learn's _openmp_effective_n_threads, or None
     // NumPy and OpenCV as loaded, and the functions the native paths stand in for, each
     // beside its interned name: a host that rebinds any of them gets the literal steps.
     ref library_np;
@@ -74,7 +76,7 @@ struct module_state {
         HUESIFT_GLOBAL_NAMES(HUESIFT_VISIT_NAME)
 #undef HUESIFT_VISIT_NAME
         for (ref* one : {&builtin_round, &percentage_key, &sklearn_dbscan, &sklearn_scaler,
-                         &sklearn_kmeans, &library_np, &library_cv2}) {
+                         &sklearn_kmeans, &openmp_threads, &library_np, &library_cv2}) {
             visit(*one);
         }
         for (auto* pairs : {&sklearn_kmeans_methods, &sklearn_scaler_methods,
@@ -94,6 +96,10 @@ bool attributes_unchanged(PyObject* owner, const std::vector<std::pair<ref, ref>
 // True while `np` and `cv2` in the module, and the library functions the native paths
 // replace, are still the objects the module loaded. Never raises.
 bool libraries_intact(const module_state& st);
+
+// The threads a native core may use in this call: as many as scikit-learn's own OpenMP code
+// would use, so that OMP_NUM_THREADS and threadpoolctl's limits hold for both. Never raises.
+unsigned native_threads(const module_state& st);
 
 // Locates the module state from any instance or subclass of ColorExtractor.
 module_state& state_of(PyTypeObject* type);
@@ -180,8 +186,9 @@ ref convert_one_pixel(const ref& uint8, PyObject* color, Convert&& convert) {
 bool is_plain_uint8(PyObject* obj);
 // Such an array with N rows of 3 values (any strides).
 bool is_plain_byte_rows(PyObject* pixels);
-// The distinct rows of such an array, found with the GIL released.
-preparation::distinct_rows distinct_rows_of(PyObject* pixels);
+// The distinct rows of such an array, found with the GIL released; each row's number goes
+// into `index` when given.
+preparation::distinct_rows distinct_rows_of(PyObject* pixels, std::uint32_t* index = nullptr);
 
 // Clustering entry points used by extract_colors.
 ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels);

@@ -50,6 +50,20 @@ bool sklearn_steps_followed(const ref& version) {
     return false;
 }
 
+// scikit-learn's count of the OpenMP threads its loops use, which follows OMP_NUM_THREADS and
+// threadpoolctl; None in a release without it.
+ref openmp_thread_count() {
+    try {
+        return import_from("sklearn.utils._openmp_helpers", "_openmp_effective_n_threads");
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+            throw;
+        }
+        PyErr_Clear();
+        return none();
+    }
+}
+
 #ifndef HUESIFT_CPU_ONLY
 PyMethodDef gpu_device_def = {
     "get_compute_device",
@@ -150,6 +164,7 @@ void load(PyObject* module) {
     watch(st.sklearn_dbscan, {"fit", "fit_predict"}, st.sklearn_dbscan_methods);
     st.sklearn_steps_known =
         sklearn_steps_followed(getattr(import_module("sklearn").get(), "__version__"));
+    st.openmp_threads = openmp_thread_count();
     st.library_np = global(st, st.n.np);
     st.library_cv2 = global(st, st.n.cv2);
     for (const char* name : {"all", "unique", "sum", "mean", "argsort", "argmin", "array", "uint8",

@@ -4,7 +4,8 @@ import cv2
 import numpy as np
 from matplotlib import cbook
 
-SAMPLE = cv2.imread(str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False)))
+SAMPLE_PATH = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
+SAMPLE = cv2.imread(SAMPLE_PATH)
 TARGETS = {"black": (0, 0, 0), "skin": (230, 190, 170), "navy": (40, 50, 110)}
 
 
@@ -41,3 +42,50 @@ def test_eight_threads_share_one_extractor(tm):
             t.join()
         assert errors == []
         assert results == serial
+
+
+def threads_seen(run):
+    """The most OS threads this process had while `run` ran (native cores drop the GIL)."""
+    import psutil
+    me, seen, done = psutil.Process(), [], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen.append(me.num_threads())
+
+    watcher = threading.Thread(target=watch)
+    before = me.num_threads() + 1  # the watcher
+    watcher.start()
+    try:
+        run()
+    finally:
+        done.set()
+        watcher.join()
+    return max(seen) - before
+
+
+def test_native_threads_follow_scikit_learns_controls(tm):
+    """One thread policy for every native core: threadpoolctl and OMP_NUM_THREADS, as for
+    scikit-learn's own loops; records never depend on it."""
+    from threadpoolctl import threadpool_limits
+    from support import run_python
+    image = cv2.resize(SAMPLE, (2000, 1500))
+    found = {}
+    for algorithm in ("kmeans", "dbscan"):
+        ext = tm.ColorExtractor(5, algorithm, lab_space=False)
+        records = [ext.extract_colors(image)]  # OpenCV's own pool starts on first use
+        for limit in (1, 2):
+            with threadpool_limits(limit):
+                extra = threads_seen(lambda: records.append(ext.extract_colors(image)))
+            assert extra == limit - 1, (algorithm, limit)
+        assert records[1] == records[2] == records[0]
+        found[algorithm] = records[0]
+    out = run_python(f"""
+        import os, cv2
+        os.environ["OMP_NUM_THREADS"] = "8"
+        from vantrel_huesift import tintmill
+        image = cv2.resize(cv2.imread({SAMPLE_PATH!r}), (2000, 1500))
+        print({{a: tintmill.ColorExtractor(5, a, lab_space=False).extract_colors(image)
+               for a in ("kmeans", "dbscan")}})
+    """)
+    assert out.strip() == str(found)
