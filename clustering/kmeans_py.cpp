@@ -1,6 +1,7 @@
 // K-means clustering as a ColorExtractor step.
 #include "../module/color_extractor.hpp"
 #include "kmeans_core.hpp"
+#include "parallel.hpp"
 
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
@@ -39,7 +40,6 @@ bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_
 // scikit-learn's own call then gives the answer.
 ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     constexpr int runs = 10;
-    const preparation::distinct_rows colours = distinct_rows_of(pixels);
     // RandomState.choice(n, p=...) takes one random_sample and uniform(size=t) is
     // 0 + 1 * random_sample: every run's draws are one stretch of the same stream.
     ref random_state = call(getattr(np_attr(st, "random").get(), "RandomState"), from_long(42));
@@ -52,28 +52,38 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
         PyArray_SIZE(draw_arr) != static_cast<npy_intp>(needed)) {
         return {};
     }
-    clustering::kmeans_input in{colours.values.data(),
-                                colours.counts.data(),
-                                colours.values.size(),
-                                colours.index.get(),
-                                colours.rows,
-                                n_colors,
-                                runs,
-                                300,
-                                1e-4,
-                                static_cast<const double*>(PyArray_DATA(draw_arr))};
-    npy_intp n = static_cast<npy_intp>(colours.rows);
+    // Each pixel's colour number is kept where its label will go, then overwritten by it.
+    npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0);
     ref labels = steal(PyArray_SimpleNew(1, &n, NPY_INT32));
     auto* out =
         static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
+    auto* index = reinterpret_cast<std::uint32_t*>(out);
+    const preparation::distinct_rows colours = distinct_rows_of(pixels, index);
+    const clustering::kmeans_input in{colours.values.data(),
+                                      colours.counts.data(),
+                                      colours.values.size(),
+                                      index,
+                                      colours.rows,
+                                      n_colors,
+                                      runs,
+                                      300,
+                                      1e-4,
+                                      static_cast<const double*>(PyArray_DATA(draw_arr)),
+                                      native_threads(st)};
     clustering::kmeans_result fit;
     {
         gil_release nogil;
         fit = clustering::kmeans_fit(in);
         if (!fit.undecided) {
-            for (std::size_t i = 0; i < colours.rows; ++i) {
-                out[i] = fit.labels[colours.index[i]];
-            }
+            constexpr std::size_t chunk = std::size_t{1} << 20;
+            const std::size_t chunks = (colours.rows + chunk - 1) / chunk;
+            clustering::parallel_for(
+                chunks, clustering::workers_for(chunks, in.threads), [&](std::size_t c, unsigned) {
+                    const std::size_t end = std::min(colours.rows, (c + 1) * chunk);
+                    for (std::size_t i = c * chunk; i < end; ++i) {
+                        out[i] = fit.labels[index[i]];
+                    }
+                });
         }
     }
     if (fit.undecided) {

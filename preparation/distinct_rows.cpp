@@ -71,7 +71,7 @@ template <class Table>
 void number_rows(const byte_rows& in, Table& table, distinct_rows& out) {
     // Locals rather than members in the loop: the compiler cannot prove the stores to
     // `index` leave the vectors alone.
-    std::uint32_t* index = out.index.get();
+    std::uint32_t* index = out.index;
     const std::uint8_t* data = in.data;
     const std::ptrdiff_t row_stride = in.row_stride;
     const std::ptrdiff_t channel_stride = in.channel_stride;
@@ -98,10 +98,14 @@ void number_rows(const byte_rows& in, Table& table, distinct_rows& out) {
 
 }  // namespace
 
-distinct_rows find_distinct_rows(const byte_rows& in) {
+distinct_rows find_distinct_rows(const byte_rows& in, std::uint32_t* index) {
     distinct_rows out;
     out.rows = static_cast<std::size_t>(in.rows);
-    out.index.reset(new std::uint32_t[out.rows]);
+    if (index == nullptr) {
+        out.owned.reset(new std::uint32_t[out.rows]);
+        index = out.owned.get();
+    }
+    out.index = index;
     if (in.rows >= direct_from) {
         colour_table table;
         number_rows(in, table, out);

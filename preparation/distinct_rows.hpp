@@ -25,13 +25,16 @@ struct distinct_rows {
     std::vector<std::array<std::uint8_t, 3>> values;  // in order of first occurrence
     std::vector<std::int64_t> counts;                 // rows holding each value
     std::vector<std::int64_t> first;                  // index of each value's first row
-    // Per input row, its value's number; left uninitialised until written, as it is large.
-    std::unique_ptr<std::uint32_t[]> index;
+    // Per input row, its value's number: in the caller's buffer when one was given, else in
+    // `owned`, left uninitialised until written, as it is large.
+    std::uint32_t* index = nullptr;
+    std::unique_ptr<std::uint32_t[]> owned;
     std::size_t rows = 0;
 };
 
 // Memory is proportional to the input: a hash table for small inputs, a direct table over
-// the 2^24 colours only when the input is large enough to pay for it.
-distinct_rows find_distinct_rows(const byte_rows& in);
+// the 2^24 colours only when the input is large enough to pay for it. `index`, when given,
+// holds a number for each row.
+distinct_rows find_distinct_rows(const byte_rows& in, std::uint32_t* index = nullptr);
 
 }  // namespace huesift::preparation

@@ -201,13 +201,13 @@ bool is_plain_byte_rows(PyObject* pixels) {
     return is_plain_uint8(pixels) && PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 1) == 3;
 }
 
-preparation::distinct_rows distinct_rows_of(PyObject* pixels) {
+preparation::distinct_rows distinct_rows_of(PyObject* pixels, std::uint32_t* index) {
     auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
     const preparation::byte_rows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
                                       PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
                                       PyArray_STRIDE(arr, 1)};
     gil_release nogil;
-    return preparation::find_distinct_rows(rows);
+    return preparation::find_distinct_rows(rows, index);
 }
 
 // ---- Python-facing methods --------------------------------------------------------------

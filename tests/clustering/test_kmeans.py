@@ -157,6 +157,34 @@ PHOTO = [
     (np.s_[300:350, 200:400], True, False, True, 8),
     (np.s_[0:200, 0:300], False, False, False, 3),
 ]
+# Found by search: in one of its runs a cluster empties and takes the pixel farthest from its
+# centre. The pixels' order matters (it steers the seeding), so it is spelt out.
+RELOCATED = np.array([[9, 115, 9], [123, 35, 9], [176, 121, 9], [130, 113, 9], [31, 138, 9],
+                      [127, 109, 9], [221, 192, 9], [244, 235, 9], [218, 168, 9], [253, 166, 9],
+                      [84, 142, 9], [242, 106, 9], [242, 5, 9], [152, 216, 9], [170, 203, 9],
+                      [83, 130, 9], [153, 80, 9], [3, 214, 9], [158, 208, 9]], np.uint8)[[
+    ord(c) - ord("a") for c in (
+    "gniidisdsginsndjndsnnsnniajgrsinjssmnnngnsniinnngqsgieidgnsnnnngsenainisngrgnisngdigrg"
+    "nnngagknjdiirngsniasnsgqnsdoisgnscsnshsinmkiegdnsiandgcinnsrgjrsnncrgisnggisninsgsnssq"
+    "jnigdnansnimsininsggsggjngsidgamrsdonjiijsapcmigrgimiisgiqsqgsignsddjimniajgsaiggddggr"
+    "rinnncsksernkgqgsngsjenigsimmgnjsigmnjngiqggiomsngnasignnigngsinsndigsnjncningsocginfg"
+    "sginisnignngnaggnninssgrssmnindinsnneagneneianogjsdsnnasgnninnlgnjiainninsssssigdnsgns"
+    "dmasnnjnnngsisiiiannnsrndenmnnnognnnnndmsdsigssnnniinsninnjgnsndngsgsgoigsinnnnnsgrisi"
+    "agiisjnisddgnnnsrngisnsiindgnisagsnnignnadmisinggsannaniinianimssrsednsnrnmssiginsngds"
+    "rnnsnnqsgirnirsrarcmdggsnmgnsngjngseisjssjnrsggnrsigimgmonsnjcinssrngsngngmdnisnmrijgn"
+    "ainrrjmnnarqcngnrggnigrgidjnngiissnsdnnnqngnnrganggnsagimnisggsgsogrnggrineoqsgnamjnsi"
+    "ndenjlsingrnmrngnsiinsnsgggnngngagggiiisinngdiaggisnininnarngssnssrgsmncsnggisnsnrensg"
+    "gsdnnmnggagrisnnigmsirnsndsggrgnnmsgrgidhgnnnirgsnirgadsagsrgiinnisrninsarisgnisnicnrg"
+    "nnsrnsiognngniinsgimnninnnnssngisssdrnimssmdiisidjonlsigaonnsgnqosniinmggincansnnijags"
+    "rdgnnngnlnmnsgignggigggnndggjisssmnnrgsgnggangmingnnssgngnsggnjngsnngbjsnnnoondgdssnjr"
+    "rgsnigdiggnismmnsmeonsiinngiajagsogegigmaiagagcsroeglgdinognnndiosnsnqsnsnnnignangnssn"
+    "ndrsgnngasnggnirgsigsngnnnoiijirningsnjsgssdsrssgsqnnrigsginssngegganmmgjminngnmmgigir"
+    "imnrshinrsgagngsgngnmnninlnignsnigsigniignjnignsssginrngiensgsnspignggeinnggirnannmnsn"
+    "niqmingnnnngmlssjigsnisnrnssgiimgndnisgnihnsssngsrgiginjjssosnnananngiagsngarrgnrsajin"
+    "nrnnsnssgnnngssigmagnggqrgsnnnignismgnsgaigjjssninmsgsgisgggngiinnnimminjndgiajgsisinn"
+    "qniiagmnsnionidsekrinnrnmsnniosngssdkssdinmsdsinnndjnijnsisgsnggggongjmgnisnmamnininri"
+    "jgnrainngisngscgani"
+    )]]
 SYNTHETIC = {  # ties and near-ties: lattices, duplicates, fewer colours than clusters
     "uniform": (RNG.integers(0, 256, (3000, 3), dtype=np.uint8), 4),
     "lattice": ((RNG.integers(0, 4, (2000, 3)) * 60).astype(np.uint8), 7),
@@ -167,6 +195,7 @@ SYNTHETIC = {  # ties and near-ties: lattices, duplicates, fewer colours than cl
     "one cluster": (RNG.integers(0, 256, (800, 3), dtype=np.uint8), 1),
     "twelve clusters": (RNG.integers(0, 256, (5000, 3), dtype=np.uint8), 12),
     "strided": (RNG.integers(0, 256, (900, 6), dtype=np.uint8)[:, ::2], 4),
+    "relocated cluster": (RELOCATED, 7),
 }
 
 
@@ -204,14 +233,42 @@ def test_native_equals_scikit_learn(tm, constructed, case, threads):
     with threadpool_limits(threads):
         colors, labels, warned = kmeans_outcome(
             lambda: tm.ColorExtractor(k)._cluster_colors_kmeans(pixels))
-        native = not constructed
+        assert not constructed  # never scikit-learn's own call
         ref = KMeans(n_clusters=k, random_state=42, n_init=10)
         _, ref_labels, ref_warned = kmeans_outcome(lambda: (None, ref.fit_predict(pixels)))
     assert labels.dtype == ref_labels.dtype and labels.tolist() == ref_labels.tolist()
-    assert colors.shape == (k, 3) and np.abs(colors - ref.cluster_centers_).max() <= 1e-9
+    used = np.unique(labels)
+    assert colors.shape == (k, 3) and np.abs(colors - ref.cluster_centers_)[used].max() <= 1e-9
+    # With fewer colours than clusters, scikit-learn moves the empty ones by rounding noise
+    # (every pixel lies on its centre); exactly, they stay on the heaviest cluster's centre,
+    # after every cluster in use, where no record can show them.
+    empty = np.setdiff1d(np.arange(k), used)
+    heaviest = np.argmax(np.bincount(labels, minlength=k))
+    assert (empty > used.max()).all() and (colors[empty] == colors[heaviest]).all()
     assert warned == ref_warned
-    # Real colours never need scikit-learn's own call; ties may.
-    assert native or not case.startswith("photo")
+
+
+def binary(seed):
+    return np.random.default_rng(seed).integers(0, 2, (120, 3), dtype=np.uint8)
+
+
+@pytest.mark.parametrize("pixels, k", [
+    # scikit-learn breaks these ties by its rounding: equal potentials of different seeds,
+    # a colour equally far from two later centres, equal inertias
+    (binary(1), 4), (binary(32), 4),
+    (SYNTHETIC["lattice"][0][:300], 7),
+    (SYNTHETIC["fewer colours than clusters"][0], 5),
+    (SYNTHETIC["repeated palette"][0], 5),
+])
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_native_is_exact_arithmetic(tm, pixels, k, threads):
+    from exact_kmeans import exact_kmeans
+    from threadpoolctl import threadpool_limits
+    with threadpool_limits(threads):
+        colors, labels = tm.ColorExtractor(k)._cluster_colors_kmeans(pixels)
+    expected_colors, expected_labels = exact_kmeans(pixels, k)
+    assert labels.tolist() == expected_labels.tolist()
+    assert colors.tolist() == expected_colors.tolist()  # each the nearest double to its mean
 
 
 def test_native_follows_rebinding(tm, rebind, monkeypatch, constructed):
@@ -241,3 +298,20 @@ def test_unknown_scikit_learn_takes_the_literal_call():
         print(len(made))
     """)
     assert out.strip() == "1"
+
+
+def test_a_near_tie_is_decided_exactly(tm):
+    """Built so that one colour's distances to the two final centres differ by 5e-10 of about
+    600: below what floating point can order, so the exact comparison decides."""
+    from fractions import Fraction
+    from exact_kmeans import exact_kmeans
+    rows = [(86, 21387), (101, 72525), (126, 1), (153, 772826), (166, 94447)]
+    pixels = np.concatenate([np.tile([[v, 50, 60]], (w, 1)) for v, w in rows]).astype(np.uint8)
+    pixels = pixels[np.random.default_rng(0).permutation(len(pixels))]
+    colors, labels = tm.ColorExtractor(2)._cluster_colors_kmeans(pixels)
+    assert labels.tolist() == exact_kmeans(pixels, 2)[1].tolist()
+    probe = np.flatnonzero(pixels[:, 0] == 126)[0]
+    values = pixels[:, 0].astype(np.int64)
+    centres = [Fraction(int(values[labels == j].sum()), int((labels == j).sum())) for j in (0, 1)]
+    own, other = centres[labels[probe]], centres[1 - labels[probe]]
+    assert 0 < (126 - other) ** 2 - (126 - own) ** 2 < Fraction(1, 10 ** 9)
