@@ -38,6 +38,58 @@ def test_lab_centre_conversion_drops_fractions(tm):
                                           "percentage": 100.0}]
 
 
+@pytest.mark.parametrize("centre, lab_space, expected", [
+    # float noise of a flat cluster's mean counts as the whole number it misses
+    (np.array([35.99999999999997, 8.0, 242.99999999999997]), False, (36, 8, 243)),
+    (np.array([254.99999999999997, 255.00000000000003, -1e-13]), False, (255, 255, 0)),
+    (np.array([255.99999999999997, 128.0, 127.99999999999999]), True, (255, 128, 128)),
+    # a genuine fraction is dropped
+    (np.array([35.99999996, 8.00000002, 243.5]), False, (35, 8, 243)),
+    # cuML's float32 centres drift further
+    (np.array([35.9995, 7.5, 243.0004], np.float32), False, (36, 7, 243)),
+    (np.array([35.99, 7.5, 243.01], np.float32), False, (35, 7, 243)),
+])
+def test_whole_centres_keep_their_value(tm, centre, lab_space, expected):
+    ext = fixed_clusters(tm, centre[None], np.array([0, 0, 0, 0]), lab_space=lab_space)
+    if lab_space:
+        lab = np.uint8([[expected]])
+        expected = tuple(int(c) for c in cv2.cvtColor(lab, cv2.COLOR_LAB2RGB)[0][0])
+    assert ext.extract_colors(IMAGE) == [{"color": expected, "percentage": 100.0}]
+
+
+FLAT = np.zeros((30, 40, 3), np.uint8)
+FLAT[:, :25] = (243, 8, 36)  # BGR
+FLAT[:, 25:] = (255, 255, 255)
+FLAT[:6, :6] = (90, 160, 20)
+
+
+@pytest.mark.parametrize("lab_space", [True, False])
+@pytest.mark.parametrize("masked", [False, True])
+def test_flat_colours_agree_on_every_path(tm, rebind, lab_space, masked):
+    """Clusters of one exact colour: the native k-means, scikit-learn's own and DBSCAN give the
+    colour itself (in L*a*b*, its round trip), wherever their float means land."""
+    from sklearn.cluster import KMeans
+    mask = np.full(FLAT.shape[:2], 255, np.uint8) if masked else None
+    if masked:
+        mask[:, 30:] = 0
+    expected = set()
+    for bgr in ((243, 8, 36), (255, 255, 255), (90, 160, 20)):
+        rgb = np.uint8([[bgr[::-1]]])
+        if lab_space:
+            rgb = cv2.cvtColor(cv2.cvtColor(rgb, cv2.COLOR_RGB2LAB), cv2.COLOR_LAB2RGB)
+        expected.add(tuple(int(c) for c in rgb[0][0]))
+    runs = [tm.ColorExtractor(3, lab_space=lab_space, preprocessing=False).extract_colors(FLAT, mask)]
+
+    class Literal(KMeans):  # not the loaded class: scikit-learn's own call
+        pass
+
+    rebind("KMeans", Literal)
+    runs.append(tm.ColorExtractor(3, lab_space=lab_space, preprocessing=False)
+                .extract_colors(FLAT, mask))
+    assert runs[0] == runs[1]
+    assert {r["color"] for r in runs[0]} == expected
+
+
 def test_percentages_are_rounded(tm):
     ext = fixed_clusters(tm, np.array([[1, 1, 1], [2, 2, 2], [3, 3, 3]], float),
                          np.array([0, 1, 2]), lab_space=False)
