@@ -131,9 +131,11 @@ def run_match(args: argparse.Namespace) -> int:
     else:
         report = extractor.analyze_color_similarity(image, targets, mask, args.threshold)
     if args.map:
-        from .maps import write_maps
+        from .maps import file_names, write_maps
+
         write_maps(extractor, image, mask, targets, args.map, not args.rgb)
-        print(f"maps written to {args.map}", file=sys.stderr)
+        for name, file in file_names(targets).items():
+            print(f"map of {name} written to {Path(args.map) / file}", file=sys.stderr)
     if args.json:
         print(json.dumps(report))  # NumPy's float64 is a float, and serialises as one
         return 0

@@ -62,13 +62,18 @@ def test_transparency_in_the_command_line(transparent, tmp_path):
     mask = np.zeros((8, 12), np.uint8)
     mask[:, 3:9] = 255  # with the alpha, only columns 6 to 8 remain
     cv2.imwrite(str(tmp_path / "mask.png"), mask)
-    out = huesift("match", path, "--target", "blue=0,0,255", "--pixels", "--json",
-                  "--mask", tmp_path / "mask.png", "--rgb", "--no-preprocessing", "--map",
-                  tmp_path / "maps")
+    targets = ["blue", "sky/blue", "sky_blue"]  # the last two come to one file name
+    out = huesift("match", path, *(f"--target={t}=0,0,255" for t in targets), "--pixels",
+                  "--json", "--mask", tmp_path / "mask.png", "--rgb", "--no-preprocessing",
+                  "--map", tmp_path / "maps")
     assert json.loads(out.stdout)["blue"]["total_percentage"] == 100.0
-    shown = cv2.imread(str(tmp_path / "maps" / "blue.png"))
-    assert (shown[:, 6:9] == maps.BAND_COLOURS[2]).all()
-    assert (shown[:, :6] == (np.array(RED) * maps.DIM).astype(np.uint8)).all()
+    files = ["blue.png", "sky_blue.png", "sky_blue_2.png"]
+    assert out.stderr.splitlines() == [f"map of {t} written to {tmp_path / 'maps' / f}"
+                                       for t, f in zip(targets, files)]
+    for name in files:
+        shown = cv2.imread(str(tmp_path / "maps" / name))
+        assert (shown[:, 6:9] == maps.BAND_COLOURS[2]).all()
+        assert (shown[:, :6] == (np.array(RED) * maps.DIM).astype(np.uint8)).all()
 
 
 def test_batch_function_equals_command_line_and_stays_bounded(tmp_path):
