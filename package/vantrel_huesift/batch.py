@@ -16,11 +16,12 @@ import glob
 import itertools
 import os
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, Optional, Union
+
+from .files import same_file_key
+from .images import alpha_of, imread, read_image  # noqa: F401 (their home before images)
 
 if TYPE_CHECKING:
-    import numpy
-
     from .tintmill import ColorExtractor
 
 IMAGE_SUFFIXES = {".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp", ".jp2", ".ppm",
@@ -32,11 +33,6 @@ IN_FLIGHT_PER_WORKER = 4
 
 class NoImagesError(ValueError):
     """A path, folder or pattern that names no file."""
-
-
-def same_file_key(path: str) -> str:
-    """One key per file, however it was named: relative, absolute or through a link."""
-    return str(Path(path).resolve())
 
 
 def find_images(paths: Iterable[str]) -> Iterator[str]:
@@ -74,64 +70,6 @@ def find_images(paths: Iterable[str]) -> Iterator[str]:
                 yield str(candidate)
 
 
-def imread(path: str, flags: Optional[int] = None) -> Optional["numpy.ndarray"]:
-    """cv2.imread, or None for a name no file can have: OpenCV reads a name with a NUL cut
-    short, and crashes on one that is not valid UTF-8 (undecodable bytes from the disk)."""
-    import cv2
-
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        return None
-    if "\0" in path:
-        return None
-    return cv2.imread(path) if flags is None else cv2.imread(path, flags)
-
-
-def read_image(path: str, mask: Optional[str] = None, keep_transparent: bool = False
-               ) -> Tuple["numpy.ndarray", Optional["numpy.ndarray"]]:
-    """The image and mask arrays `extract_colors` would read from these paths, with the
-    image's transparent pixels (alpha 128 or less, the library's mask rule) left out unless
-    `keep_transparent`. The colours are exactly what `cv2.imread` with default flags gives."""
-    image = imread(path)
-    if image is None:
-        raise ValueError(f"Could not load image from {path}")
-    mask_array = None
-    if mask is not None:
-        mask_array = imread(mask)
-        if mask_array is None:
-            raise ValueError(f"Could not load mask from {mask}")
-    if keep_transparent:
-        return image, mask_array
-    alpha = alpha_of(path)
-    if alpha is None:
-        return image, mask_array
-    if mask_array is None:
-        return image, alpha
-    # A black mask pixel fails both of the library's tests for a three-channel mask.
-    mask_array = mask_array.copy()
-    if mask_array.shape[:2] == alpha.shape:
-        mask_array[alpha <= 128] = 0
-    return image, mask_array
-
-
-def alpha_of(path: str) -> Optional["numpy.ndarray"]:
-    """The 8-bit alpha channel of an image file, or None when it has none. A 16-bit alpha
-    is reduced as OpenCV reduces 16-bit colours, to its high byte."""
-    import cv2
-    import numpy as np
-
-    raw = imread(path, cv2.IMREAD_UNCHANGED)
-    if raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4):
-        return None
-    alpha = raw[:, :, -1]
-    if alpha.dtype == np.uint16:
-        return (alpha >> 8).astype(np.uint8)
-    if alpha.dtype != np.uint8:
-        return None
-    return np.ascontiguousarray(alpha)
-
-
 def process_one(extractor: "ColorExtractor", image: str, chart: Optional[str] = None,
                 keep_transparent: bool = False) -> Dict[str, Any]:
     """One image of a batch: its record, or its error; never raises."""
@@ -139,7 +77,8 @@ def process_one(extractor: "ColorExtractor", image: str, chart: Optional[str] = 
         pixels, mask = read_image(image, keep_transparent=keep_transparent)
         colors = extractor.extract_colors(pixels, mask)
         if chart:
-            from .cli import write_chart
+            from .charts import write_chart
+
             write_chart(extractor, colors, chart)
         return {"path": image, "colors": colors}
     except Exception as e:  # one bad image never stops the batch

@@ -7,17 +7,12 @@ import json
 import os
 import sys
 import warnings
-from collections import Counter
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-import matplotlib
+from . import batch, images, palette
+from .palette import hex_of
 
-# Charts are written to files only; no window is ever opened.
-matplotlib.use("Agg")
-
-from . import batch, palette, tintmill  # noqa: E402
-from .palette import hex_of  # noqa: E402
 
 class UsageError(Exception):
     """A mistake in what the user asked for: reported in one line, without a traceback."""
@@ -39,6 +34,8 @@ def add_extract_options(parser: argparse.ArgumentParser) -> None:
 
 
 def make_extractor(args: argparse.Namespace):
+    from . import tintmill
+
     gpu_available = bool(getattr(tintmill, "GPU_AVAILABLE", False))
     if args.gpu == "force" and not gpu_available:
         raise UsageError("GPU forced but not available (install the 'gpu' extra: CuPy and cuML)")
@@ -56,24 +53,31 @@ def require_file(path: Optional[str], what: str) -> None:
         raise UsageError(f"{what} not found: {path}")
 
 
-def write_chart(extractor, colors: list, path: str) -> None:
-    import matplotlib.pyplot as plt
-
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # Agg cannot show; saving is all that is wanted
-            extractor.visualize_colors(colors, path)
-    finally:
-        plt.close("all")
-
-
 # ---- extract ---------------------------------------------------------------------------
 
 def load(args: argparse.Namespace):
     """The image and mask arrays, transparent pixels left out unless --keep-transparent."""
     require_file(args.image, "image")
     require_file(args.mask, "mask")
-    return batch.read_image(args.image, args.mask, args.keep_transparent)
+    try:
+        return images.read_image(args.image, args.mask, args.keep_transparent)
+    except images.MaskSizeError as e:
+        raise UsageError(str(e))
+
+
+def why_no_colour(extractor, image, mask, args: argparse.Namespace) -> str:
+    """Why an image gave no colour: what the mask and the alpha select, as the library selects
+    it, or else the black pixels that clustering in RGB leaves out."""
+    import numpy as np
+
+    if mask is not None and not len(extractor._extract_pixels(np.full(image.shape, 255, np.uint8),
+                                                             mask)):
+        if args.mask is None:
+            return "every pixel is transparent"
+        if not args.keep_transparent and images.alpha_of(args.image) is not None:
+            return "the mask selects no opaque pixel"
+        return "the mask selects no pixel"
+    return "every pixel analysed is pure black, which clustering in RGB leaves out"
 
 
 def run_extract(args: argparse.Namespace) -> int:
@@ -93,12 +97,14 @@ def run_extract(args: argparse.Namespace) -> int:
             rgb = "(" + ", ".join(str(c) for c in record["color"]) + ")"
             print(f"{i:>3}  {hex_of(record['color']):<9} {rgb:<17} {record['percentage']:>7.2f}%")
         if not colors:
-            print("no colour: the mask selects no pixel")
+            print(f"no colour: {why_no_colour(extractor, image, mask, args)}")
     if args.chart:
+        from .charts import write_chart
+
         # After the results, so that a chart that cannot be written loses nothing else.
         sys.stdout.flush()
-        write_chart(extractor, colors, args.chart)
-        print(f"chart written to {args.chart}", file=sys.stderr)
+        written = write_chart(extractor, colors, args.chart)
+        print(f"chart written to {written}", file=sys.stderr)
     if args.palette:
         sys.stdout.flush()
         palette.write_palette(colors, args.palette)
@@ -192,33 +198,6 @@ def previous_results(output: Path, images: set) -> set:
     return done
 
 
-def chart_names(images: List[str]) -> Dict[str, str]:
-    """A distinct chart file name per image, from its path below the images' common folder."""
-    resolved = [Path(batch.same_file_key(image)) for image in images]
-    root = Path(os.path.commonpath([str(p.parent) for p in resolved])) if resolved else Path()
-    names: Dict[str, str] = {}
-    taken = set()
-    stems = [p.relative_to(root).with_suffix("") for p in resolved]
-    repeated = {stem for stem, count in Counter(stems).items() if count > 1}
-    for image, path, stem in zip(images, resolved, stems):
-        # a.png and a.jpg side by side keep their suffixes apart
-        relative = path.relative_to(root) if stem in repeated else stem
-        base = "__".join(relative.parts)
-        name, n = f"{base}_colors.png", 1
-        while name in taken:
-            n += 1
-            name = f"{base}_{n}_colors.png"
-        taken.add(name)
-        names[image] = name
-    return names
-
-
-def chart_path(chart_dir: Optional[str], names: Dict[str, str], image: str) -> Optional[str]:
-    if not chart_dir:
-        return None
-    return str(Path(chart_dir) / names[image])
-
-
 def run_batch(args: argparse.Namespace) -> int:
     try:
         images = list(batch.find_images(args.paths))
@@ -235,10 +214,12 @@ def run_batch(args: argparse.Namespace) -> int:
     output = Path(args.output)
     done = previous_results(output, {batch.same_file_key(image) for image in images})
     todo = [image for image in images if batch.same_file_key(image) not in done]
-    charts: Dict[str, Optional[str]] = {}
+    charts: Dict[str, str] = {}
     if args.chart:
-        names = chart_names(images)
-        charts = {image: chart_path(args.chart, names, image) for image in todo}
+        from .charts import chart_names
+
+        names = chart_names(images, args.chart)
+        charts = {image: str(Path(args.chart) / names[image]) for image in todo}
     failed = 0
     with open(output, "a", encoding="utf-8") as out:
         for record in batch.run_batch(todo, extractor, min(args.jobs or os.cpu_count() or 1,
@@ -311,6 +292,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    import matplotlib
+
+    # Charts are written to files only; no window is ever opened.
+    matplotlib.use("Agg")
     parser = build_parser()
     args = parser.parse_args(argv)
     try:

@@ -12,7 +12,7 @@ import pytest
 from matplotlib import cbook
 from PIL import Image
 
-from support import huesift, read_lines
+from support import huesift, read_lines, run_python
 from vantrel_huesift import batch, maps, palette
 from vantrel_huesift.tintmill import ColorExtractor
 
@@ -215,3 +215,16 @@ def test_report_in_a_browser(tmp_path):
         start += record["percentage"]
     # The second card shows its error where a bar would be: no bar colour there.
     assert tuple(pixels[103 + 120, 196 + 300]) not in {tuple(c["color"]) for c in good["colors"]}
+
+
+def test_nothing_imports_the_command_line_nor_pyplot_early():
+    out = run_python("""
+        import sys
+        import vantrel_huesift.batch
+        print(sorted({"vantrel_huesift.cli", "matplotlib.pyplot"} & set(sys.modules)))
+        from vantrel_huesift import charts, demo, files, images, maps, palette, report
+        print("vantrel_huesift.cli" in sys.modules)
+        import vantrel_huesift.cli
+        print("matplotlib" in sys.modules)
+    """)
+    assert out.splitlines() == ["[]", "False", "False"]

@@ -1,6 +1,7 @@
 import json
 import os
 import re
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -10,6 +11,7 @@ from matplotlib import cbook
 from support import FULL, huesift, read_lines
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
+LOGO = str(cbook.get_sample_data("logo2.png", asfileobj=False))  # not the sample's size
 
 
 @pytest.fixture(scope="module")
@@ -26,8 +28,9 @@ def photos(tmp_path_factory):
 
 def test_extract_json_and_chart(tmp_path):
     chart = tmp_path / "chart.png"
-    out = huesift("extract", SAMPLE, "--colors", 3, "--json", "--chart", chart)
+    out = huesift("extract", SAMPLE, "--colors", 3, "--json", "--chart", tmp_path / "chart")
     assert out.returncode == 0, out.stderr
+    assert out.stderr.splitlines()[-1] == f"chart written to {chart}"  # matplotlib's suffix
     records = json.loads(out.stdout)
     assert len(records) == 3 and set(records[0]) == {"color", "percentage"}
     from vantrel_huesift.tintmill import ColorExtractor
@@ -43,6 +46,13 @@ def test_extract_table(tmp_path):
     lines = out.stdout.splitlines()
     assert lines[0].split() == ["#", "colour", "RGB", "share"] and len(lines) == 3
     assert lines[1].split()[1].startswith("#") and lines[1].endswith("%")
+    black, none = tmp_path / "black.png", tmp_path / "none.png"
+    cv2.imwrite(str(black), np.zeros((4, 5, 3), np.uint8))
+    cv2.imwrite(str(none), np.zeros((4, 5), np.uint8))
+    for options, why in [((), "every pixel analysed is pure black, which clustering in RGB "
+                              "leaves out"), (("--mask", none), "the mask selects no pixel")]:
+        out = huesift("extract", black, "--rgb", "--no-preprocessing", *options)
+        assert out.returncode == 0 and out.stdout.splitlines()[1] == f"no colour: {why}"
 
 
 @pytest.mark.parametrize("args, message", [
@@ -52,6 +62,9 @@ def test_extract_table(tmp_path):
     (["match", SAMPLE, "--target", "red=300,0,0"], "bad --target 'red=300,0,0'"),
     (["extract", SAMPLE, "--gpu", "force"], "GPU forced but not available"),
     (["batch", "/no/where/*.png"], "no such file, folder or pattern"),
+    (["extract", SAMPLE, "--mask", LOGO], f"the mask {LOGO} is 542 x 130 pixels and the image "
+                                          f"{SAMPLE} 512 x 600: a mask must have the image's size"),
+    (["match", SAMPLE, "--target", "red=255,0,0", "--mask", LOGO], "a mask must have the image's"),
 ])
 def test_user_errors_are_one_line(args, message):
     out = huesift(*args)
@@ -193,3 +206,4 @@ def test_batch_resume_retries_errors(photos, tmp_path):
     lines = read_lines(output)
     assert [r["path"] for r in lines] == ["/elsewhere.png", good] and "colors" in lines[1]
     assert "1 done, 0 failed, 0 already" in out.stderr
+
