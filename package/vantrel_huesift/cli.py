@@ -199,6 +199,8 @@ def previous_results(output: Path, images: set) -> set:
 
 
 def run_batch(args: argparse.Namespace) -> int:
+    from .report import OverwritesInputError, check_output, write_report
+
     try:
         images = list(batch.find_images(args.paths))
     except batch.NoImagesError as e:
@@ -208,6 +210,11 @@ def run_batch(args: argparse.Namespace) -> int:
             import dask.distributed  # noqa: F401
         except ImportError:
             raise UsageError("--scheduler needs Dask: pip install 'vantrel-huesift[dask]'")
+    if args.report:
+        try:
+            check_output(Path(args.output), args.report)
+        except OverwritesInputError as e:
+            raise UsageError(str(e))
     extractor = make_extractor(args)
     if args.chart:
         Path(args.chart).mkdir(parents=True, exist_ok=True)
@@ -232,17 +239,36 @@ def run_batch(args: argparse.Namespace) -> int:
     print(f"{len(todo) - failed} done, {failed} failed, {len(images) - len(todo)} already "
           f"in {output}", file=sys.stderr)
     if args.report:
-        from .report import write_report
-        write_report(output, args.report)
+        write_report(output, args.report, ProblemLines(args.output))
         print(f"report written to {args.report}", file=sys.stderr)
     return 0
 
 
+class ProblemLines:
+    """Says on stderr, one line each, which lines of a results file are not well-formed
+    records, and counts them."""
+
+    def __init__(self, results: str):
+        self.results = results
+        self.count = 0
+
+    def __call__(self, number: int, problem: str) -> None:
+        self.count += 1
+        print(f"huesift: {self.results}: {problem}", file=sys.stderr)
+
+
 def run_report(args: argparse.Namespace) -> int:
+    from .report import OverwritesInputError, write_report
+
     require_file(args.results, "results")
-    from .report import write_report
-    count = write_report(Path(args.results), args.output)
-    print(f"report of {count} images written to {args.output}", file=sys.stderr)
+    problems = ProblemLines(args.results)
+    try:
+        count = write_report(Path(args.results), args.output, problems)
+    except OverwritesInputError as e:
+        raise UsageError(str(e))
+    bad = problems.count
+    lines = f" and {bad} bad line{'s' if bad != 1 else ''}" if bad else ""
+    print(f"report of {count - bad} images{lines} written to {args.output}", file=sys.stderr)
     return 0
 
 
