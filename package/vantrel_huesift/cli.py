@@ -167,42 +167,11 @@ def run_match(args: argparse.Namespace) -> int:
 
 # ---- batch -----------------------------------------------------------------------------
 
-def previous_results(output: Path, images: set) -> set:
-    """Files that already have a result in an output file, by `same_file_key`.
-
-    A line cut off by an interruption is dropped, and so are the error records of files in
-    this batch: they are tried again, so each file ends with one final record.
-    """
-    if not output.exists():
-        return set()
-    data = output.read_bytes()
-    end = data.rfind(b"\n") + 1
-    kept: List[bytes] = []
-    done = set()
-    for line in data[:end].splitlines(keepends=True):
-        try:
-            record = json.loads(line)
-            key = batch.same_file_key(record["path"])
-        except (ValueError, KeyError, TypeError, OSError):
-            kept.append(line)
-            continue
-        if "error" in record and key in images:
-            continue
-        kept.append(line)
-        if "colors" in record:
-            done.add(key)
-    if end != len(data) or len(kept) != len(data[:end].splitlines()):
-        partial = output.with_name(output.name + ".partial")
-        partial.write_bytes(b"".join(kept))
-        os.replace(partial, output)
-    return done
-
-
 def run_batch(args: argparse.Namespace) -> int:
     from .report import OverwritesInputError, check_output, write_report
 
     try:
-        images = list(batch.find_images(args.paths))
+        found = list(batch.find_images(args.paths))
     except batch.NoImagesError as e:
         raise UsageError(str(e))
     if args.scheduler:
@@ -215,31 +184,36 @@ def run_batch(args: argparse.Namespace) -> int:
             check_output(Path(args.output), args.report)
         except OverwritesInputError as e:
             raise UsageError(str(e))
+    if args.mask:
+        require_file(args.mask, "mask")
+        if images.imread(args.mask) is None:
+            raise ValueError(f"Could not load mask from {args.mask}")
     extractor = make_extractor(args)
-    if args.chart:
-        Path(args.chart).mkdir(parents=True, exist_ok=True)
-    output = Path(args.output)
-    done = previous_results(output, {batch.same_file_key(image) for image in images})
-    todo = [image for image in images if batch.same_file_key(image) not in done]
-    charts: Dict[str, str] = {}
-    if args.chart:
-        from .charts import chart_names
+    with batch.ResultsFile(args.output) as results:
+        if results.set_aside:
+            print(f"huesift: the unfinished last line of {args.output} ({results.set_aside} "
+                  f"bytes) was set aside in {results.rejected}", file=sys.stderr)
+        todo = [image for image in found if batch.same_file_key(image) not in results.done]
+        charts: Dict[str, str] = {}
+        if args.chart:
+            from .charts import chart_names
 
-        names = chart_names(images, args.chart)
-        charts = {image: str(Path(args.chart) / names[image]) for image in todo}
-    failed = 0
-    with open(output, "a", encoding="utf-8") as out:
-        for record in batch.run_batch(todo, extractor, min(args.jobs or os.cpu_count() or 1,
-                                                           max(len(todo), 1)),
-                                      args.scheduler, not args.quiet, args.keep_transparent,
-                                      charts, total=len(todo)):
-            out.write(json.dumps(record) + "\n")
-            out.flush()
+            Path(args.chart).mkdir(parents=True, exist_ok=True)
+            names = chart_names(found, args.chart)
+            charts = {image: str(Path(args.chart) / names[image]) for image in todo}
+        failed = charts_failed = 0
+        for record in batch.run_batch(
+                todo, extractor, min(args.jobs or os.cpu_count() or 1, max(len(todo), 1)),
+                args.scheduler, not args.quiet, args.keep_transparent, charts, total=len(todo),
+                mask=args.mask):
+            results.append(record)
             failed += "error" in record
-    print(f"{len(todo) - failed} done, {failed} failed, {len(images) - len(todo)} already "
-          f"in {output}", file=sys.stderr)
+            charts_failed += "chart_error" in record
+    unwritten = f", charts not written: {charts_failed}" if charts_failed else ""
+    print(f"{len(todo) - failed} done, {failed} failed, {len(found) - len(todo)} already "
+          f"in {args.output}{unwritten}", file=sys.stderr)
     if args.report:
-        write_report(output, args.report, ProblemLines(args.output))
+        write_report(Path(args.output), args.report, ProblemLines(args.output))
         print(f"report written to {args.report}", file=sys.stderr)
     return 0
 
@@ -329,7 +303,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     except UsageError as e:
         print(f"huesift: error: {e}", file=sys.stderr)
         return 2
-    except ValueError as e:  # unreadable image or mask, unknown settings
+    except (ValueError, batch.ResultsInUseError, batch.WorkerStartError) as e:
+        # unreadable image or mask, unknown settings, an output another run holds
         print(f"huesift: error: {e}", file=sys.stderr)
         return 1
     except OSError as e:  # a file or folder that cannot be written or read

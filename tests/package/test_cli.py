@@ -1,3 +1,4 @@
+import hashlib
 import json
 import os
 import re
@@ -207,3 +208,25 @@ def test_batch_resume_retries_errors(photos, tmp_path):
     assert [r["path"] for r in lines] == ["/elsewhere.png", good] and "colors" in lines[1]
     assert "1 done, 0 failed, 0 already" in out.stderr
 
+
+def test_a_chart_that_cannot_be_written_keeps_the_colours(tmp_path):
+    deep = tmp_path / "photos" / ("d" * 120) / ("e" * 120)
+    deep.mkdir(parents=True)
+    for name in ("a.png", "b.png", "../../c.png"):
+        cv2.imwrite(str(deep / name), cv2.imread(SAMPLE)[:40, :50])
+    charts = tmp_path / "charts"
+    (charts / "c_colors.png").mkdir(parents=True)  # a folder where c.png's chart would go
+    output = tmp_path / "r.jsonl"
+    out = huesift("batch", tmp_path / "photos", "--output", output, "--chart", charts,
+                  "--jobs", 1, "--quiet")
+    assert out.returncode == 0, out.stderr
+    assert out.stderr == f"3 done, 0 failed, 0 already in {output}, charts not written: 1\n"
+    records = {Path(r["path"]).name: r for r in read_lines(output)}
+    assert [len(r["colors"]) for r in records.values()] == [5, 5, 5]
+    assert records["c.png"]["chart_error"] == (
+        f"IsADirectoryError: [Errno 21] Is a directory: '{charts / 'c_colors.png'}'")
+    # too long for a file name: shortened, with a digest of the whole path to keep them apart
+    base = "d" * 120 + "__" + "e" * 120 + "__"
+    assert sorted(p.name for p in charts.iterdir()) == sorted(
+        [base[:227] + "~" + hashlib.sha256((base + n).encode()).hexdigest()[:16] + "_colors.png"
+         for n in "ab"] + ["c_colors.png"])
