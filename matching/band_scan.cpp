@@ -31,12 +31,15 @@ band_counts scan_bands(const std::uint8_t* lab, std::size_t n, const std::uint8_
     std::int64_t close = 0;
     std::int64_t somewhat = 0;
     std::int32_t best = 3 * 255 * 255 + 1;
+    constexpr std::int32_t very_close_sq = band_limits[0] * band_limits[0];
+    constexpr std::int32_t close_sq = band_limits[1] * band_limits[1];
+    constexpr std::int32_t somewhat_sq = band_limits[2] * band_limits[2];
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t sq = squared(lab + 3 * i, t0, t1, t2);
         const std::int64_t w = weights != nullptr ? weights[i] : 1;
-        very_close += (sq < 225) * w;
-        close += (sq < 900) * w;
-        somewhat += (sq < 2500) * w;
+        very_close += (sq < very_close_sq) * w;
+        close += (sq < close_sq) * w;
+        somewhat += (sq < somewhat_sq) * w;
         best = std::min(best, sq);
     }
     std::size_t first = 0;

@@ -6,6 +6,10 @@
 
 namespace huesift::matching {
 
+// The limits of the three bands, very close, close and somewhat close: a pixel is in a band when
+// its distance to the target is strictly below the band's limit.
+inline constexpr std::int32_t band_limits[3] = {15, 30, 50};
+
 // Distances are compared through their exact integer squares: for whole 8-bit differences
 // sqrt(d2) < 15 holds exactly when d2 < 225, and the first minimum of d2 is the first
 // minimum of its square root.

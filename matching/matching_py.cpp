@@ -198,15 +198,14 @@ target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_
     }
     ref distances = call(np_attr(st, "array"), distances_list);
     ref sum = np_attr(st, "sum");
-    auto below = [&](double limit) {
-        ref mask = steal(PyObject_RichCompare(distances.get(),
-                                              from_long(static_cast<long>(limit)).get(), Py_LT));
+    auto below = [&](std::int32_t limit) {
+        ref mask = steal(PyObject_RichCompare(distances.get(), from_long(limit).get(), Py_LT));
         return call(sum, mask);
     };
     target_stats s;
-    s.very_close = below(15);
-    s.close = below(30);
-    s.somewhat_close = below(50);
+    s.very_close = below(matching::band_limits[0]);
+    s.close = below(matching::band_limits[1]);
+    s.somewhat_close = below(matching::band_limits[2]);
     ref closest_idx = call(np_attr(st, "argmin"), distances);
     s.closest_pixel = steal(PyObject_GetItem(pixels_rgb, closest_idx.get()));
     s.min_distance = distances[closest_idx];

@@ -2,6 +2,8 @@
 #include "color_extractor.hpp"
 
 #include "numpy_api.hpp"
+#include "../matching/band_scan.hpp"
+#include "../preparation/pixel_select.hpp"
 
 #include <cstring>
 
@@ -177,6 +179,12 @@ void load(PyObject* module) {
     ref name = steal(PyModule_GetNameObject(module));
     bind(module, "__pyx_unpickle_ColorExtractor",
          steal(PyCFunction_NewEx(&unpickle_def, module, name.get())));
+    // The mask rule and the distance bands, for the package's code that must agree with them.
+    bind(module, "MASK_THRESHOLD", from_long(preparation::mask_threshold));
+    const auto& bands = matching::band_limits;
+    bind(module, "DISTANCE_BANDS",
+         make_tuple(
+             {from_long(bands[0]).get(), from_long(bands[1]).get(), from_long(bands[2]).get()}));
 }
 
 int module_exec(PyObject* module) {

@@ -6,6 +6,9 @@
 
 namespace huesift::preparation {
 
+// A mask pixel selects its pixel when its value is strictly greater than this.
+inline constexpr long mask_threshold = 128;
+
 // A rows x cols grid of 3-byte pixels with arbitrary strides (in bytes).
 struct pixel_grid {
     const std::uint8_t* data;

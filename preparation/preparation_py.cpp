@@ -156,7 +156,7 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
         grey = cvt_color(st, mask, "COLOR_BGR2GRAY");
         check_array_result(grey.get());
     }
-    ref above = compare(grey, from_long(128), Py_GT);
+    ref above = compare(grey, from_long(preparation::mask_threshold), Py_GT);
     ref scaled = above * from_long(255);
     ref uint8 = np_attr(st, "uint8");
     ref binary = call_method(scaled.get(), "astype", uint8);
@@ -178,13 +178,14 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
     }
     check_array_result(mask);
     ref masked = call_step(step::apply_mask, self, st, {image, mask});
-    ref binary = steal(PyObject_RichCompare(mask, from_long(128).get(), Py_GT));
+    ref binary =
+        steal(PyObject_RichCompare(mask, from_long(preparation::mask_threshold).get(), Py_GT));
     if (ndim_of(mask) == 3) {
         ref uint8 = np_attr(st, "uint8");
         ref bytes = call_method(binary.get(), "astype", uint8);
         ref scaled = bytes * from_long(255);
         ref grey = cvt_color(st, scaled.get(), "COLOR_BGR2GRAY");
-        binary = compare(grey, from_long(128), Py_GT);
+        binary = compare(grey, from_long(preparation::mask_threshold), Py_GT);
     }
     return select_rows(st, masked.get(), binary.get());
 }

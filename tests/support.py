@@ -1,5 +1,6 @@
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -100,13 +101,34 @@ def gpu_extractor(tintmill, **fields):
                                                   tuple(state.values()))
 
 
+def absolute_env():
+    """The environment with the package's folder made absolute, to run from any folder."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(
+        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+
+
 def huesift(*args, cwd=None):
     """Runs the command line in a fresh interpreter; returns the completed process."""
-    # The package's folder made absolute, so that the command runs from any folder.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
     return subprocess.run([sys.executable, "-m", "vantrel_huesift.cli", *map(str, args)],
-                          capture_output=True, text=True, cwd=cwd, timeout=300, env=env)
+                          capture_output=True, text=True, cwd=cwd, timeout=300,
+                          env=absolute_env())
+
+
+def huesift_started(*args):
+    """Starts the command line in a fresh interpreter; returns the running process."""
+    return subprocess.Popen([sys.executable, "-m", "vantrel_huesift.cli", *map(str, args)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=absolute_env())
+
+
+class KillingExtractor(tintmill.ColorExtractor):
+    """An extractor whose process dies by SIGKILL, as the out-of-memory killer kills, on an
+    image of 3 x 7 pixels. Defined here, so that worker processes can import it."""
+
+    def extract_colors(self, image, mask=None):
+        if image.shape[:2] == (3, 7):
+            os.kill(os.getpid(), signal.SIGKILL)
+        return super().extract_colors(image, mask)
 
 
 def read_lines(path):

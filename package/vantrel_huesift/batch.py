@@ -2,41 +2,51 @@
 
     from vantrel_huesift.batch import batch_extract_colors
 
-    for record in batch_extract_colors(["photos/", "more/**/*.jpg"], jobs=2, progress=True):
-        print(record["path"], record.get("colors") or record["error"])
+    if __name__ == "__main__":  # worker processes import the main script again
+        for record in batch_extract_colors(["photos/", "more/**/*.jpg"], jobs=2):
+            print(record["path"], record.get("colors") or record["error"])
 
-Records are the JSON lines of `huesift batch`: ``{"path": ..., "colors": [...]}`` or
-``{"path": ..., "error": "ValueError: ..."}``. Only a few images per worker are in flight at a
-time, so a batch of any size runs in flat memory.
+Records are the JSON lines of `huesift batch`: the path as it was given, the file's resolved
+absolute path, then its colours or its error: ``{"path": ..., "resolved_path": ...,
+"colors": [...]}`` or ``{"path": ..., "resolved_path": ..., "error": "ValueError: ..."}``. A
+chart that could not be written adds ``"chart_error"`` beside the colours. Only a few images
+per worker are in flight at a time, so a batch of any size runs in flat memory; a worker that
+dies (killed for memory, say) costs the image it was on, which gets an error record, and a new
+worker takes over.
 """
 
 from __future__ import annotations
 
 import glob
 import itertools
+import json
 import os
+import stat
+from collections import deque
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, Optional, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Deque, Dict, Iterable, Iterator, List, Optional, Set,
+                    Tuple, Union)
+
+from .files import new_beside, same_file_key
+from .images import alpha_of, imread, read_image  # noqa: F401 (their home before images)
 
 if TYPE_CHECKING:
-    import numpy
-
     from .tintmill import ColorExtractor
 
 IMAGE_SUFFIXES = {".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp", ".jp2", ".ppm",
                   ".pgm", ".pbm", ".pnm", ".sr", ".ras", ".exr", ".hdr", ".pic"}
 
-# Tasks kept in flight per worker: enough to keep it busy, few enough to stay flat.
-IN_FLIGHT_PER_WORKER = 4
+# Images sent ahead to each worker: one at work and one waiting keep it busy, and a worker that
+# dies has started only the first of its images.
+IN_FLIGHT_PER_WORKER = 2
 
 
 class NoImagesError(ValueError):
     """A path, folder or pattern that names no file."""
 
 
-def same_file_key(path: str) -> str:
-    """One key per file, however it was named: relative, absolute or through a link."""
-    return str(Path(path).resolve())
+class WorkerStartError(RuntimeError):
+    """A worker process that died before it could take an image."""
 
 
 def find_images(paths: Iterable[str]) -> Iterator[str]:
@@ -74,76 +84,24 @@ def find_images(paths: Iterable[str]) -> Iterator[str]:
                 yield str(candidate)
 
 
-def imread(path: str, flags: Optional[int] = None) -> Optional["numpy.ndarray"]:
-    """cv2.imread, or None for a name no file can have: OpenCV reads a name with a NUL cut
-    short, and crashes on one that is not valid UTF-8 (undecodable bytes from the disk)."""
-    import cv2
-
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        return None
-    if "\0" in path:
-        return None
-    return cv2.imread(path) if flags is None else cv2.imread(path, flags)
-
-
-def read_image(path: str, mask: Optional[str] = None, keep_transparent: bool = False
-               ) -> Tuple["numpy.ndarray", Optional["numpy.ndarray"]]:
-    """The image and mask arrays `extract_colors` would read from these paths, with the
-    image's transparent pixels (alpha 128 or less, the library's mask rule) left out unless
-    `keep_transparent`. The colours are exactly what `cv2.imread` with default flags gives."""
-    image = imread(path)
-    if image is None:
-        raise ValueError(f"Could not load image from {path}")
-    mask_array = None
-    if mask is not None:
-        mask_array = imread(mask)
-        if mask_array is None:
-            raise ValueError(f"Could not load mask from {mask}")
-    if keep_transparent:
-        return image, mask_array
-    alpha = alpha_of(path)
-    if alpha is None:
-        return image, mask_array
-    if mask_array is None:
-        return image, alpha
-    # A black mask pixel fails both of the library's tests for a three-channel mask.
-    mask_array = mask_array.copy()
-    if mask_array.shape[:2] == alpha.shape:
-        mask_array[alpha <= 128] = 0
-    return image, mask_array
-
-
-def alpha_of(path: str) -> Optional["numpy.ndarray"]:
-    """The 8-bit alpha channel of an image file, or None when it has none. A 16-bit alpha
-    is reduced as OpenCV reduces 16-bit colours, to its high byte."""
-    import cv2
-    import numpy as np
-
-    raw = imread(path, cv2.IMREAD_UNCHANGED)
-    if raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4):
-        return None
-    alpha = raw[:, :, -1]
-    if alpha.dtype == np.uint16:
-        return (alpha >> 8).astype(np.uint8)
-    if alpha.dtype != np.uint8:
-        return None
-    return np.ascontiguousarray(alpha)
-
-
 def process_one(extractor: "ColorExtractor", image: str, chart: Optional[str] = None,
-                keep_transparent: bool = False) -> Dict[str, Any]:
-    """One image of a batch: its record, or its error; never raises."""
+                keep_transparent: bool = False, mask: Optional[str] = None) -> Dict[str, Any]:
+    """One image of a batch: its record, or its error; never raises. A chart that cannot be
+    written costs the record its chart only: the colours are kept, with a `chart_error`."""
     try:
-        pixels, mask = read_image(image, keep_transparent=keep_transparent)
-        colors = extractor.extract_colors(pixels, mask)
-        if chart:
-            from .cli import write_chart
-            write_chart(extractor, colors, chart)
-        return {"path": image, "colors": colors}
+        pixels, mask_array = read_image(image, mask, keep_transparent)
+        colors = extractor.extract_colors(pixels, mask_array)
     except Exception as e:  # one bad image never stops the batch
         return {"path": image, "error": f"{type(e).__name__}: {e}"}
+    record: Dict[str, Any] = {"path": image, "colors": colors}
+    if chart:
+        try:
+            from .charts import write_chart
+
+            write_chart(extractor, colors, chart)
+        except Exception as e:
+            record["chart_error"] = f"{type(e).__name__}: {e}"
+    return record
 
 
 _thread_limits = None  # kept alive for the life of a worker process
@@ -159,46 +117,174 @@ def _one_thread_per_worker() -> None:
     _thread_limits = threadpool_limits(1)
 
 
-def _local(extractor, todo: Iterator[str], charts, jobs: int, keep: bool) -> Iterator[dict]:
+_READY = "ready"
+
+
+def _worker(conn) -> None:
+    """A worker process: its settings, then one image at a time in and its record out, until
+    None comes or the pipe closes."""
+    import signal
+
+    import matplotlib
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the parent's: it stops its workers
+    matplotlib.use("Agg")  # charts are written to files; no window is ever opened
+    _one_thread_per_worker()
+    extractor, keep, mask = conn.recv()
+    conn.send(_READY)
+    while True:
+        try:
+            task = conn.recv()
+        except EOFError:
+            return
+        if task is None:
+            return
+        image, chart = task
+        conn.send(process_one(extractor, image, chart, keep, mask))
+
+
+class _Worker:
+    """A worker process, its pipe, and the images sent to it, the one it is on first."""
+
+    def __init__(self, context, setup: tuple):
+        self.conn, child = context.Pipe()
+        self.process = context.Process(target=_worker, args=(child,), daemon=True)
+        self.process.start()
+        child.close()
+        self.images: Deque[str] = deque()
+        self.ready = False
+        self.conn.send(setup)
+
+    def stop(self) -> None:
+        if self.images:  # nothing it is on is wanted any more
+            self.process.terminate()
+        else:
+            try:
+                self.conn.send(None)
+            except OSError:
+                pass
+        self.process.join(10)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        self.conn.close()
+
+
+def _ended(worker: _Worker, context, setup: tuple, returned: Deque[str]):
+    """A dead worker's last records, an error record for the image it died on, and a new worker
+    in its place; the images it had not started go back to the front of the queue."""
+    while True:  # what it sent before it died is still in the pipe
+        try:
+            if not worker.conn.poll():
+                break
+            message = worker.conn.recv()
+        except (EOFError, OSError):
+            break
+        if message == _READY:
+            worker.ready = True
+        else:
+            worker.images.popleft()
+            yield message
+    worker.process.join(10)
+    if worker.process.is_alive():  # a pipe broken under a live process: end it all the same
+        worker.process.kill()
+        worker.process.join()
+    worker.conn.close()
+    code = worker.process.exitcode or 0
+    how = f"signal {-code}" if code < 0 else f"exit status {code}"
+    if not worker.ready:
+        raise WorkerStartError(f"a worker process could not start ({how}): see its error above")
+    if worker.images:
+        lost = worker.images.popleft()
+        returned.extendleft(reversed(worker.images))
+        yield {"path": lost, "error": f"worker process died: {how}"}
+    return _Worker(context, setup)
+
+
+def _local(extractor, todo: Iterator[str], charts, jobs: int, keep: bool,
+           mask: Optional[str]) -> Iterator[dict]:
     if jobs <= 1:
         for image in todo:
-            yield process_one(extractor, image, charts.get(image), keep)
+            yield process_one(extractor, image, charts.get(image), keep, mask)
         return
+    first = next(todo, None)
+    if first is None:  # no worker is started for nothing
+        return
+    todo = itertools.chain([first], todo)
     import multiprocessing
-    from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+    from multiprocessing.connection import wait
 
     context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context,
-                             initializer=_one_thread_per_worker) as pool:
-        pending = set()
-        for image in itertools.islice(todo, jobs * IN_FLIGHT_PER_WORKER):
-            pending.add(pool.submit(process_one, extractor, image, charts.get(image), keep))
-        while pending:
-            done, pending = wait(pending, return_when=FIRST_COMPLETED)
-            for future in done:
-                yield future.result()
-                # one image in for each one out, taken only as the caller asks for more
-                for image in itertools.islice(todo, 1):
-                    pending.add(pool.submit(process_one, extractor, image, charts.get(image),
-                                            keep))
+    setup = (extractor, keep, mask)
+    workers = [_Worker(context, setup) for _ in range(jobs)]
+    returned: Deque[str] = deque()  # images a dead worker never started
+    more = True
+    try:
+        while True:
+            # images go out only as the caller takes records
+            for i, worker in enumerate(workers):
+                while len(worker.images) < IN_FLIGHT_PER_WORKER and (returned or more):
+                    image = returned.popleft() if returned else next(todo, None)
+                    if image is None:
+                        more = False
+                        break
+                    try:
+                        worker.conn.send((image, charts.get(image)))
+                    except OSError:  # it has died
+                        returned.appendleft(image)
+                        workers[i] = yield from _ended(worker, context, setup, returned)
+                        break
+                    worker.images.append(image)
+            watched = [w for w in workers if w.images]
+            if not watched:
+                return
+            ready = set(wait([w.conn for w in watched] + [w.process.sentinel for w in watched]))
+            for i, worker in enumerate(workers):
+                if worker.process.sentinel in ready:
+                    workers[i] = yield from _ended(worker, context, setup, returned)
+                elif worker.conn in ready:
+                    try:
+                        message = worker.conn.recv()
+                    except (EOFError, OSError):
+                        workers[i] = yield from _ended(worker, context, setup, returned)
+                        continue
+                    if message == _READY:
+                        worker.ready = True
+                    else:
+                        worker.images.popleft()
+                        yield message
+    finally:
+        for worker in workers:
+            worker.stop()
 
 
-def _dask(extractor, todo: Iterator[str], charts, scheduler, keep: bool) -> Iterator[dict]:
+def _dask(extractor, todo: Iterator[str], charts, scheduler, keep: bool,
+          mask: Optional[str]) -> Iterator[dict]:
     try:
         from dask.distributed import Client, as_completed
     except ImportError:
         raise ImportError("a Dask scheduler needs Dask: pip install 'vantrel-huesift[dask]'")
     client = scheduler if isinstance(scheduler, Client) else Client(scheduler)
+    images = {}
     try:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
-        submit = lambda image: client.submit(  # noqa: E731
-            process_one, extractor, image, charts.get(image), keep, pure=False)
+
+        def submit(image):
+            future = client.submit(process_one, extractor, image, charts.get(image), keep, mask,
+                                   pure=False)
+            images[future.key] = image
+            return future
+
         running = as_completed([submit(i) for i in itertools.islice(
             todo, workers * IN_FLIGHT_PER_WORKER)])
         for future in running:
             for image in itertools.islice(todo, 1):
                 running.add(submit(image))
-            record = future.result()
+            image = images.pop(future.key)
+            try:
+                record = future.result()
+            except Exception as e:  # a task the cluster gave up on, its workers having died
+                record = {"path": image, "error": f"{type(e).__name__}: {e}"}
             future.release()
             yield record
     finally:
@@ -206,11 +292,20 @@ def _dask(extractor, todo: Iterator[str], charts, scheduler, keep: bool) -> Iter
             client.close()
 
 
+def with_resolved_path(record: Dict[str, Any]) -> Dict[str, Any]:
+    """The record with the file's resolved absolute path after the path as it was given."""
+    path = record["path"]
+    rest = {k: v for k, v in record.items() if k != "path"}
+    return {"path": path, "resolved_path": same_file_key(path), **rest}
+
+
 def run_batch(images: Iterable[str], extractor: Optional["ColorExtractor"] = None,
               jobs: Optional[int] = None, scheduler: Any = None, progress: bool = False,
               keep_transparent: bool = False, charts: Optional[Dict[str, str]] = None,
-              total: Optional[int] = None) -> Iterator[Dict[str, Any]]:
-    """The records of images already found; `charts` maps an image to its chart file."""
+              total: Optional[int] = None, mask: Optional[str] = None
+              ) -> Iterator[Dict[str, Any]]:
+    """The records of images already found; `charts` maps an image to its chart file, and
+    `mask` is a mask file applied to every image (an image of another size gets an error)."""
     from tqdm import tqdm
 
     from .tintmill import ColorExtractor
@@ -219,29 +314,212 @@ def run_batch(images: Iterable[str], extractor: Optional["ColorExtractor"] = Non
     todo = iter(images)
     charts = charts or {}
     if scheduler is not None:
-        records = _dask(extractor, todo, charts, scheduler, keep_transparent)
+        records = _dask(extractor, todo, charts, scheduler, keep_transparent, mask)
     else:
-        records = _local(extractor, todo, charts, jobs or os.cpu_count() or 1, keep_transparent)
+        records = _local(extractor, todo, charts, jobs or os.cpu_count() or 1, keep_transparent,
+                         mask)
     with tqdm(total=total, unit="img", disable=not progress) as bar:
         for record in records:
             bar.update(1)
-            yield record
+            yield with_resolved_path(record)
 
 
 def batch_extract_colors(paths: Union[str, Iterable[str]],
                          extractor: Optional["ColorExtractor"] = None,
                          jobs: Optional[int] = None, scheduler: Any = None,
-                         progress: bool = False, keep_transparent: bool = False
-                         ) -> Iterator[Dict[str, Any]]:
+                         progress: bool = False, keep_transparent: bool = False,
+                         mask: Optional[str] = None) -> Iterator[Dict[str, Any]]:
     """Yields one record per image, in the order the images complete.
 
     Args:
         paths: files, folders (searched recursively) and globs; each file is analysed once.
         extractor: the ColorExtractor to use (default ``ColorExtractor()``).
-        jobs: worker processes (default: the number of cores; 1 runs in this process).
+        jobs: worker processes (default: the number of cores; 1 runs in this process). A
+            script that starts them needs ``if __name__ == "__main__":`` around the batch.
         scheduler: a Dask scheduler address or ``dask.distributed.Client`` to run on instead.
         progress: show a progress bar.
         keep_transparent: count pixels that an alpha channel makes transparent.
+        mask: a mask file for every image; an image of another size gets an error record.
     """
     images = find_images([paths] if isinstance(paths, str) else paths)
-    return run_batch(images, extractor, jobs, scheduler, progress, keep_transparent)
+    return run_batch(images, extractor, jobs, scheduler, progress, keep_transparent, mask=mask)
+
+
+# ---- the results file ------------------------------------------------------------------
+
+class ResultsInUseError(Exception):
+    """A results file that another run holds."""
+
+
+def record_key(record: Any) -> Optional[str]:
+    """The file a record is about: its resolved path, or for a record written without one, its
+    path resolved from the current folder; None for anything that is not a record."""
+    if not isinstance(record, dict):
+        return None
+    if isinstance(record.get("resolved_path"), str):
+        return record["resolved_path"]
+    if isinstance(record.get("path"), str):
+        try:
+            return same_file_key(record["path"])
+        except (OSError, ValueError):
+            return None
+    return None
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    while data:
+        data = data[os.write(fd, data):]
+
+
+def _locked(path: str) -> int:
+    """The file, opened to append and locked for this process alone."""
+    import fcntl
+
+    while True:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o666)
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            os.close(fd)
+            raise OSError(0, "not a regular file", path)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise ResultsInUseError(f"{path} is in use by another run; it stays locked until "
+                                    "that run ends") from None
+        # The holder may have renamed a rewritten file to this name after it was opened here:
+        # then the lock to take is the new file's.
+        try:
+            if os.path.samestat(os.fstat(fd), os.stat(path)):
+                return fd
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+
+
+class ResultsFile:
+    """A batch's JSON lines file, held by one run at a time and resumed where others stopped.
+
+    Opening takes an exclusive advisory lock (flock) on the file, held until `close` or until
+    the process ends, however it ends; a second run on the same file, by any name or link,
+    gets ResultsInUseError. Then it reads what earlier runs left. Every complete line stays as
+    it is. A last line without a newline stays too, the newline added, when it is complete
+    JSON; anything else there, the remains of a run killed mid-write, is appended to
+    OUTPUT.rejected, never deleted, and cut from the file (`set_aside` counts its bytes).
+
+    `done` holds the files whose last record has colours. A file whose last record is an
+    error is tried again; once its new record is written the old one is superseded, and `close`
+    removes superseded error records by writing the file anew beside the old one and renaming
+    it over it (over a link's target, for a link; the file's mode is kept). So each file ends
+    with one final record, and a run that is killed loses none.
+    """
+
+    def __init__(self, path: str):
+        self.path = str(path)
+        self.rejected = self.path + ".rejected"
+        self.done: Set[str] = set()
+        self.set_aside = 0
+        self._errors: Dict[str, Tuple[int, int]] = {}  # a file's last record, an error: bytes
+        self._superseded: List[Tuple[int, int]] = []
+        self._fd = _locked(self.path)
+        try:
+            self._read()
+        except BaseException:
+            os.close(self._fd)
+            raise
+
+    def __enter__(self) -> "ResultsFile":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def _read(self) -> None:
+        start = 0
+        with open(self._fd, "rb", closefd=False) as lines:
+            for line in lines:
+                if not line.endswith(b"\n"):
+                    self._last_line(line, start)
+                    break
+                self._note(line, start)
+                start += len(line)
+
+    def _note(self, line: bytes, start: int) -> None:
+        try:
+            record = json.loads(line)
+        except (ValueError, RecursionError):
+            return
+        key = record_key(record)
+        if key is None:
+            return
+        self._supersede(key)
+        if "error" in record:
+            self._errors[key] = (start, start + len(line))
+            self.done.discard(key)
+        elif "colors" in record:
+            self.done.add(key)
+
+    def _supersede(self, key: Optional[str]) -> None:
+        previous = self._errors.pop(key, None) if key is not None else None
+        if previous is not None:
+            self._superseded.append(previous)
+
+    def _last_line(self, line: bytes, start: int) -> None:
+        try:
+            json.loads(line)
+        except (ValueError, RecursionError):
+            fd = os.open(self.rejected, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC,
+                         0o666)
+            try:
+                _write_all(fd, line + b"\n")
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            os.ftruncate(self._fd, start)  # only once the line is safe in OUTPUT.rejected
+            self.set_aside = len(line)
+            return
+        _write_all(self._fd, b"\n")
+        self._note(line + b"\n", start)
+
+    def append(self, record: Dict[str, Any]) -> None:
+        """Writes one record, whole, at the end of the file."""
+        _write_all(self._fd, (json.dumps(record) + "\n").encode())
+        self._supersede(record_key(record))
+
+    def close(self) -> None:
+        if self._fd < 0:
+            return
+        try:
+            if self._superseded:
+                self._rewrite()
+        finally:
+            os.close(self._fd)
+            self._fd = -1
+
+    def _rewrite(self) -> None:
+        import fcntl
+
+        try:
+            fd, temporary = new_beside(self.path)
+        except OSError:  # a folder that cannot be written: the superseded records stay
+            return
+        try:
+            # Locked before it takes the file's name, so that no other run gets in between.
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            position = 0
+            for start, end in sorted(self._superseded) + [(os.fstat(self._fd).st_size, 0)]:
+                while position < start:
+                    chunk = os.pread(self._fd, min(start - position, 1 << 20), position)
+                    if not chunk:
+                        break
+                    _write_all(fd, chunk)
+                    position += len(chunk)
+                position = end
+            os.fsync(fd)
+            os.replace(temporary, os.path.realpath(self.path))
+        except BaseException:
+            os.close(fd)
+            os.unlink(temporary)
+            raise
+        os.close(self._fd)
+        self._fd = fd
+        self._superseded = []

@@ -7,17 +7,12 @@ import json
 import os
 import sys
 import warnings
-from collections import Counter
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-import matplotlib
+from . import batch, images, palette
+from .palette import hex_of
 
-# Charts are written to files only; no window is ever opened.
-matplotlib.use("Agg")
-
-from . import batch, palette, tintmill  # noqa: E402
-from .palette import hex_of  # noqa: E402
 
 class UsageError(Exception):
     """A mistake in what the user asked for: reported in one line, without a traceback."""
@@ -39,6 +34,8 @@ def add_extract_options(parser: argparse.ArgumentParser) -> None:
 
 
 def make_extractor(args: argparse.Namespace):
+    from . import tintmill
+
     gpu_available = bool(getattr(tintmill, "GPU_AVAILABLE", False))
     if args.gpu == "force" and not gpu_available:
         raise UsageError("GPU forced but not available (install the 'gpu' extra: CuPy and cuML)")
@@ -56,24 +53,31 @@ def require_file(path: Optional[str], what: str) -> None:
         raise UsageError(f"{what} not found: {path}")
 
 
-def write_chart(extractor, colors: list, path: str) -> None:
-    import matplotlib.pyplot as plt
-
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # Agg cannot show; saving is all that is wanted
-            extractor.visualize_colors(colors, path)
-    finally:
-        plt.close("all")
-
-
 # ---- extract ---------------------------------------------------------------------------
 
 def load(args: argparse.Namespace):
     """The image and mask arrays, transparent pixels left out unless --keep-transparent."""
     require_file(args.image, "image")
     require_file(args.mask, "mask")
-    return batch.read_image(args.image, args.mask, args.keep_transparent)
+    try:
+        return images.read_image(args.image, args.mask, args.keep_transparent)
+    except images.MaskSizeError as e:
+        raise UsageError(str(e))
+
+
+def why_no_colour(extractor, image, mask, args: argparse.Namespace) -> str:
+    """Why an image gave no colour: what the mask and the alpha select, as the library selects
+    it, or else the black pixels that clustering in RGB leaves out."""
+    import numpy as np
+
+    if mask is not None and not len(extractor._extract_pixels(np.full(image.shape, 255, np.uint8),
+                                                             mask)):
+        if args.mask is None:
+            return "every pixel is transparent"
+        if not args.keep_transparent and images.alpha_of(args.image) is not None:
+            return "the mask selects no opaque pixel"
+        return "the mask selects no pixel"
+    return "every pixel analysed is pure black, which clustering in RGB leaves out"
 
 
 def run_extract(args: argparse.Namespace) -> int:
@@ -93,12 +97,14 @@ def run_extract(args: argparse.Namespace) -> int:
             rgb = "(" + ", ".join(str(c) for c in record["color"]) + ")"
             print(f"{i:>3}  {hex_of(record['color']):<9} {rgb:<17} {record['percentage']:>7.2f}%")
         if not colors:
-            print("no colour: the mask selects no pixel")
+            print(f"no colour: {why_no_colour(extractor, image, mask, args)}")
     if args.chart:
+        from .charts import write_chart
+
         # After the results, so that a chart that cannot be written loses nothing else.
         sys.stdout.flush()
-        write_chart(extractor, colors, args.chart)
-        print(f"chart written to {args.chart}", file=sys.stderr)
+        written = write_chart(extractor, colors, args.chart)
+        print(f"chart written to {written}", file=sys.stderr)
     if args.palette:
         sys.stdout.flush()
         palette.write_palette(colors, args.palette)
@@ -131,9 +137,11 @@ def run_match(args: argparse.Namespace) -> int:
     else:
         report = extractor.analyze_color_similarity(image, targets, mask, args.threshold)
     if args.map:
-        from .maps import write_maps
+        from .maps import file_names, write_maps
+
         write_maps(extractor, image, mask, targets, args.map, not args.rgb)
-        print(f"maps written to {args.map}", file=sys.stderr)
+        for name, file in file_names(targets).items():
+            print(f"map of {name} written to {Path(args.map) / file}", file=sys.stderr)
     if args.json:
         print(json.dumps(report))  # NumPy's float64 is a float, and serialises as one
         return 0
@@ -159,67 +167,11 @@ def run_match(args: argparse.Namespace) -> int:
 
 # ---- batch -----------------------------------------------------------------------------
 
-def previous_results(output: Path, images: set) -> set:
-    """Files that already have a result in an output file, by `same_file_key`.
-
-    A line cut off by an interruption is dropped, and so are the error records of files in
-    this batch: they are tried again, so each file ends with one final record.
-    """
-    if not output.exists():
-        return set()
-    data = output.read_bytes()
-    end = data.rfind(b"\n") + 1
-    kept: List[bytes] = []
-    done = set()
-    for line in data[:end].splitlines(keepends=True):
-        try:
-            record = json.loads(line)
-            key = batch.same_file_key(record["path"])
-        except (ValueError, KeyError, TypeError, OSError):
-            kept.append(line)
-            continue
-        if "error" in record and key in images:
-            continue
-        kept.append(line)
-        if "colors" in record:
-            done.add(key)
-    if end != len(data) or len(kept) != len(data[:end].splitlines()):
-        partial = output.with_name(output.name + ".partial")
-        partial.write_bytes(b"".join(kept))
-        os.replace(partial, output)
-    return done
-
-
-def chart_names(images: List[str]) -> Dict[str, str]:
-    """A distinct chart file name per image, from its path below the images' common folder."""
-    resolved = [Path(batch.same_file_key(image)) for image in images]
-    root = Path(os.path.commonpath([str(p.parent) for p in resolved])) if resolved else Path()
-    names: Dict[str, str] = {}
-    taken = set()
-    stems = [p.relative_to(root).with_suffix("") for p in resolved]
-    repeated = {stem for stem, count in Counter(stems).items() if count > 1}
-    for image, path, stem in zip(images, resolved, stems):
-        # a.png and a.jpg side by side keep their suffixes apart
-        relative = path.relative_to(root) if stem in repeated else stem
-        base = "__".join(relative.parts)
-        name, n = f"{base}_colors.png", 1
-        while name in taken:
-            n += 1
-            name = f"{base}_{n}_colors.png"
-        taken.add(name)
-        names[image] = name
-    return names
-
-
-def chart_path(chart_dir: Optional[str], names: Dict[str, str], image: str) -> Optional[str]:
-    if not chart_dir:
-        return None
-    return str(Path(chart_dir) / names[image])
-
-
 def run_batch(args: argparse.Namespace) -> int:
+    from .report import OverwritesInputError, check_output, write_report
+
     try:
-        images = list(batch.find_images(args.paths))
+        found = list(batch.find_images(args.paths))
     except batch.NoImagesError as e:
         raise UsageError(str(e))
     if args.scheduler:
@@ -227,39 +179,70 @@ def run_batch(args: argparse.Namespace) -> int:
             import dask.distributed  # noqa: F401
         except ImportError:
             raise UsageError("--scheduler needs Dask: pip install 'vantrel-huesift[dask]'")
-    extractor = make_extractor(args)
-    if args.chart:
-        Path(args.chart).mkdir(parents=True, exist_ok=True)
-    output = Path(args.output)
-    done = previous_results(output, {batch.same_file_key(image) for image in images})
-    todo = [image for image in images if batch.same_file_key(image) not in done]
-    charts: Dict[str, Optional[str]] = {}
-    if args.chart:
-        names = chart_names(images)
-        charts = {image: chart_path(args.chart, names, image) for image in todo}
-    failed = 0
-    with open(output, "a", encoding="utf-8") as out:
-        for record in batch.run_batch(todo, extractor, min(args.jobs or os.cpu_count() or 1,
-                                                           max(len(todo), 1)),
-                                      args.scheduler, not args.quiet, args.keep_transparent,
-                                      charts, total=len(todo)):
-            out.write(json.dumps(record) + "\n")
-            out.flush()
-            failed += "error" in record
-    print(f"{len(todo) - failed} done, {failed} failed, {len(images) - len(todo)} already "
-          f"in {output}", file=sys.stderr)
     if args.report:
-        from .report import write_report
-        write_report(output, args.report)
+        try:
+            check_output(Path(args.output), args.report)
+        except OverwritesInputError as e:
+            raise UsageError(str(e))
+    if args.mask:
+        require_file(args.mask, "mask")
+        if images.imread(args.mask) is None:
+            raise ValueError(f"Could not load mask from {args.mask}")
+    extractor = make_extractor(args)
+    with batch.ResultsFile(args.output) as results:
+        if results.set_aside:
+            print(f"huesift: the unfinished last line of {args.output} ({results.set_aside} "
+                  f"bytes) was set aside in {results.rejected}", file=sys.stderr)
+        todo = [image for image in found if batch.same_file_key(image) not in results.done]
+        charts: Dict[str, str] = {}
+        if args.chart:
+            from .charts import chart_names
+
+            Path(args.chart).mkdir(parents=True, exist_ok=True)
+            names = chart_names(found, args.chart)
+            charts = {image: str(Path(args.chart) / names[image]) for image in todo}
+        failed = charts_failed = 0
+        for record in batch.run_batch(
+                todo, extractor, min(args.jobs or os.cpu_count() or 1, max(len(todo), 1)),
+                args.scheduler, not args.quiet, args.keep_transparent, charts, total=len(todo),
+                mask=args.mask):
+            results.append(record)
+            failed += "error" in record
+            charts_failed += "chart_error" in record
+    unwritten = f", charts not written: {charts_failed}" if charts_failed else ""
+    print(f"{len(todo) - failed} done, {failed} failed, {len(found) - len(todo)} already "
+          f"in {args.output}{unwritten}", file=sys.stderr)
+    if args.report:
+        write_report(Path(args.output), args.report, ProblemLines(args.output))
         print(f"report written to {args.report}", file=sys.stderr)
     return 0
 
 
+class ProblemLines:
+    """Says on stderr, one line each, which lines of a results file are not well-formed
+    records, and counts them."""
+
+    def __init__(self, results: str):
+        self.results = results
+        self.count = 0
+
+    def __call__(self, number: int, problem: str) -> None:
+        self.count += 1
+        print(f"huesift: {self.results}: {problem}", file=sys.stderr)
+
+
 def run_report(args: argparse.Namespace) -> int:
+    from .report import OverwritesInputError, write_report
+
     require_file(args.results, "results")
-    from .report import write_report
-    count = write_report(Path(args.results), args.output)
-    print(f"report of {count} images written to {args.output}", file=sys.stderr)
+    problems = ProblemLines(args.results)
+    try:
+        count = write_report(Path(args.results), args.output, problems)
+    except OverwritesInputError as e:
+        raise UsageError(str(e))
+    bad = problems.count
+    lines = f" and {bad} bad line{'s' if bad != 1 else ''}" if bad else ""
+    print(f"report of {count - bad} images{lines} written to {args.output}", file=sys.stderr)
     return 0
 
 
@@ -309,6 +292,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    import matplotlib
+
+    # Charts are written to files only; no window is ever opened.
+    matplotlib.use("Agg")
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
@@ -316,7 +303,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     except UsageError as e:
         print(f"huesift: error: {e}", file=sys.stderr)
         return 2
-    except ValueError as e:  # unreadable image or mask, unknown settings
+    except (ValueError, batch.ResultsInUseError, batch.WorkerStartError) as e:
+        # unreadable image or mask, unknown settings, an output another run holds
         print(f"huesift: error: {e}", file=sys.stderr)
         return 1
     except OSError as e:  # a file or folder that cannot be written or read

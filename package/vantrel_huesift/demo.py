@@ -3,16 +3,20 @@
 import json
 import os
 
-from matplotlib import cbook
-
-from .cli import make_extractor, build_parser, write_chart
-
 CHART = os.path.join("demo", "grace_hopper_colors.png")
 
 
 def main() -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")  # the chart goes to a file; no window is opened
+    from matplotlib import cbook
+
+    from .charts import write_chart
+    from .tintmill import ColorExtractor
+
     path = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
-    extractor = make_extractor(build_parser().parse_args(["extract", path]))
+    extractor = ColorExtractor()
     colors = extractor.extract_colors(path)
     os.makedirs(os.path.dirname(CHART), exist_ok=True)
     write_chart(extractor, colors, CHART)

@@ -4,19 +4,34 @@ stacked bar with the shares, the hex codes on their swatches, or its error.
 Everything is embedded: the page fetches nothing. Thumbnails are made from the image files at
 report time and set only when their card scrolls into view, and cards off screen are not laid
 out, so a page of ten thousand images opens quickly.
+
+Any JSON lines file can be shown: a line that is not a well-formed record gets a card that says
+what is wrong with it. Thumbnails are read only from regular files, and within a size and a
+time limit, so that a record naming a pipe, a device or a huge file cannot stall the report.
 """
 
 from __future__ import annotations
 
 import base64
 import html
+import io
 import json
+import math
+import os
+import queue
+import stat
+import threading
 from pathlib import Path
-from typing import Any, Dict, Iterator, Optional, Sequence
+from typing import Any, BinaryIO, Callable, Iterator, Optional, Sequence, Tuple
 
+from . import files
 from .palette import hex_of
 
 THUMBNAIL = 160  # longest side, in pixels
+THUMBNAIL_BYTES = 64 << 20  # larger image files get no thumbnail
+THUMBNAIL_PIXELS = 100_000_000  # nor do larger images
+THUMBNAIL_SECONDS = 5.0  # the longest wait for one thumbnail
+STALLS_ALLOWED = 3  # thumbnails given up on before the report makes no more
 
 STYLE = """
 body { margin: 0; font: 14px/1.3 sans-serif; background: #f4f4f4; color: #222; }
@@ -36,6 +51,7 @@ header input { width: 280px; padding: 4px 8px; }
 .swatches { display: flex; gap: 4px; margin-top: 8px; height: 22px; overflow: hidden; }
 .swatches span { padding: 2px 6px; font: 12px monospace; white-space: nowrap; }
 .error { margin-top: 10px; color: #a00; }
+.note { margin-top: 4px; color: #a00; font-size: 12px; }
 """
 
 SCRIPT = """
@@ -63,41 +79,155 @@ document.getElementById('filter').addEventListener('input', event => {
 """
 
 
+class OverwritesInputError(ValueError):
+    """A report that would be written over the results it shows."""
+
+
 def text_colour(color: Sequence[int]) -> str:
     """Black on light swatches, white on dark ones (by luma)."""
     r, g, b = color
     return "#000" if 0.299 * r + 0.587 * g + 0.114 * b > 140 else "#fff"
 
 
+def shown(text: str) -> str:
+    """Text as the page shows it: the bytes of a name that is not valid UTF-8 escaped."""
+    try:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:  # a lone surrogate that no file name decodes to
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def problem_of(record: Any) -> Optional[str]:
+    """What keeps a parsed JSON line from being a record of a batch, or None."""
+    if not isinstance(record, dict):
+        return "not a JSON object"
+    for field in ("path", "resolved_path", "error", "chart_error"):
+        if field in record and not isinstance(record[field], str):
+            return f"'{field}' is not text"
+    if "path" not in record:
+        return "'path' is missing"
+    if "error" in record:
+        return None
+    if "colors" not in record:
+        return "neither 'colors' nor 'error'"
+    if not isinstance(record["colors"], list):
+        return "'colors' is not a list"
+    for i, entry in enumerate(record["colors"]):
+        if not isinstance(entry, dict):
+            return f"colors[{i}] is not an object"
+        if "color" not in entry or "percentage" not in entry:
+            return f"colors[{i}] has no '{'color' if 'color' not in entry else 'percentage'}'"
+        color, share = entry["color"], entry["percentage"]
+        if not (isinstance(color, list) and len(color) == 3 and all(
+                type(c) is int and 0 <= c <= 255 for c in color)):
+            return f"colors[{i}].color is not three whole numbers from 0 to 255"
+        if type(share) not in (int, float) or not (math.isfinite(share) and 0 <= share <= 100):
+            return f"colors[{i}].percentage is not a number from 0 to 100"
+    return None
+
+
+def read_capped(path: str) -> Optional[bytes]:
+    """The bytes of a regular file of at most THUMBNAIL_BYTES, or None. A pipe or a device is
+    never opened: reading one could wait for ever."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):  # replaced since the first look
+            return None
+        data = bytearray()
+        while len(data) <= THUMBNAIL_BYTES:
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                return bytes(data)
+            data += chunk
+        return None
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+
+
 def thumbnail(path: str) -> Optional[str]:
     """A small JPEG of the image file as a data URL, or None when it cannot be read."""
     import cv2
+    import numpy as np
+    from PIL import Image
 
-    from .batch import imread
-
-    image = imread(path)
+    data = read_capped(path)
+    if not data:
+        return None
+    flags = cv2.IMREAD_COLOR
+    try:
+        with Image.open(io.BytesIO(data)) as header:
+            width, height = header.size
+    except Exception:  # a format only OpenCV reads: its own pixel limit applies
+        pass
+    else:
+        if width * height > THUMBNAIL_PIXELS:
+            return None
+        # JPEG decodes straight to a fraction of its size
+        for factor, reduced in ((8, cv2.IMREAD_REDUCED_COLOR_8), (4, cv2.IMREAD_REDUCED_COLOR_4),
+                                (2, cv2.IMREAD_REDUCED_COLOR_2)):
+            if max(width, height) >= factor * 2 * THUMBNAIL:
+                flags = reduced
+                break
+    image = cv2.imdecode(np.frombuffer(data, np.uint8), flags)
     if image is None:
         return None
     scale = THUMBNAIL / max(image.shape[:2])
     if scale < 1:
         size = (max(1, round(image.shape[1] * scale)), max(1, round(image.shape[0] * scale)))
         image = cv2.resize(image, size, interpolation=cv2.INTER_AREA)
-    ok, data = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, 75])
-    return "data:image/jpeg;base64," + base64.b64encode(data.tobytes()).decode() if ok else None
+    ok, encoded = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, 75])
+    return "data:image/jpeg;base64," + base64.b64encode(encoded.tobytes()).decode() if ok else None
 
 
-def card(record: Dict[str, Any]) -> str:
-    path = str(record.get("path", ""))
-    thumb = thumbnail(path)
+class TimeCapped:
+    """Calls run on a thread of their own and waited for `seconds` at most: a file on a stalled
+    disk costs its own thumbnail, and after a few such files, the thumbnails still to come."""
+
+    def __init__(self, seconds: float = THUMBNAIL_SECONDS, stalls_allowed: int = STALLS_ALLOWED):
+        self.seconds = seconds
+        self.stalls_left = stalls_allowed
+
+    def __call__(self, function: Callable[[str], Optional[str]], path: str) -> Optional[str]:
+        if self.stalls_left <= 0:
+            return None
+        box: "queue.SimpleQueue[Optional[str]]" = queue.SimpleQueue()
+
+        def run() -> None:
+            try:
+                box.put(function(path))
+            except Exception:
+                box.put(None)
+
+        threading.Thread(target=run, daemon=True).start()
+        try:
+            return box.get(timeout=self.seconds)
+        except queue.Empty:
+            self.stalls_left -= 1
+            return None
+
+
+def card(record: Any, thumb: Optional[str], problem: Optional[str] = None) -> str:
+    """A record's card; for a line that is not a well-formed record, `problem` says why."""
+    path = record.get("path") if isinstance(record, dict) else None
+    name = shown(path) if isinstance(path, str) else ""
     image = (f'<img class="thumb" alt="" data-src="{thumb}">' if thumb
              else '<div class="thumb"></div>')
-    parts = [f'<div class="card" data-name="{html.escape(path.lower())}">', image,
-             '<div class="info">', f'<div class="name" title="{html.escape(path)}">'
-             f'{html.escape(path)}</div>']
-    if "error" in record:
-        parts.append(f'<div class="error">{html.escape(str(record["error"]))}</div>')
+    parts = [f'<div class="card" data-name="{html.escape(name.lower())}">', image,
+             '<div class="info">', f'<div class="name" title="{html.escape(name)}">'
+             f'{html.escape(name)}</div>']
+    if problem is not None:
+        parts.append(f'<div class="error">{html.escape(problem)}</div>')
+    elif "error" in record:
+        parts.append(f'<div class="error">{html.escape(shown(record["error"]))}</div>')
     else:
-        colors = record.get("colors", [])
+        colors = record["colors"]
         parts.append('<div class="bar">')
         for c in colors:
             parts.append(f'<div style="width:{c["percentage"]}%;background:{hex_of(c["color"])}"'
@@ -108,35 +238,68 @@ def card(record: Dict[str, Any]) -> str:
                          f'color:{text_colour(c["color"])}">{hex_of(c["color"])} '
                          f'{c["percentage"]:.2f}%</span>')
         parts.append("</div>")
+        if "chart_error" in record:
+            parts.append(f'<div class="note">chart not written: '
+                         f'{html.escape(shown(record["chart_error"]))}</div>')
     parts.append("</div></div>")
     return "".join(parts)
 
 
-def records(results: Path) -> Iterator[Dict[str, Any]]:
-    """The records of a JSON lines file; a line cut off by an interruption is skipped."""
-    with open(results, encoding="utf-8") as lines:
-        for line in lines:
+def records(results: Path) -> Iterator[Tuple[int, Any, Optional[str]]]:
+    """Each non-blank line of a JSON lines file: its number, what it parses to, and what keeps
+    it from being a record (None for a record)."""
+    with open(results, "rb") as lines:
+        for number, line in enumerate(lines, 1):
+            if not line.strip():
+                continue
             try:
                 record = json.loads(line)
-            except ValueError:
+            except (ValueError, RecursionError):  # undecodable bytes are a ValueError too
+                yield number, None, ("not JSON" if line.endswith(b"\n") else
+                                     "an unfinished line: the run writing it was stopped")
                 continue
-            if isinstance(record, dict) and "path" in record:
-                yield record
+            yield number, record, problem_of(record)
 
 
-def write_report(results: Path, output: str) -> int:
-    """Writes the page for a batch's JSON lines; returns the number of images on it."""
+def check_output(results: Path, output: str) -> None:
+    """Refuses a page that would be written over the results it shows."""
+    if files.same_file(str(results), output):
+        raise OverwritesInputError(f"the report {output} would overwrite its input {results}")
+
+
+def write_report(results: Path, output: str,
+                 on_problem: Optional[Callable[[int, str], None]] = None) -> int:
+    """Writes the page for a batch's JSON lines and returns the number of cards on it. The page
+    is written beside `output` and renamed to it when complete. `on_problem` hears the line
+    number and the trouble of each line that is not a well-formed record."""
+    check_output(results, output)
+    import cv2  # noqa: F401 (loaded here, not within the first thumbnail's time limit)
+
+    capped = TimeCapped()
     count = 0
-    with open(output, "w", encoding="utf-8") as page:
-        page.write('<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
-                   f'<title>huesift report: {html.escape(results.name)}</title>'
-                   f'<style>{STYLE}</style></head><body><header>'
-                   '<input id="filter" type="search" placeholder="Filter by file name"'
-                   ' autocomplete="off"><span id="count"></span></header><main>')
-        for record in records(results):
-            page.write(card(record) + "\n")
+
+    def write(page: BinaryIO) -> None:
+        nonlocal count
+        page.write(('<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
+                    f'<title>huesift report: {html.escape(shown(results.name))}</title>'
+                    f'<style>{STYLE}</style></head><body><header>'
+                    '<input id="filter" type="search" placeholder="Filter by file name"'
+                    ' autocomplete="off"><span id="count"></span></header><main>').encode())
+        for number, record, problem in records(results):
+            if problem is not None:
+                problem = f"line {number}: {problem}"
+                if on_problem is not None:
+                    on_problem(number, problem)
+            source = None
+            if isinstance(record, dict):
+                source = next((record[k] for k in ("resolved_path", "path")
+                               if isinstance(record.get(k), str)), None)
+            thumb = capped(thumbnail, source) if source is not None else None
+            page.write((card(record, thumb, problem) + "\n").encode())
             count += 1
-        page.write(f'</main><script>{SCRIPT}'
-                   f"document.getElementById('count').textContent = '{count} images';"
-                   "</script></body></html>\n")
+        page.write((f'</main><script>{SCRIPT}'
+                    f"document.getElementById('count').textContent = '{count} images';"
+                    "</script></body></html>\n").encode())
+
+    files.replace(output, write)
     return count

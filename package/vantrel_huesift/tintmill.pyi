@@ -85,6 +85,8 @@ def __pyx_unpickle_ColorExtractor(
 ) -> ColorExtractor: ...
 
 GPU_AVAILABLE: bool
+MASK_THRESHOLD: int  # a mask pixel selects its pixel when its value is greater
+DISTANCE_BANDS: Tuple[int, int, int]  # very close, close, somewhat close: distance below each
 np: types.ModuleType
 cv2: types.ModuleType
 plt: types.ModuleType

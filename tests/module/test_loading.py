@@ -30,6 +30,8 @@ COMMON_NAMES = ["ColorExtractor", "np", "cv2", "KMeans", "DBSCAN", "StandardScal
                 "euclidean_distances", "List", "Tuple", "Optional", "Union", "Dict", "Image",
                 "plt"]
 GPU_NAMES = ["warnings", "GPU_AVAILABLE", "cp", "KMeansGPU", "DBSCANGPU", "get_compute_device"]
+# The engine's rules, published last for the package's Python code that must agree with them.
+RULE_NAMES = ["MASK_THRESHOLD", "DISTANCE_BANDS"]
 
 
 def test_names_are_bound_in_loading_order():
@@ -40,7 +42,7 @@ def test_names_are_bound_in_loading_order():
         print("__pyx_unpickle_ColorExtractor" in vars(tintmill))
     """)
     names, restore = out.splitlines()
-    assert names.split() == COMMON_NAMES + (GPU_NAMES if FULL else [])
+    assert names.split() == COMMON_NAMES + (GPU_NAMES if FULL else []) + RULE_NAMES
     assert restore == "True"
 
 
@@ -53,6 +55,7 @@ def test_names_are_bound_to_their_libraries(tm):
     assert tm.StandardScaler is sklearn.preprocessing.StandardScaler
     assert tm.Image is Image
     assert tm.Dict is typing.Dict and tm.Union is typing.Union
+    assert (tm.MASK_THRESHOLD, tm.DISTANCE_BANDS) == (128, (15, 30, 50))
     assert tm.ColorExtractor.__module__ == "vantrel_huesift.tintmill"
     assert tm.ColorExtractor.__qualname__ == "ColorExtractor"
     # The state keeps the originals to compare against, and shows them to the collector.

@@ -2,9 +2,13 @@
 
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
+import sys
+import time
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -12,11 +16,13 @@ import pytest
 from matplotlib import cbook
 from PIL import Image
 
-from support import huesift, read_lines
+from support import (KillingExtractor, absolute_env, huesift, huesift_started, read_lines,
+                     run_python)
 from vantrel_huesift import batch, maps, palette
 from vantrel_huesift.tintmill import ColorExtractor
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
+README = Path(__file__).resolve().parents[2] / "README.md"
 
 BLUE, RED = (255, 0, 0), (0, 0, 255)  # BGR
 
@@ -62,13 +68,18 @@ def test_transparency_in_the_command_line(transparent, tmp_path):
     mask = np.zeros((8, 12), np.uint8)
     mask[:, 3:9] = 255  # with the alpha, only columns 6 to 8 remain
     cv2.imwrite(str(tmp_path / "mask.png"), mask)
-    out = huesift("match", path, "--target", "blue=0,0,255", "--pixels", "--json",
-                  "--mask", tmp_path / "mask.png", "--rgb", "--no-preprocessing", "--map",
-                  tmp_path / "maps")
+    targets = ["blue", "sky/blue", "sky_blue"]  # the last two come to one file name
+    out = huesift("match", path, *(f"--target={t}=0,0,255" for t in targets), "--pixels",
+                  "--json", "--mask", tmp_path / "mask.png", "--rgb", "--no-preprocessing",
+                  "--map", tmp_path / "maps")
     assert json.loads(out.stdout)["blue"]["total_percentage"] == 100.0
-    shown = cv2.imread(str(tmp_path / "maps" / "blue.png"))
-    assert (shown[:, 6:9] == maps.BAND_COLOURS[2]).all()
-    assert (shown[:, :6] == (np.array(RED) * maps.DIM).astype(np.uint8)).all()
+    files = ["blue.png", "sky_blue.png", "sky_blue_2.png"]
+    assert out.stderr.splitlines() == [f"map of {t} written to {tmp_path / 'maps' / f}"
+                                       for t, f in zip(targets, files)]
+    for name in files:
+        shown = cv2.imread(str(tmp_path / "maps" / name))
+        assert (shown[:, 6:9] == maps.BAND_COLOURS[2]).all()
+        assert (shown[:, :6] == (np.array(RED) * maps.DIM).astype(np.uint8)).all()
 
 
 def test_batch_function_equals_command_line_and_stays_bounded(tmp_path):
@@ -210,3 +221,170 @@ def test_report_in_a_browser(tmp_path):
         start += record["percentage"]
     # The second card shows its error where a bar would be: no bar colour there.
     assert tuple(pixels[103 + 120, 196 + 300]) not in {tuple(c["color"]) for c in good["colors"]}
+
+
+def test_batch_mask_applies_to_images_of_its_size(tmp_path):
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    photo = cv2.imread(SAMPLE)
+    for name, crop in [("a.png", photo[:40, :50]), ("b.png", photo[200:240, 100:150]),
+                       ("c.png", photo[:30, :30])]:
+        cv2.imwrite(str(photos / name), crop)
+    mask = np.zeros((40, 50), np.uint8)
+    mask[:, 10:30] = 255
+    cv2.imwrite(str(tmp_path / "mask.png"), mask)
+    out = huesift("batch", photos, "--mask", tmp_path / "mask.png", "--output",
+                  tmp_path / "r.jsonl", "--jobs", 1, "--quiet")
+    assert out.returncode == 0, out.stderr
+    records = {Path(r["path"]).name: r for r in read_lines(tmp_path / "r.jsonl")}
+    for name in ("a.png", "b.png"):
+        expected = ColorExtractor().extract_colors(str(photos / name), str(tmp_path / "mask.png"))
+        assert records[name]["colors"] == json.loads(json.dumps(expected))
+    assert records["c.png"]["error"] == (
+        f"MaskSizeError: the mask {tmp_path / 'mask.png'} is 50 x 40 pixels and the image "
+        f"{photos / 'c.png'} 30 x 30: a mask must have the image's size")
+
+
+def test_a_dead_worker_costs_only_its_image(tmp_path):
+    photo = cv2.imread(SAMPLE)
+    for i in range(6):
+        cv2.imwrite(str(tmp_path / f"p{i}.png"), photo[i * 40:i * 40 + 30, :40])
+    cv2.imwrite(str(tmp_path / "p2.png"), photo[:3, :7])  # its worker is killed on it
+    records = list(batch.batch_extract_colors(str(tmp_path), KillingExtractor(), jobs=2))
+    assert sorted(r["path"] for r in records) == sorted(str(p) for p in tmp_path.glob("*.png"))
+    assert {r["path"]: r["error"] for r in records if "error" in r} == {
+        str(tmp_path / "p2.png"): "worker process died: signal 9"}
+
+
+def test_readme_batch_example_runs_as_a_saved_script(tmp_path):
+    section = README.read_text().split("### Batches from Python")[1]
+    (tmp_path / "example.py").write_text(re.search(r"```python\n(.*?)```", section, re.S)[1])
+    (tmp_path / "photos").mkdir()
+    (tmp_path / "more" / "x").mkdir(parents=True)
+    cv2.imwrite(str(tmp_path / "photos" / "a.png"), cv2.imread(SAMPLE)[:30, :40])
+    cv2.imwrite(str(tmp_path / "more" / "x" / "b.jpg"), cv2.imread(SAMPLE)[:30, :40])
+    out = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, env=absolute_env(),
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert sorted(line.split()[0] for line in out.stdout.splitlines()) == [
+        "more/x/b.jpg", "photos/a.png"]
+
+
+def test_nothing_imports_the_command_line_nor_pyplot_early():
+    out = run_python("""
+        import sys
+        import vantrel_huesift.batch
+        print(sorted({"vantrel_huesift.cli", "matplotlib.pyplot"} & set(sys.modules)))
+        from vantrel_huesift import charts, demo, files, images, maps, palette, report
+        print("vantrel_huesift.cli" in sys.modules)
+        import vantrel_huesift.cli
+        print("matplotlib" in sys.modules)
+    """)
+    assert out.splitlines() == ["[]", "False", "False"]
+
+
+# ---- the results file: resumed, locked, never losing a finished record -------------------
+
+@pytest.fixture(scope="module")
+def ten(tmp_path_factory):
+    """Ten crops of the sample photo, large enough that a run of them takes a few seconds."""
+    root = tmp_path_factory.mktemp("ten")
+    photo = cv2.imread(SAMPLE)
+    for i in range(10):
+        cv2.imwrite(str(root / f"p{i}.png"), photo[i * 20:i * 20 + 240, i * 10:i * 10 + 300])
+    return root
+
+
+def complete_lines(path):
+    data = path.read_bytes() if path.exists() else b""
+    return data[:data.rfind(b"\n") + 1].decode().splitlines()
+
+
+@pytest.mark.parametrize("records_before_kill", [0, 3, 7])
+def test_a_killed_run_loses_no_record(ten, tmp_path, records_before_kill):
+    output = tmp_path / "r.jsonl"
+    run = huesift_started("batch", ten, "--output", output, "--jobs", 2, "--quiet")
+    deadline = time.monotonic() + 120
+    # the file exists once the run holds it
+    while run.poll() is None and time.monotonic() < deadline and (
+            not output.exists() or len(complete_lines(output)) < records_before_kill):
+        time.sleep(0.01)
+    run.kill()
+    run.communicate(timeout=60)  # its workers, orphaned, quit too
+    kept = complete_lines(output)
+    out = huesift("batch", ten, "--output", output, "--jobs", 2, "--quiet")
+    assert out.returncode == 0, out.stderr
+    assert f"{10 - len(kept)} done, 0 failed, {len(kept)} already" in out.stderr
+    final = complete_lines(output)
+    assert final[:len(kept)] == kept
+    assert sorted(json.loads(line)["path"] for line in final) == sorted(
+        str(p) for p in ten.glob("*.png"))
+
+
+def test_one_run_at_a_time_per_output(ten, tmp_path):
+    output, link = tmp_path / "r.jsonl", tmp_path / "link.jsonl"
+    link.symlink_to(output)
+    with batch.ResultsFile(str(output)):
+        out = huesift("batch", ten, "--output", link, "--quiet")
+    assert out.returncode == 1 and out.stderr == (
+        f"huesift: error: {link} is in use by another run; it stays locked until that run ends\n")
+    assert output.read_bytes() == b""
+    runs = [huesift_started("batch", ten, "--output", name, "--jobs", 1, "--quiet")
+            for name in (output, link)]
+    for run in runs:
+        _, stderr = run.communicate(timeout=300)
+        if run.returncode == 1:  # the other run held the file
+            assert stderr.endswith(" is in use by another run; it stays locked until that run "
+                                   "ends\n")
+        else:  # it held the file, or found every image analysed
+            assert run.returncode == 0 and ", 0 failed, " in stderr
+    assert sorted(json.loads(line)["path"] for line in complete_lines(output)) == sorted(
+        str(p) for p in ten.glob("*.png"))
+
+
+def record(folder, name, **result):
+    return json.dumps({"path": name, "resolved_path": str(folder / name), **result})
+
+
+@pytest.mark.parametrize("case", ["no final newline", "cut last line", "another folder",
+                                  "linked output"])
+def test_resume_keeps_every_finished_record(tmp_path, case):
+    images, other = tmp_path / "set2", tmp_path / "set1"
+    images.mkdir()
+    for i, name in enumerate(["a.png", "b.png"]):
+        cv2.imwrite(str(images / name), cv2.imread(SAMPLE)[i * 50:i * 50 + 30, :40])
+    output = target = tmp_path / "r.jsonl"
+    a = record(images, "a.png", colors=[{"color": [1, 2, 3], "percentage": 100.0}])
+    kept, redone, rejected = [a], ["b.png"], None
+    if case == "no final newline":  # a file joined with cat, say
+        output.write_text(a)
+    elif case == "cut last line":
+        rejected = '{"path": "b.png", "resolved_path": "'
+        output.write_text(a + "\n" + rejected)
+    elif case == "another folder":  # a.png of a run there, named as a run there names it
+        kept = [record(other, "a.png", colors=[{"color": [1, 2, 3], "percentage": 100.0}])]
+        redone = ["a.png", "b.png"]
+        output.write_text(kept[0] + "\n")
+    else:  # the error record of b.png goes once its new record is in
+        target = tmp_path / "real" / "r.jsonl"
+        target.parent.mkdir()
+        target.write_text(a + "\n" + record(images, "b.png", error="OSError: disk gone") + "\n")
+        target.chmod(0o640)
+        output.symlink_to(target)
+    out = huesift("batch", ".", "--output", output, "--jobs", 1, "--quiet", cwd=images)
+    assert out.returncode == 0, out.stderr
+    lines = target.read_text().splitlines()
+    assert lines[:len(kept)] == kept
+    assert [json.loads(line)["path"] for line in lines[len(kept):]] == redone
+    assert all("colors" in json.loads(line) for line in lines)
+    assert out.stderr.splitlines()[-1] == (f"{len(redone)} done, 0 failed, {2 - len(redone)} "
+                                           f"already in {output}")
+    if rejected is None:
+        assert not Path(f"{output}.rejected").exists()
+    else:
+        assert Path(f"{output}.rejected").read_text() == rejected + "\n"
+        assert out.stderr.splitlines()[0] == (
+            f"huesift: the unfinished last line of {output} ({len(rejected)} bytes) was set "
+            f"aside in {output}.rejected")
+    if case == "linked output":
+        assert output.is_symlink() and target.stat().st_mode & 0o777 == 0o640

@@ -1,6 +1,8 @@
+import hashlib
 import json
 import os
 import re
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -10,6 +12,7 @@ from matplotlib import cbook
 from support import FULL, huesift, read_lines
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
+LOGO = str(cbook.get_sample_data("logo2.png", asfileobj=False))  # not the sample's size
 
 
 @pytest.fixture(scope="module")
@@ -26,8 +29,9 @@ def photos(tmp_path_factory):
 
 def test_extract_json_and_chart(tmp_path):
     chart = tmp_path / "chart.png"
-    out = huesift("extract", SAMPLE, "--colors", 3, "--json", "--chart", chart)
+    out = huesift("extract", SAMPLE, "--colors", 3, "--json", "--chart", tmp_path / "chart")
     assert out.returncode == 0, out.stderr
+    assert out.stderr.splitlines()[-1] == f"chart written to {chart}"  # matplotlib's suffix
     records = json.loads(out.stdout)
     assert len(records) == 3 and set(records[0]) == {"color", "percentage"}
     from vantrel_huesift.tintmill import ColorExtractor
@@ -43,6 +47,13 @@ def test_extract_table(tmp_path):
     lines = out.stdout.splitlines()
     assert lines[0].split() == ["#", "colour", "RGB", "share"] and len(lines) == 3
     assert lines[1].split()[1].startswith("#") and lines[1].endswith("%")
+    black, none = tmp_path / "black.png", tmp_path / "none.png"
+    cv2.imwrite(str(black), np.zeros((4, 5, 3), np.uint8))
+    cv2.imwrite(str(none), np.zeros((4, 5), np.uint8))
+    for options, why in [((), "every pixel analysed is pure black, which clustering in RGB "
+                              "leaves out"), (("--mask", none), "the mask selects no pixel")]:
+        out = huesift("extract", black, "--rgb", "--no-preprocessing", *options)
+        assert out.returncode == 0 and out.stdout.splitlines()[1] == f"no colour: {why}"
 
 
 @pytest.mark.parametrize("args, message", [
@@ -52,6 +63,9 @@ def test_extract_table(tmp_path):
     (["match", SAMPLE, "--target", "red=300,0,0"], "bad --target 'red=300,0,0'"),
     (["extract", SAMPLE, "--gpu", "force"], "GPU forced but not available"),
     (["batch", "/no/where/*.png"], "no such file, folder or pattern"),
+    (["extract", SAMPLE, "--mask", LOGO], f"the mask {LOGO} is 542 x 130 pixels and the image "
+                                          f"{SAMPLE} 512 x 600: a mask must have the image's size"),
+    (["match", SAMPLE, "--target", "red=255,0,0", "--mask", LOGO], "a mask must have the image's"),
 ])
 def test_user_errors_are_one_line(args, message):
     out = huesift(*args)
@@ -193,3 +207,26 @@ def test_batch_resume_retries_errors(photos, tmp_path):
     lines = read_lines(output)
     assert [r["path"] for r in lines] == ["/elsewhere.png", good] and "colors" in lines[1]
     assert "1 done, 0 failed, 0 already" in out.stderr
+
+
+def test_a_chart_that_cannot_be_written_keeps_the_colours(tmp_path):
+    deep = tmp_path / "photos" / ("d" * 120) / ("e" * 120)
+    deep.mkdir(parents=True)
+    for name in ("a.png", "b.png", "../../c.png"):
+        cv2.imwrite(str(deep / name), cv2.imread(SAMPLE)[:40, :50])
+    charts = tmp_path / "charts"
+    (charts / "c_colors.png").mkdir(parents=True)  # a folder where c.png's chart would go
+    output = tmp_path / "r.jsonl"
+    out = huesift("batch", tmp_path / "photos", "--output", output, "--chart", charts,
+                  "--jobs", 1, "--quiet")
+    assert out.returncode == 0, out.stderr
+    assert out.stderr == f"3 done, 0 failed, 0 already in {output}, charts not written: 1\n"
+    records = {Path(r["path"]).name: r for r in read_lines(output)}
+    assert [len(r["colors"]) for r in records.values()] == [5, 5, 5]
+    assert records["c.png"]["chart_error"] == (
+        f"IsADirectoryError: [Errno 21] Is a directory: '{charts / 'c_colors.png'}'")
+    # too long for a file name: shortened, with a digest of the whole path to keep them apart
+    base = "d" * 120 + "__" + "e" * 120 + "__"
+    assert sorted(p.name for p in charts.iterdir()) == sorted(
+        [base[:227] + "~" + hashlib.sha256((base + n).encode()).hexdigest()[:16] + "_colors.png"
+         for n in "ab"] + ["c_colors.png"])
