@@ -133,16 +133,6 @@ bool same_clustering(const std::vector<std::int32_t>& a, const std::vector<std::
 
 }  // namespace kmeans
 
-int local_trials(int clusters) {
-    return 2 + static_cast<int>(std::log(static_cast<double>(clusters)));
-}
-
-std::size_t draws_needed(int clusters, int runs) {
-    return static_cast<std::size_t>(runs) *
-           (1 + static_cast<std::size_t>(clusters - 1) *
-                    static_cast<std::size_t>(local_trials(clusters)));
-}
-
 kmeans_result kmeans_fit(const kmeans_input& in) {
     using namespace kmeans;
     const colours x(in);

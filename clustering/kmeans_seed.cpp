@@ -342,3 +342,17 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
 }
 
 }  // namespace huesift::clustering::kmeans
+
+namespace huesift::clustering {
+
+int local_trials(int clusters) {
+    return 2 + static_cast<int>(std::log(static_cast<double>(clusters)));
+}
+
+std::size_t draws_needed(int clusters, int runs) {
+    return static_cast<std::size_t>(runs) *
+           (1 + static_cast<std::size_t>(clusters - 1) *
+                    static_cast<std::size_t>(local_trials(clusters)));
+}
+
+}  // namespace huesift::clustering
