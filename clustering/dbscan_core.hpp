@@ -36,9 +36,6 @@ struct dbscan_result {
     std::vector<std::int64_t> sums;   // 3 channel sums per cluster
 };
 
-// StandardScaler().fit over the rows, to the bit: the fitted mean_ and scale_.
-void fit_standard_scaler(const preparation::byte_rows& rows, double mean[3], double scale[3]);
-
 dbscan_result dbscan_lattice(const dbscan_input& in);
 
 // Every row's label, cluster l written as rank[l] when rank is not empty.

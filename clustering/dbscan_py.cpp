@@ -1,11 +1,11 @@
 // DBSCAN clustering as a ColorExtractor step, on the CPU or through the GPU libraries.
 #include "../module/color_extractor.hpp"
 #include "dbscan_core.hpp"
+#include "standard_scaler.hpp"
 
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"
 
-#include <cstdlib>
 #include <vector>
 
 namespace huesift {
@@ -69,13 +69,9 @@ bool fitted_on_bytes(const double mean[3], const double scale[3]) {
 ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject* fitted);
 
 // StandardScaler().fit can be done here, to the bit, for the scikit-learn releases whose
-// steps are followed, on rows whose float64 copy NumPy lays out row after row (the order
-// its sums run in depends on that layout).
-bool native_scaler_applies(const module_state& st, PyArrayObject* arr) {
-    const npy_intp n = PyArray_DIM(arr, 0);
-    const npy_intp row = std::abs(PyArray_STRIDE(arr, 0));
-    const npy_intp channel = std::abs(PyArray_STRIDE(arr, 1));
-    return st.sklearn_steps_known && (n == 1 || (n > 1 && channel > 0 && row > channel)) &&
+// steps are followed, on rows it follows.
+bool native_scaler_applies(const module_state& st, const preparation::byte_rows& rows) {
+    return st.sklearn_steps_known && clustering::scaler_fit_follows(rows) &&
            attributes_unchanged(st.sklearn_scaler.get(), st.sklearn_scaler_methods);
 }
 
@@ -99,7 +95,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     clustering::dbscan_input in{};
     in.rows = {static_cast<const std::uint8_t*>(PyArray_DATA(arr)), PyArray_DIM(arr, 0),
                PyArray_STRIDE(arr, 0), PyArray_STRIDE(arr, 1)};
-    if (native_scaler_applies(st, arr)) {
+    if (native_scaler_applies(st, in.rows)) {
         gil_release nogil;
         clustering::fit_standard_scaler(in.rows, in.mean, in.scale);
     } else {
