@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
-SOURCES := CMakeLists.txt pyproject.toml $(wildcard module/*.?pp preparation/*.?pp \
+SOURCES := CMakeLists.txt pyproject.toml tintmill.cpp $(wildcard module/*.?pp preparation/*.?pp \
            clustering/*.?pp extraction/*.?pp matching/*.?pp package/vantrel_huesift/*.py)
 PIP_BUILD := $(PY) -m pip install --no-build-isolation --no-deps --upgrade --quiet
 PYTEST_ARGS ?=

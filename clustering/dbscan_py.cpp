@@ -1,5 +1,9 @@
 // DBSCAN clustering as a ColorExtractor step, on the CPU or through the GPU libraries.
 #include "../module/color_extractor.hpp"
+#include "../module/native_gate.hpp"
+#include "../module/step_dispatch.hpp"
+#include "../module/threads.hpp"
+#include "../preparation/arrays_py.hpp"
 #include "dbscan_core.hpp"
 #include "standard_scaler.hpp"
 
@@ -91,10 +95,8 @@ ref row_labels(const clustering::dbscan_result& found, const std::vector<std::in
 ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     const int n_colors = as_extractor(self)->n_colors;
     ref np = global(st, st.n.np);
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
     clustering::dbscan_input in{};
-    in.rows = {static_cast<const std::uint8_t*>(PyArray_DATA(arr)), PyArray_DIM(arr, 0),
-               PyArray_STRIDE(arr, 0), PyArray_STRIDE(arr, 1)};
+    in.rows = byte_rows_of(pixels);
     if (native_scaler_applies(st, in.rows)) {
         gil_release nogil;
         clustering::fit_standard_scaler(in.rows, in.mean, in.scale);

@@ -1,5 +1,9 @@
 // K-means clustering as a ColorExtractor step.
 #include "../module/color_extractor.hpp"
+#include "../module/native_gate.hpp"
+#include "../module/step_dispatch.hpp"
+#include "../module/threads.hpp"
+#include "../preparation/arrays_py.hpp"
 #include "kmeans_core.hpp"
 #include "parallel.hpp"
 

@@ -1,5 +1,6 @@
 // Cluster percentages as a ColorExtractor step: each cluster's share of the clustered pixels.
-#include "../module/color_extractor.hpp"
+#include "../module/native_gate.hpp"
+#include "../module/step_dispatch.hpp"
 #include "label_counts.hpp"
 
 #define NO_IMPORT_ARRAY

@@ -1,5 +1,5 @@
 // visualize_colors: the colour records as one stacked horizontal bar, through pyplot.
-#include "../module/color_extractor.hpp"
+#include "../module/step_dispatch.hpp"
 
 namespace huesift {
 

@@ -1,5 +1,8 @@
 // extract_colors: clustering of the prepared pixels, and the colour records.
 #include "../module/color_extractor.hpp"
+#include "../module/step_dispatch.hpp"
+#include "../preparation/arrays_py.hpp"
+#include "../preparation/chain_py.hpp"
 
 #define NO_IMPORT_ARRAY
 #include "../module/numpy_api.hpp"

@@ -1,5 +1,10 @@
 // Colour matching: the L*a*b* distance, the closest colour, and the two target reports.
+#include "../module/args.hpp"
 #include "../module/color_extractor.hpp"
+#include "../module/native_gate.hpp"
+#include "../module/step_dispatch.hpp"
+#include "../preparation/arrays_py.hpp"
+#include "../preparation/chain_py.hpp"
 #include "band_scan.hpp"
 
 #define NO_IMPORT_ARRAY

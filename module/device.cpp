@@ -1,5 +1,8 @@
 // The device decision of the constructor, and get_compute_device in its two forms; both read
 // GPU_AVAILABLE from the module at each call.
+#include "device.hpp"
+
+#include "args.hpp"
 #include "color_extractor.hpp"
 
 #ifndef HUESIFT_CPU_ONLY
@@ -72,7 +75,7 @@ PyObject* py_get_compute_device_gpu(PyObject* module, PyObject* const* args, Py_
         if (equals(mode, "never")) {
             return from_str("cpu");
         }
-        auto& st = *static_cast<module_state*>(PyModule_GetState(module));
+        module_state& st = module_state_of(module);
         const bool available = truth(global(st, st.n.GPU_AVAILABLE).get());
         if (equals(mode, "force") && !available) {
             raise(PyExc_RuntimeError, "GPU forced but not available");

@@ -1,4 +1,4 @@
-// NumPy's C API; one translation unit (module.cpp) owns the API table.
+// NumPy's C API; one translation unit (tintmill.cpp) owns the API table.
 #pragma once
 
 #define PY_ARRAY_UNIQUE_SYMBOL huesift_ARRAY_API

@@ -1,5 +1,8 @@
 // Saved state: pickling through __reduce__ and __setstate__, and the module-level function that
 // restores a pickled extractor.
+#include "saved_state.hpp"
+
+#include "args.hpp"
 #include "color_extractor.hpp"
 
 #include <cstdio>
@@ -150,7 +153,7 @@ constexpr signature unpickle_sig{"__pyx_unpickle_ColorExtractor", unpickle_param
 PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     return guarded([&] {
-        auto& st = *static_cast<module_state*>(PyModule_GetState(module));
+        module_state& st = module_state_of(module);
         PyObject* values[3];
         parse_fastcall(unpickle_sig, args, nargs, kwnames, values);
         const long long checksum = to_c_longlong(values[1]);

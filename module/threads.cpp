@@ -1,5 +1,5 @@
 // How many threads the native cores may use: one policy for all of them.
-#include "color_extractor.hpp"
+#include "threads.hpp"
 
 #include <cstdlib>
 #include <thread>

@@ -1,6 +1,8 @@
 // The preparation chain that extract_colors and the match report share: paths loaded, then
 // preprocessing, feature space and the pixel matrix, each step through its dispatch.
-#include "../module/color_extractor.hpp"
+#include "chain_py.hpp"
+
+#include "../module/step_dispatch.hpp"
 
 #include <cstring>
 

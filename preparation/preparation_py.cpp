@@ -1,5 +1,8 @@
 // Image preparation as ColorExtractor steps: preprocessing, feature space, masking, pixels.
+#include "../module/args.hpp"
 #include "../module/color_extractor.hpp"
+#include "../module/native_gate.hpp"
+#include "../module/step_dispatch.hpp"
 #include "pixel_select.hpp"
 
 #define NO_IMPORT_ARRAY
@@ -188,27 +191,6 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
         binary = compare(grey, from_long(preparation::mask_threshold), Py_GT);
     }
     return select_rows(st, masked.get(), binary.get());
-}
-
-ref first_pixel(PyObject* image) { return borrow(image)[0][0]; }
-
-bool is_plain_uint8(PyObject* obj) {
-    return PyArray_CheckExact(obj) &&
-           PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj)) == NPY_UBYTE;
-}
-
-bool is_plain_byte_rows(PyObject* pixels) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    return is_plain_uint8(pixels) && PyArray_NDIM(arr) == 2 && PyArray_DIM(arr, 1) == 3;
-}
-
-preparation::distinct_rows distinct_rows_of(PyObject* pixels, std::uint32_t* index) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(pixels);
-    const preparation::byte_rows rows{static_cast<const std::uint8_t*>(PyArray_DATA(arr)),
-                                      PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
-                                      PyArray_STRIDE(arr, 1)};
-    gil_release nogil;
-    return preparation::find_distinct_rows(rows, index);
 }
 
 // ---- Python-facing methods --------------------------------------------------------------

@@ -1,19 +1,19 @@
-// The extension module: loading steps, the device decision functions and the module definition.
-#include "color_extractor.hpp"
+// The extension module tintmill: its loading steps and its definition, above every folder it
+// brings together.
+#include "module/device.hpp"
+#include "module/extractor_type.hpp"
+#include "module/module_state.hpp"
+#include "module/saved_state.hpp"
 
-#include "numpy_api.hpp"
-#include "../matching/band_scan.hpp"
-#include "../preparation/pixel_select.hpp"
+#include "module/numpy_api.hpp"
+#include "matching/band_scan.hpp"
+#include "preparation/pixel_select.hpp"
 
 #include <cstring>
 
 namespace huesift {
 
 namespace {
-
-module_state& module_state_of(PyObject* module) {
-    return *static_cast<module_state*>(PyModule_GetState(module));
-}
 
 void bind(PyObject* module, const char* name, const ref& value) {
     check(PyDict_SetItemString(PyModule_GetDict(module), name, value.get()));
@@ -115,7 +115,7 @@ void load(PyObject* module) {
     st.percentage_key =
         call(getattr(import_module("operator").get(), "itemgetter"), from_str("percentage"));
 
-    st.type = steal(create_extractor_type(module));
+    st.type = create_extractor_type(module);
     bind(module, "ColorExtractor", st.type);
     bind(module, "np", import_module("numpy"));
     bind(module, "cv2", import_module("cv2"));
