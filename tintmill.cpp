@@ -176,6 +176,7 @@ void load(PyObject* module) {
     }
     ref cvt = steal(PyUnicode_InternFromString("cvtColor"));
     st.cv2_functions.emplace_back(cvt, getattr(st.library_cv2.get(), cvt.get()));
+    compute_checksums(st);
     ref name = steal(PyModule_GetNameObject(module));
     bind(module, "__pyx_unpickle_ColorExtractor",
          steal(PyCFunction_NewEx(&unpickle_def, module, name.get())));

@@ -1,6 +1,9 @@
 #include "args.hpp"
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #define NO_IMPORT_ARRAY
 #include "numpy_api.hpp"
@@ -163,6 +166,59 @@ double to_c_double(PyObject* value) {
         throw python_error();
     }
     return result;
+}
+
+namespace {
+
+bool is_default(const parameter& param, const char* text) {
+    return std::strcmp(param.default_text, text) == 0;
+}
+
+// A default as its signature writes it: None, True, False, a quoted str or a number.
+argument default_argument(const parameter& param) {
+    argument out;
+    const char* text = param.default_text;
+    if (is_default(param, "None")) {
+        out.object = none();
+    } else if (is_default(param, "True") || is_default(param, "False")) {
+        out.truth = is_default(param, "True");
+    } else if (text[0] == '\'') {
+        const std::string inner(text + 1, std::strlen(text) - 2);
+        out.object = from_str(inner.c_str());
+    } else if (param.type == kind::number) {
+        out.number = std::strtod(text, nullptr);
+    } else {
+        out.integer = static_cast<int>(std::strtol(text, nullptr, 10));
+    }
+    return out;
+}
+
+}  // namespace
+
+argument take_argument(const parameter& param, PyObject* given) {
+    if (given == nullptr) {
+        return default_argument(param);
+    }
+    argument out;
+    out.object = borrow(given);
+    switch (param.type) {
+        case kind::object: break;
+        case kind::array: check_array_arg(given, param.name); break;
+        case kind::dict: check_exact_arg(given, &PyDict_Type, param.name, false); break;
+        case kind::list: check_exact_arg(given, &PyList_Type, param.name, false); break;
+        case kind::tuple: check_exact_arg(given, &PyTuple_Type, param.name, false); break;
+        case kind::str_or_none: check_exact_arg(given, &PyUnicode_Type, param.name, true); break;
+        case kind::integer: out.integer = to_c_int(given); break;
+        case kind::number: out.number = to_c_double(given); break;
+        case kind::truth: out.truth = truth(given); break;
+    }
+    return out;
+}
+
+void take_arguments(std::span<const parameter> params, PyObject* const* given, argument* out) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        out[i] = take_argument(params[i], given[i]);
+    }
 }
 
 void check_array_result(PyObject* value) {

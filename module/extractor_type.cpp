@@ -1,11 +1,12 @@
-// The ColorExtractor type: the constructor and its documentation, the methods from the method
-// table, and the type's slots.
+// The ColorExtractor type: the constructor and its documentation from the fields table, the
+// methods from the method table, and the type's slots.
 #include "color_extractor.hpp"
 #include "device.hpp"
 #include "module_state.hpp"
 #include "saved_state.hpp"
 #include "step_dispatch.hpp"
 
+#include <string>
 #include <vector>
 
 namespace huesift {
@@ -14,36 +15,60 @@ namespace {
 
 // ---- the constructor --------------------------------------------------------------------
 
-#ifndef HUESIFT_CPU_ONLY
-constexpr const char* init_params[] = {"n_colors", "algorithm", "preprocessing", "lab_space",
-                                       "use_gpu"};
-constexpr signature init_sig{"__init__", init_params, 5, 0};
-#else
-constexpr const char* init_params[] = {"n_colors", "algorithm", "preprocessing", "lab_space"};
-constexpr signature init_sig{"__init__", init_params, 4, 0};
-#endif
+// The fields the constructor's parameters set, in their order.
+std::vector<const field_row*> parameter_fields() {
+    std::vector<const field_row*> out;
+    for (const field_row& row : field_rows) {
+        if (row.param.name != nullptr) {
+            out.push_back(&row);
+        }
+    }
+    return out;
+}
+
+struct init_signature {
+    std::vector<const field_row*> fields;
+    std::vector<const char*> names;
+    signature sig;
+};
+
+const init_signature& init_params() {
+    static const init_signature all = [] {
+        init_signature out{parameter_fields(), {}, {}};
+        for (const field_row* row : out.fields) {
+            out.names.push_back(row->param.name);
+        }
+        out.sig = {"__init__", out.names.data(), static_cast<int>(out.names.size()), 0};
+        return out;
+    }();
+    return all;
+}
+
+bool converted(kind type) {
+    return type == kind::integer || type == kind::number || type == kind::truth;
+}
 
 int extractor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded_int([&] {
-        PyObject* values[init_sig.count];
-        parse_tuple(init_sig, args, kwargs, values);
-        const int n_colors = values[0] ? to_c_int(values[0]) : 5;
-        const bool preprocessing = values[2] ? truth(values[2]) : true;
-        const bool lab_space = values[3] ? truth(values[3]) : true;
-        ref algorithm = values[1] ? borrow(values[1]) : from_str("kmeans");
-        check_exact_arg(algorithm.get(), &PyUnicode_Type, "algorithm", true);
+        const init_signature& init = init_params();
+        const std::size_t count = init.fields.size();
+        PyObject* given[field_count] = {};
+        parse_tuple(init.sig, args, kwargs, given);
+        // Numbers and truth values are converted as the arguments are unpacked, then the text
+        // arguments' types are checked; no field changes until all have passed.
+        argument values[field_count];
+        for (bool first : {true, false}) {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (converted(init.fields[i]->param.type) == first) {
+                    values[i] = take_argument(init.fields[i]->param, given[i]);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            set_field(self, *init.fields[i], values[i]);
+        }
 #ifndef HUESIFT_CPU_ONLY
-        ref use_gpu = values[4] ? borrow(values[4]) : from_str("auto");
-        check_exact_arg(use_gpu.get(), &PyUnicode_Type, "use_gpu", true);
-#endif
-        extractor_object* obj = as_extractor(self);
-        obj->n_colors = n_colors;
-        obj->algorithm = algorithm;
-        obj->preprocessing = preprocessing;
-        obj->lab_space = lab_space;
-#ifndef HUESIFT_CPU_ONLY
-        obj->use_gpu_param = use_gpu;
-        decide_device(self, state_of(self), use_gpu.get());
+        decide_device(self, state_of(self), as_extractor(self)->use_gpu_param.get());
 #endif
     });
 }
@@ -56,27 +81,20 @@ PyObject* py_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
-// ---- the type ---------------------------------------------------------------------------
+const char* init_doc() {
+    static const std::string doc = [] {
+        std::string signature = "__init__($self, /";
+        std::string lines;
+        for (const field_row* row : init_params().fields) {
+            signature += std::string(", ") + row->param.name + "=" + row->param.default_text;
+            lines += std::string("    ") + row->param.name + ": " + row->doc + "\n";
+        }
+        return signature + ")\n--\n\n" HUESIFT_INIT_DOC "\n\nArgs:\n" + lines;
+    }();
+    return doc.c_str();
+}
 
-constexpr const char init_doc[] =
-#ifndef HUESIFT_CPU_ONLY
-    "__init__($self, /, n_colors=5, algorithm='kmeans', preprocessing=True, lab_space=True, "
-    "use_gpu='auto')\n--\n\n"
-#else
-    "__init__($self, /, n_colors=5, algorithm='kmeans', preprocessing=True, lab_space=True)"
-    "\n--\n\n"
-#endif
-    "Initialize ColorExtractor with robust color extraction capabilities.\n"
-    "\n"
-    "Args:\n"
-    "    n_colors: Number of dominant colors to extract\n"
-    "    algorithm: 'kmeans' or 'dbscan' for clustering\n"
-    "    preprocessing: Apply noise reduction and lighting normalization\n"
-    "    lab_space: Use LAB color space for perceptual accuracy\n"
-#ifndef HUESIFT_CPU_ONLY
-    "    use_gpu: GPU usage mode ('auto', 'force', 'never')\n"
-#endif
-    ;
+// ---- the type ---------------------------------------------------------------------------
 
 #define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
@@ -84,8 +102,8 @@ constexpr const char init_doc[] =
 std::vector<PyMethodDef>& extractor_methods() {
     static std::vector<PyMethodDef> defs = [] {
         std::vector<PyMethodDef> out;
-        out.push_back(
-            {"__init__", FASTCALL(py_init), METH_VARARGS | METH_KEYWORDS | METH_COEXIST, init_doc});
+        out.push_back({"__init__", FASTCALL(py_init), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
+                       init_doc()});
         const std::vector<PyMethodDef>& table = table_methods();
         out.insert(out.end(), table.begin(), table.end());
         out.push_back({"__reduce__", reinterpret_cast<PyCFunction>(py_reduce), METH_NOARGS,
@@ -123,9 +141,10 @@ PyType_Spec extractor_spec = {
 }  // namespace
 
 ref create_extractor_type(PyObject* module) {
+    std::vector<PyMethodDef>& methods = extractor_methods();
     for (PyType_Slot& slot : extractor_slots) {
         if (slot.slot == Py_tp_methods) {
-            slot.pfunc = extractor_methods().data();
+            slot.pfunc = methods.data();
         }
     }
     return steal(PyType_FromModuleAndSpec(module, &extractor_spec, nullptr));

@@ -4,6 +4,7 @@
 
 #include "pyref.hpp"
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,10 @@ struct module_state {
     ref type;        // the ColorExtractor type object
     PyObject* dict;  // the module's namespace (borrowed: the module owns it)
     names n;
+    // The saved state's checksums, the one written first, and how a refusal names them all:
+    // "(0x..., 0x...) = (algorithm, ...)".
+    std::vector<long long> checksums;
+    std::string checksums_text;
     ref builtin_round;
     ref percentage_key;  // operator.itemgetter('percentage'), the sort key of the records
     ref sklearn_dbscan;  // scikit-learn's own classes, to tell a host's rebinding apart

@@ -1,5 +1,5 @@
 // Saved state: pickling through __reduce__ and __setstate__, and the module-level function that
-// restores a pickled extractor.
+// restores a pickled extractor. The fields are saved in the order of their rows' places.
 #include "saved_state.hpp"
 
 #include "args.hpp"
@@ -12,21 +12,7 @@ namespace huesift {
 
 namespace {
 
-#ifndef HUESIFT_CPU_ONLY
-constexpr long long checksum_written = 0xf3713aa;
-constexpr long long checksums_accepted[] = {0xf3713aa, 0x5a43bad, 0x8fee90d};
-constexpr const char* checksum_message =
-    "Incompatible checksums (0x%s vs (0xf3713aa, 0x5a43bad, 0x8fee90d) = (algorithm, device, "
-    "lab_space, n_colors, preprocessing, use_gpu_compute, use_gpu_param))";
-constexpr Py_ssize_t field_count = 7;
-#else
-constexpr long long checksum_written = 0x95a985b;
-constexpr long long checksums_accepted[] = {0x95a985b, 0x5abda51, 0x3daa32e};
-constexpr const char* checksum_message =
-    "Incompatible checksums (0x%s vs (0x95a985b, 0x5abda51, 0x3daa32e) = (algorithm, "
-    "lab_space, n_colors, preprocessing))";
-constexpr Py_ssize_t field_count = 4;
-#endif
+constexpr Py_ssize_t saved_count = static_cast<Py_ssize_t>(field_count);
 
 // Python's "%x" of a signed value: lower-case digits, a sign for negatives, no prefix.
 std::string hex_text(long long value) {
@@ -50,26 +36,28 @@ ref text_entry(PyObject* state, Py_ssize_t index) {
     return value;
 }
 
+// A field's entry, converted by the field's kind.
+argument state_entry(PyObject* state, Py_ssize_t index, kind type) {
+    argument out;
+    switch (type) {
+        case kind::integer: out.integer = to_c_int(state_item(state, index).get()); break;
+        case kind::number: out.number = to_c_double(state_item(state, index).get()); break;
+        case kind::truth: out.truth = truth(state_item(state, index).get()); break;
+        default: out.object = text_entry(state, index); break;
+    }
+    return out;
+}
+
 // Assigns each field as soon as its entry is read, so a failure leaves the earlier ones set.
 void apply_state(PyObject* self, PyObject* state) {
     if (state == Py_None) {
         raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
     }
-    extractor_object* obj = as_extractor(self);
-    obj->algorithm = text_entry(state, 0);
-#ifndef HUESIFT_CPU_ONLY
-    obj->device = text_entry(state, 1);
-    obj->lab_space = truth(state_item(state, 2).get());
-    obj->n_colors = to_c_int(state_item(state, 3).get());
-    obj->preprocessing = truth(state_item(state, 4).get());
-    obj->use_gpu_compute = truth(state_item(state, 5).get());
-    obj->use_gpu_param = text_entry(state, 6);
-#else
-    obj->lab_space = truth(state_item(state, 1).get());
-    obj->n_colors = to_c_int(state_item(state, 2).get());
-    obj->preprocessing = truth(state_item(state, 3).get());
-#endif
-    if (PyTuple_GET_SIZE(state) > field_count) {
+    for (Py_ssize_t i = 0; i < saved_count; ++i) {
+        const field_row& row = *saved_fields[static_cast<std::size_t>(i)];
+        set_field(self, row, state_entry(state, i, row.param.type));
+    }
+    if (PyTuple_GET_SIZE(state) > saved_count) {
         PyObject* dict = PyObject_GetAttrString(self, "__dict__");
         if (dict == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -79,11 +67,9 @@ void apply_state(PyObject* self, PyObject* state) {
             return;
         }
         ref owned = steal(dict);
-        call_method(owned.get(), "update", state_item(state, field_count));
+        call_method(owned.get(), "update", state_item(state, saved_count));
     }
 }
-
-ref bool_ref(bool value) { return borrow(value ? Py_True : Py_False); }
 
 constexpr const char* setstate_params[] = {"state"};
 constexpr signature setstate_sig{"__setstate__", setstate_params, 1, 1};
@@ -93,18 +79,16 @@ constexpr signature setstate_sig{"__setstate__", setstate_params, 1, 1};
 PyObject* py_reduce(PyObject* self, PyObject*) {
     return guarded([&] {
         module_state& st = state_of(self);
-        extractor_object* obj = as_extractor(self);
-        ref n_colors = from_long(obj->n_colors);
-#ifndef HUESIFT_CPU_ONLY
-        ref state =
-            make_tuple({obj->algorithm.get(), obj->device.get(), bool_ref(obj->lab_space).get(),
-                        n_colors.get(), bool_ref(obj->preprocessing).get(),
-                        bool_ref(obj->use_gpu_compute).get(), obj->use_gpu_param.get()});
-#else
-        ref state = make_tuple({obj->algorithm.get(), bool_ref(obj->lab_space).get(),
-                                n_colors.get(), bool_ref(obj->preprocessing).get()});
-#endif
+        ref state = steal(PyTuple_New(saved_count));
+        // Without a __dict__, the state goes through __setstate__ when any object field is set.
         bool use_setstate = false;
+        for (Py_ssize_t i = 0; i < saved_count; ++i) {
+            const field_row& row = *saved_fields[static_cast<std::size_t>(i)];
+            ref value = field_value(self, row);
+            use_setstate =
+                use_setstate || (row.param.type == kind::str_or_none && !value.is_none());
+            PyTuple_SET_ITEM(state.get(), i, value.release());  // steals the reference
+        }
         PyObject* dict = PyObject_GetAttrString(self, "__dict__");
         if (dict == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -117,14 +101,9 @@ PyObject* py_reduce(PyObject* self, PyObject*) {
             ref extra = make_tuple({owned_dict.get()});
             state = steal(PySequence_Concat(state.get(), extra.get()));
             use_setstate = true;
-        } else {
-            use_setstate = !obj->algorithm.is_none();
-#ifndef HUESIFT_CPU_ONLY
-            use_setstate = use_setstate || !obj->device.is_none() || !obj->use_gpu_param.is_none();
-#endif
         }
         ref restore = global(st, st.n.unpickle);
-        ref checksum = from_long(checksum_written);
+        ref checksum = from_long(st.checksums[0]);
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
         if (use_setstate) {
             ref restore_args = make_tuple({type, checksum.get(), Py_None});
@@ -158,13 +137,15 @@ PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         parse_fastcall(unpickle_sig, args, nargs, kwnames, values);
         const long long checksum = to_c_longlong(values[1]);
         bool accepted = false;
-        for (long long candidate : checksums_accepted) {
+        for (long long candidate : st.checksums) {
             accepted = accepted || candidate == checksum;
         }
         if (!accepted) {
             ref pickle = steal(PyImport_ImportModule("pickle"));
             ref error = getattr(pickle.get(), "PickleError");
-            ref message = steal(PyUnicode_FromFormat(checksum_message, hex_text(checksum).c_str()));
+            ref message =
+                steal(PyUnicode_FromFormat("Incompatible checksums (0x%s vs %s)",
+                                           hex_text(checksum).c_str(), st.checksums_text.c_str()));
             PyErr_SetObject(error.get(), message.get());
             throw python_error();
         }
@@ -176,6 +157,46 @@ PyObject* py_unpickle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         }
         return result;
     });
+}
+
+void compute_checksums(module_state& st) {
+    std::string names;
+    std::string listed;
+    for (const field_row* row : saved_fields) {
+        names += names.empty() ? "" : " ";
+        names += row->name;
+        listed += listed.empty() ? "" : ", ";
+        listed += row->name;
+    }
+    ref hashlib = steal(PyImport_ImportModule("hashlib"));
+    ref data =
+        steal(PyBytes_FromStringAndSize(names.data(), static_cast<Py_ssize_t>(names.size())));
+    std::string digits;
+    for (const char* algorithm : {"sha256", "sha1", "md5"}) {
+        ref hash;
+        try {
+            hash = call_kw(getattr(hashlib.get(), algorithm), {data.get()},
+                           {{"usedforsecurity", borrow(Py_False)}});
+        } catch (const python_error&) {
+            // An algorithm this Python lacks or refuses adds no checksum, as the format says.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+                !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw;
+            }
+            PyErr_Clear();
+            continue;
+        }
+        ref hex = call_method(hash.get(), "hexdigest");
+        const char* text = PyUnicode_AsUTF8(hex.get());
+        if (text == nullptr) {
+            throw python_error();
+        }
+        const std::string first(text, 7);
+        st.checksums.push_back(std::stoll(first, nullptr, 16));
+        digits += digits.empty() ? "0x" : ", 0x";
+        digits += first;
+    }
+    st.checksums_text = "(" + digits + ") = (" + listed + ")";
 }
 
 }  // namespace huesift
