@@ -1,6 +1,5 @@
 // DBSCAN clustering as a ColorExtractor step, on the CPU or through the GPU libraries.
 #include "../module/color_extractor.hpp"
-#include "../module/native_gate.hpp"
 #include "../module/step_dispatch.hpp"
 #include "../module/threads.hpp"
 #include "../preparation/arrays_py.hpp"
@@ -70,14 +69,7 @@ bool fitted_on_bytes(const double mean[3], const double scale[3]) {
     return true;
 }
 
-ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject* fitted);
-
-// StandardScaler().fit can be done here, to the bit, for the scikit-learn releases whose
-// steps are followed, on rows it follows.
-bool native_scaler_applies(const module_state& st, const preparation::byte_rows& rows) {
-    return st.sklearn_steps_known && clustering::scaler_fit_follows(rows) &&
-           attributes_unchanged(st.sklearn_scaler.get(), st.sklearn_scaler_methods);
-}
+ref dbscan_literal(call_context& ctx, PyObject* pixels, PyObject* fitted);
 
 // Labels for every row from the clusters found per colour, cluster l written as rank[l].
 ref row_labels(const clustering::dbscan_result& found, const std::vector<std::int64_t>& rank) {
@@ -92,12 +84,13 @@ ref row_labels(const clustering::dbscan_result& found, const std::vector<std::in
 
 // scikit-learn's own scaler and DBSCAN over plain byte rows: the same labels, computed over
 // the distinct colours of the 8-bit lattice instead of every row's neighbourhood.
-ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
-    const int n_colors = as_extractor(self)->n_colors;
+ref dbscan_lattice_path(call_context& ctx, PyObject* pixels) {
+    module_state& st = ctx.st;
+    const int n_colors = as_extractor(ctx.self)->n_colors;
     ref np = global(st, st.n.np);
     clustering::dbscan_input in{};
     in.rows = byte_rows_of(pixels);
-    if (native_scaler_applies(st, in.rows)) {
+    if (ctx.gate.allows(native_path::scaler_fit) && clustering::scaler_fit_follows(in.rows)) {
         gil_release nogil;
         clustering::fit_standard_scaler(in.rows, in.mean, in.scale);
     } else {
@@ -106,7 +99,7 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
         read_triple(scaler.attr("mean_").get(), in.mean);
         read_triple(scaler.attr("scale_").get(), in.scale);
         if (!fitted_on_bytes(in.mean, in.scale)) {
-            return dbscan_literal(self, st, pixels, scaler.get());
+            return dbscan_literal(ctx, pixels, scaler.get());
         }
     }
     in.min_samples = min_samples_for(in.rows.rows);
@@ -150,21 +143,19 @@ ref dbscan_lattice_path(PyObject* self, module_state& st, PyObject* pixels) {
     return make_tuple({kept.get(), row_labels(found, rank).get()});
 }
 
-ref dbscan_cpu(PyObject* self, module_state& st, PyObject* pixels) {
-    if (global(st, st.n.DBSCAN).is(st.sklearn_dbscan.get()) &&
-        global(st, st.n.StandardScaler).is(st.sklearn_scaler.get()) && is_plain_byte_rows(pixels) &&
-        PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) < (npy_intp{1} << 31) &&
-        libraries_intact(st) &&
-        attributes_unchanged(st.sklearn_dbscan.get(), st.sklearn_dbscan_methods)) {
-        return dbscan_lattice_path(self, st, pixels);
+ref dbscan_cpu(call_context& ctx, PyObject* pixels) {
+    if (ctx.gate.allows(native_path::dbscan, pixels) &&
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) < (npy_intp{1} << 31)) {
+        return dbscan_lattice_path(ctx, pixels);
     }
-    return dbscan_literal(self, st, pixels, nullptr);
+    return dbscan_literal(ctx, pixels, nullptr);
 }
 
 // The steps as written. `fitted` is a scaler the lattice path has already fitted to these
 // pixels: fit_transform is fit, then transform, so only the transform is left to do.
-ref dbscan_literal(PyObject* self, module_state& st, PyObject* pixels, PyObject* fitted) {
-    const int n_colors = as_extractor(self)->n_colors;
+ref dbscan_literal(call_context& ctx, PyObject* pixels, PyObject* fitted) {
+    module_state& st = ctx.st;
+    const int n_colors = as_extractor(ctx.self)->n_colors;
     ref np = global(st, st.n.np);
     ref scaler = fitted ? borrow(fitted) : call(global(st, st.n.StandardScaler));
     ref pixels_scaled = call_method(scaler.get(), fitted ? "transform" : "fit_transform", pixels);
@@ -244,18 +235,13 @@ ref dbscan_gpu(module_state& st, PyObject* pixels) {
 
 }  // namespace
 
-ref cluster_dbscan(PyObject* self, module_state& st, PyObject* pixels) {
+ref cluster_dbscan(call_context& ctx, PyObject* pixels) {
 #ifndef HUESIFT_CPU_ONLY
-    if (as_extractor(self)->use_gpu_compute) {
-        return dbscan_gpu(st, pixels);
+    if (as_extractor(ctx.self)->use_gpu_compute) {
+        return dbscan_gpu(ctx.st, pixels);
     }
 #endif
-    return dbscan_cpu(self, st, pixels);
-}
-
-HUESIFT_METHOD(cluster_colors_dbscan_method) {
-    check_array_arg(args[0], "pixels");
-    return cluster_dbscan(self, st, args[0]);
+    return dbscan_cpu(ctx, pixels);
 }
 
 }  // namespace huesift

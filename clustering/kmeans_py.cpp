@@ -1,6 +1,5 @@
 // K-means clustering as a ColorExtractor step.
 #include "../module/color_extractor.hpp"
-#include "../module/native_gate.hpp"
 #include "../module/step_dispatch.hpp"
 #include "../module/threads.hpp"
 #include "../preparation/arrays_py.hpp"
@@ -27,16 +26,12 @@ bool on_gpu(PyObject* self) {
 #endif
 }
 
-// The native k-means stands in for KMeans(...).fit_predict only while every object the call
-// would use is the one loaded, on plain byte rows.
-bool native_kmeans_applies(module_state& st, PyObject* pixels, int n_colors, Py_ssize_t n) {
-    // A few hundred clusters at most: the draws of all runs are taken at once.
-    if (!st.sklearn_steps_known || n_colors < 1 || n_colors > 256 ||
-        n > std::numeric_limits<std::int32_t>::max() || !is_plain_byte_rows(pixels) ||
-        !global(st, st.n.KMeans).is(st.sklearn_kmeans.get()) || !libraries_intact(st)) {
-        return false;
-    }
-    return attributes_unchanged(st.sklearn_kmeans.get(), st.sklearn_kmeans_methods);
+// The native k-means stands in for KMeans(...).fit_predict where the call may take it, for
+// as many clusters and rows as it takes: a few hundred clusters at most, as the draws of all
+// runs are taken at once.
+bool native_kmeans_applies(call_context& ctx, PyObject* pixels, int n_colors, Py_ssize_t n) {
+    return n_colors >= 1 && n_colors <= 256 && n <= std::numeric_limits<std::int32_t>::max() &&
+           ctx.gate.allows(native_path::kmeans, pixels);
 }
 
 // What KMeans(n_clusters=n_colors, random_state=42, n_init=10).fit_predict(pixels) gives:
@@ -112,10 +107,11 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
 
 }  // namespace
 
-ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
-    const int n_colors = as_extractor(self)->n_colors;
+ref cluster_kmeans(call_context& ctx, PyObject* pixels) {
+    module_state& st = ctx.st;
+    const int n_colors = as_extractor(ctx.self)->n_colors;
     const Py_ssize_t n = length(pixels);
-    const bool gpu = on_gpu(self);
+    const bool gpu = on_gpu(ctx.self);
     if (n < n_colors) {
         // Each distinct colour is a cluster of its own. Every pixel row is labelled with its
         // colour's index, so the shares count pixels rather than giving each colour 1/u.
@@ -145,7 +141,7 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
         ref asnumpy = cp.attr("asnumpy");
         return make_tuple({call(asnumpy, colors).get(), call(asnumpy, labels).get()});
     }
-    if (native_kmeans_applies(st, pixels, n_colors, n)) {
+    if (native_kmeans_applies(ctx, pixels, n_colors, n)) {
         if (ref found = kmeans_native(st, pixels, n_colors)) {
             return found;
         }
@@ -158,8 +154,4 @@ ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels) {
     return make_tuple({colors.get(), labels.get()});
 }
 
-HUESIFT_METHOD(cluster_colors_kmeans_method) {
-    check_array_arg(args[0], "pixels");
-    return cluster_kmeans(self, st, args[0]);
-}
 }  // namespace huesift

@@ -1,5 +1,4 @@
 // Cluster percentages as a ColorExtractor step: each cluster's share of the clustered pixels.
-#include "../module/native_gate.hpp"
 #include "../module/step_dispatch.hpp"
 #include "label_counts.hpp"
 
@@ -48,9 +47,9 @@ bool count_native(PyObject* labels, std::vector<std::int64_t>& counts) {
 
 }  // namespace
 
-ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
+ref calculate_percentages(call_context& ctx, PyObject* labels) {
     std::vector<std::int64_t> counts;
-    if (labels != Py_None && libraries_intact(st) && count_native(labels, counts)) {
+    if (labels != Py_None && ctx.gate.allows(native_path::shares) && count_native(labels, counts)) {
         const std::vector<double> shares = clustering::shares_of(counts);
         ref result = steal(PyList_New(static_cast<Py_ssize_t>(shares.size())));
         for (std::size_t i = 0; i < shares.size(); ++i) {
@@ -59,7 +58,7 @@ ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
         }
         return result;
     }
-    ref np = global(st, st.n.np);
+    ref np = global(ctx.st, ctx.st.n.np);
     ref pair = call_kw(np.attr("unique"), {labels}, {{"return_counts", borrow(Py_True)}});
     ref unique_labels = steal(PySequence_GetItem(pair.get(), 0));
     ref label_counts = steal(PySequence_GetItem(pair.get(), 1));
@@ -69,11 +68,6 @@ ref calculate_percentages(PyObject*, module_state& st, PyObject* labels) {
     ref fraction = valid_counts / total;
     ref percent = fraction * from_long(100);
     return call_method(percent.get(), "tolist");
-}
-
-HUESIFT_METHOD(calculate_percentages_method) {
-    check_array_arg(args[0], "labels");
-    return calculate_percentages(self, st, args[0]);
 }
 
 }  // namespace huesift

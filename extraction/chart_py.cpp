@@ -37,12 +37,11 @@ void draw_segment(PyObject* ax, PyObject* color_info, ref& start) {
 
 }  // namespace
 
-namespace {
-
-ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
+ref visualize_colors(call_context& ctx, PyObject* colors, PyObject* save_path) {
     if (PyList_GET_SIZE(colors) == 0) {
         return none();
     }
+    module_state& st = ctx.st;
     ref plt = global(st, st.n.plt);
     ref figsize = make_tuple({from_long(12).get(), from_long(2).get()});
     ref one = from_long(1);
@@ -66,15 +65,6 @@ ref visualize_colors(module_state& st, PyObject* colors, PyObject* save_path) {
     }
     plt.attr("show")();
     return none();
-}
-
-}  // namespace
-
-HUESIFT_METHOD(visualize_colors_method) {
-    check_exact_arg(args[0], &PyList_Type, "colors", false);
-    PyObject* save_path = args[1] ? args[1] : Py_None;
-    check_exact_arg(save_path, &PyUnicode_Type, "save_path", true);
-    return visualize_colors(st, args[0], save_path);
 }
 
 }  // namespace huesift

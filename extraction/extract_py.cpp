@@ -113,32 +113,27 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
 
 }  // namespace
 
-ref extract_colors(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
-    ref pixels = prepare_pixels(self, st, image, mask);
+ref extract_colors(call_context& ctx, PyObject* image, PyObject* mask) {
+    ref pixels = prepare_pixels(ctx, image, mask);
     if (length(pixels.get()) == 0) {
         return steal(PyList_New(0));
     }
-    extractor_object* obj = as_extractor(self);
+    extractor_object* obj = as_extractor(ctx.self);
     ref algorithm = obj->algorithm;
     ref clustered;
     if (equals(algorithm.get(), "kmeans")) {
-        clustered = call_method(self, "_cluster_colors_kmeans", pixels);
+        clustered = call_step(method::_cluster_colors_kmeans, ctx, {pixels.get()});
     } else if (equals(algorithm.get(), "dbscan")) {
-        clustered = call_method(self, "_cluster_colors_dbscan", pixels);
+        clustered = call_step(method::_cluster_colors_dbscan, ctx, {pixels.get()});
     } else {
         ref text = steal(PyObject_Str(algorithm.get()));
         PyErr_Format(PyExc_ValueError, "Unknown algorithm: %U", text.get());
         throw python_error();
     }
     auto [colors, labels] = unpack_pair(clustered.get());
-    check_array_result(labels.get());
-    ref percentages = call_step(step::percentages, self, st, {labels.get()});
-    ref rgb = centres_to_rgb(st, colors.get(), obj->lab_space);
-    return build_records(st, rgb.get(), percentages.get());
-}
-
-HUESIFT_METHOD(extract_colors_method) {
-    return extract_colors(self, st, args[0], args[1] ? args[1] : Py_None);
+    ref percentages = call_step(method::_calculate_percentages, ctx, {labels.get()});
+    ref rgb = centres_to_rgb(ctx.st, colors.get(), obj->lab_space);
+    return build_records(ctx.st, rgb.get(), percentages.get());
 }
 
 }  // namespace huesift

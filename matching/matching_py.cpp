@@ -1,7 +1,6 @@
 // Colour matching: the L*a*b* distance, the closest colour, and the two target reports.
 #include "../module/args.hpp"
 #include "../module/color_extractor.hpp"
-#include "../module/native_gate.hpp"
 #include "../module/step_dispatch.hpp"
 #include "../preparation/arrays_py.hpp"
 #include "../preparation/chain_py.hpp"
@@ -43,7 +42,8 @@ const std::uint8_t* bytes_of(PyObject* array) {
 
 // ---- distance ---------------------------------------------------------------------------
 
-double color_distance_lab(PyObject*, module_state& st, PyObject* color1, PyObject* color2) {
+ref color_distance_lab(call_context& ctx, PyObject* color1, PyObject* color2) {
+    module_state& st = ctx.st;
     ref lab1 = convert_one(st, color1, "COLOR_RGB2LAB");
     ref lab2 = convert_one(st, color2, "COLOR_RGB2LAB");
     PyObject* as_float = reinterpret_cast<PyObject*>(&PyFloat_Type);
@@ -53,15 +53,13 @@ double color_distance_lab(PyObject*, module_state& st, PyObject* color1, PyObjec
     ref squared = power(diff, from_long(2));
     ref total = call(np_attr(st, "sum"), squared);
     ref root = call(np_attr(st, "sqrt"), total);
-    return to_c_double(root.get());
+    return from_double(to_c_double(root.get()));
 }
 
 // ---- closest colour ---------------------------------------------------------------------
 
-namespace {
-
-ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObject* colors) {
-    ref array = np_attr(st, "array");
+ref find_closest_color(call_context& ctx, PyObject* target, PyObject* colors) {
+    ref array = np_attr(ctx.st, "array");
     ref target_array = call(array, target);
     double min_distance = std::numeric_limits<double>::infinity();
     ref closest = none();
@@ -71,7 +69,8 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
         ref color = color_info[color_key];
         ref color_array = call(array, color);
         const double distance = to_c_double(
-            call_step(step::distance, self, st, {target_array.get(), color_array.get()}).get());
+            call_step(method::_color_distance_lab, ctx, {target_array.get(), color_array.get()})
+                .get());
         if (distance < min_distance) {
             closest = color_info;
             min_distance = distance;
@@ -79,8 +78,6 @@ ref find_closest_color(PyObject* self, module_state& st, PyObject* target, PyObj
     }
     return make_tuple({closest.get(), from_double(min_distance).get()});
 }
-
-}  // namespace
 
 // ---- similarity analysis ----------------------------------------------------------------
 
@@ -107,16 +104,18 @@ void for_each_item(PyObject* dict, Body&& body) {
     }
 }
 
-ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image, PyObject* targets,
-                             PyObject* mask, double threshold) {
-    ref image_colors = call_method(self, "extract_colors", image, mask);
+}  // namespace
+
+ref analyze_color_similarity(call_context& ctx, PyObject* image, PyObject* targets, PyObject* mask,
+                             double threshold) {
+    module_state& st = ctx.st;
+    ref image_colors = call_step(method::extract_colors, ctx, {image, mask});
     if (!truth(image_colors.get())) {
         return steal(PyDict_New());
     }
     ref results = steal(PyDict_New());
-    ref find = getattr(self, "_find_closest_color");
     for_each_item(targets, [&](PyObject* name, PyObject* target_rgb) {
-        ref found = call(find, target_rgb, image_colors);
+        ref found = call_step(method::_find_closest_color, ctx, {target_rgb, image_colors.get()});
         auto [closest, distance_obj] = unpack_pair(found.get());
         const double distance = to_c_double(distance_obj.get());
         // The record keeps the distance object itself, rounded: an override's int stays one.
@@ -148,8 +147,6 @@ ref analyze_color_similarity(PyObject* self, module_state& st, PyObject* image, 
     });
     return results;
 }
-
-}  // namespace
 
 // ---- match report -----------------------------------------------------------------------
 
@@ -193,12 +190,12 @@ ref make_record(module_state& st, const target_stats& s, Py_ssize_t total_pixels
 }
 
 // One distance call per pixel, then NumPy's reductions over the collected distances.
-target_stats stats_per_pixel(PyObject* self, module_state& st, PyObject* pixels_rgb,
-                             PyObject* target_array) {
+target_stats stats_per_pixel(call_context& ctx, PyObject* pixels_rgb, PyObject* target_array) {
+    module_state& st = ctx.st;
     ref distances_list = steal(PyList_New(0));
     for (const ref& pixel : borrow(pixels_rgb)) {
-        const double d =
-            to_c_double(call_step(step::distance, self, st, {target_array, pixel.get()}).get());
+        const double d = to_c_double(
+            call_step(method::_color_distance_lab, ctx, {target_array, pixel.get()}).get());
         check(PyList_Append(distances_list.get(), from_double(d).get()));
     }
     ref distances = call(np_attr(st, "array"), distances_list);
@@ -253,8 +250,9 @@ target_stats stats_native(module_state& st, PyObject* pixels_rgb, const std::uin
 }
 
 // The pixels back in RGB: one conversion per pixel, or one for all when they are plain bytes.
-ref pixels_to_rgb(module_state& st, PyObject* pixels, Py_ssize_t n) {
-    if (is_plain_byte_rows(pixels) && libraries_intact(st)) {
+ref pixels_to_rgb(call_context& ctx, PyObject* pixels, Py_ssize_t n) {
+    module_state& st = ctx.st;
+    if (ctx.gate.allows(native_path::conversions, pixels)) {
         ref column = call_method(pixels, "reshape", from_long(-1), from_long(1), from_long(3));
         ref rgb = call(cv2_attr(st, "cvtColor"), column, cv2_attr(st, "COLOR_LAB2RGB"));
         if (is_packed_uint8_rows(rgb.get(), n, 3)) {
@@ -299,15 +297,15 @@ ref gather_rows(PyObject* rows, const preparation::distinct_rows& colours) {
 // RGB and again to L*a*b* once (the batch conversion equals the one-pixel conversion for
 // every 8-bit colour) and measured once, counted as its pixels. An empty ref when the rows
 // do not qualify.
-ref matches_by_colour(PyObject* self, module_state& st, PyObject* pixels, PyObject* targets) {
-    if (find_override(self, step::distance) || !is_plain_byte_rows(pixels) ||
-        !libraries_intact(st)) {
+ref matches_by_colour(call_context& ctx, PyObject* pixels, PyObject* targets) {
+    if (!ctx.gate.allows(native_path::matching, pixels)) {
         return {};
     }
+    module_state& st = ctx.st;
     const preparation::distinct_rows colours = distinct_rows_of(pixels);
     const std::size_t u = colours.values.size();
     ref values = uint8_array(colours.values);
-    ref rgb = as_extractor(self)->lab_space
+    ref rgb = as_extractor(ctx.self)->lab_space
                   ? call(cv2_attr(st, "cvtColor"), values, cv2_attr(st, "COLOR_LAB2RGB"))
                   : values;
     if (!is_packed_uint8_rows(rgb.get(), static_cast<npy_intp>(u), 3)) {
@@ -333,34 +331,34 @@ ref matches_by_colour(PyObject* self, module_state& st, PyObject* pixels, PyObje
             if (!pixels_rgb) {
                 pixels_rgb = gather_rows(rgb_rows.get(), colours);
             }
-            s = stats_per_pixel(self, st, pixels_rgb.get(), target_array.get());
+            s = stats_per_pixel(ctx, pixels_rgb.get(), target_array.get());
         }
         check(PyDict_SetItem(results.get(), name, make_record(st, s, total_pixels).get()));
     });
     return results;
 }
 
-ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObject* targets,
-                       PyObject* mask) {
+}  // namespace
+
+ref find_color_matches(call_context& ctx, PyObject* image, PyObject* targets, PyObject* mask) {
+    module_state& st = ctx.st;
     // The chain of extract_colors, a mask path included.
-    ref pixels = prepare_pixels(self, st, image, mask);
+    ref pixels = prepare_pixels(ctx, image, mask);
     const Py_ssize_t n = length(pixels.get());
     if (n == 0) {
         return steal(PyDict_New());
     }
-    if (ref results = matches_by_colour(self, st, pixels.get(), targets)) {
+    if (ref results = matches_by_colour(ctx, pixels.get(), targets)) {
         return results;
     }
-    ref pixels_rgb = as_extractor(self)->lab_space ? pixels_to_rgb(st, pixels.get(), n) : pixels;
+    ref pixels_rgb =
+        as_extractor(ctx.self)->lab_space ? pixels_to_rgb(ctx, pixels.get(), n) : pixels;
     const Py_ssize_t total_pixels = length(pixels_rgb.get());
 
-    // Without an override of the distance, plain byte rows are measured natively against the
-    // L*a*b* of all pixels, converted in one call.
+    // Where the call may, plain byte rows are measured natively against the L*a*b* of all
+    // pixels, converted in one call.
     ref lab;
-    const bool native = !find_override(self, step::distance) &&
-                        is_packed_uint8_rows(pixels_rgb.get(), total_pixels, 2) &&
-                        libraries_intact(st);
-    if (native) {
+    if (ctx.gate.allows(native_path::matching, pixels_rgb.get())) {
         ref column =
             call_method(pixels_rgb.get(), "reshape", from_long(-1), from_long(1), from_long(3));
         lab = call(cv2_attr(st, "cvtColor"), column, cv2_attr(st, "COLOR_RGB2LAB"));
@@ -376,36 +374,10 @@ ref find_color_matches(PyObject* self, module_state& st, PyObject* image, PyObje
         target_stats s = lab && target_lab(st, target_array.get(), target)
                              ? stats_native(st, pixels_rgb.get(), bytes_of(lab.get()),
                                             static_cast<std::size_t>(total_pixels), target)
-                             : stats_per_pixel(self, st, pixels_rgb.get(), target_array.get());
+                             : stats_per_pixel(ctx, pixels_rgb.get(), target_array.get());
         check(PyDict_SetItem(results.get(), name, make_record(st, s, total_pixels).get()));
     });
     return results;
-}
-
-}  // namespace
-
-HUESIFT_METHOD(color_distance_lab_method) {
-    check_array_arg(args[0], "color1");
-    check_array_arg(args[1], "color2");
-    return from_double(color_distance_lab(self, st, args[0], args[1]));
-}
-
-HUESIFT_METHOD(find_closest_color_method) {
-    check_exact_arg(args[0], &PyTuple_Type, "target_color", false);
-    check_exact_arg(args[1], &PyList_Type, "image_colors", false);
-    return find_closest_color(self, st, args[0], args[1]);
-}
-
-HUESIFT_METHOD(analyze_color_similarity_method) {
-    check_exact_arg(args[1], &PyDict_Type, "target_colors", false);
-    const double threshold = args[3] ? to_c_double(args[3]) : 50.0;
-    return analyze_color_similarity(self, st, args[0], args[1], args[2] ? args[2] : Py_None,
-                                    threshold);
-}
-
-HUESIFT_METHOD(find_color_matches_method) {
-    check_exact_arg(args[1], &PyDict_Type, "target_colors", false);
-    return find_color_matches(self, st, args[0], args[1], args[2] ? args[2] : Py_None);
 }
 
 }  // namespace huesift

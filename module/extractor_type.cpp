@@ -147,6 +147,7 @@ ref create_extractor_type(PyObject* module) {
             slot.pfunc = methods.data();
         }
     }
+    module_state_of(module).own_methods = methods.data() + 1;  // the table's, after __init__
     return steal(PyType_FromModuleAndSpec(module, &extractor_spec, nullptr));
 }
 

@@ -36,6 +36,9 @@ struct module_state {
     ref type;        // the ColorExtractor type object
     PyObject* dict;  // the module's namespace (borrowed: the module owns it)
     names n;
+    // The methods of the table as the type was made with them, in the table's order: a method
+    // found on an object that is none of these is an override.
+    const PyMethodDef* own_methods = nullptr;
     // The saved state's checksums, the one written first, and how a refusal names them all:
     // "(0x..., 0x...) = (algorithm, ...)".
     std::vector<long long> checksums;

@@ -2,54 +2,50 @@
 // own code through call_step, each to a subclass's override or to its implementation.
 #pragma once
 
-#include "args.hpp"
 #include "methods.hpp"
 #include "module_state.hpp"
+#include "native_gate.hpp"
 
 #include <initializer_list>
 #include <vector>
 
 namespace huesift {
 
-// The six typed steps in slot order; `none` marks the other methods.
-enum class step {
-    preprocess,
-    feature_space,
-    apply_mask,
-    extract_pixels,
-    percentages,
-    distance,
-    none
+// One call from Python: the object, the module state and which native paths the call may
+// take. The class's own calls hand it on, so the decision is made once.
+struct call_context {
+    PyObject* self;
+    module_state& st;
+    native_gate gate;
 };
-// What a typed step's result must be when an override returns it.
-enum class result_kind { array, list, number, none };
 
-// Returns the override a Python subclass defines for a step, or an empty ref.
-ref find_override(PyObject* self, step which);
+// The implementations' parameters by kind: the C value of a number or truth value, else the
+// object.
+namespace param_type {
+using object = PyObject*;
+using array = PyObject*;
+using dict = PyObject*;
+using list = PyObject*;
+using tuple = PyObject*;
+using str_or_none = PyObject*;
+using integer = int;
+using number = double;
+using truth = bool;
+}  // namespace param_type
 
-// A typed step as the class's own operations call it: each argument without a default must be
-// an array (or None); a subclass's override runs in place of the implementation, and its
-// result is checked.
-ref call_step(step which, PyObject* self, module_state& st, std::initializer_list<PyObject*> args);
+#define HUESIFT_PARAM_DECL(name, kind) , param_type::kind name
+#define HUESIFT_DEFAULT_DECL(name, kind, default_text) , param_type::kind name
+#define HUESIFT_DECLARE_IMPL(name, impl, how, result, doc, params) \
+    ref impl(call_context& ctx params);
+HUESIFT_METHODS(HUESIFT_DECLARE_IMPL, HUESIFT_PARAM_DECL, HUESIFT_DEFAULT_DECL)
+#undef HUESIFT_DECLARE_IMPL
+#undef HUESIFT_DEFAULT_DECL
+#undef HUESIFT_PARAM_DECL
 
-// Steps: the C++ implementation.
-ref preprocess_image(PyObject* self, module_state& st, PyObject* image);
-ref convert_to_feature_space(PyObject* self, module_state& st, PyObject* image);
-ref apply_mask(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
-ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask);
-ref calculate_percentages(PyObject* self, module_state& st, PyObject* labels);
-double color_distance_lab(PyObject* self, module_state& st, PyObject* color1, PyObject* color2);
-
-// Clustering entry points used by extract_colors.
-ref cluster_kmeans(PyObject* self, module_state& st, PyObject* pixels);
-ref cluster_dbscan(PyObject* self, module_state& st, PyObject* pixels);
-
-// Defines a method of the table in methods.hpp: `args` holds its parameters in order, parsed
-// by its row, an absent optional one as null.
-#define HUESIFT_METHOD(impl) ref impl(PyObject* self, module_state& st, PyObject* const* args)
-#define HUESIFT_DECLARE_METHOD(name, impl, params, doc, slot, result) HUESIFT_METHOD(impl);
-HUESIFT_METHODS(HUESIFT_DECLARE_METHOD)
-#undef HUESIFT_DECLARE_METHOD
+// A method of the table as the class's own code calls it, as its row says: a subclass's
+// override runs in place of the implementation and its result is checked, else the
+// implementation runs with this call's decisions. A pair comes back as a tuple of two.
+ref call_step(method which, call_context& ctx, std::initializer_list<PyObject*> args);
 
 // The table's methods for the type, in the table's order, each with its text signature.
 const std::vector<PyMethodDef>& table_methods();

@@ -2,8 +2,6 @@
 // preprocessing, feature space and the pixel matrix, each step through its dispatch.
 #include "chain_py.hpp"
 
-#include "../module/step_dispatch.hpp"
-
 #include <cstring>
 
 namespace huesift {
@@ -36,18 +34,18 @@ ref load_image(module_state& st, PyObject* path, const char* message) {
 
 }  // namespace
 
-ref prepare_pixels(PyObject* self, module_state& st, PyObject* image_arg, PyObject* mask_arg) {
+ref prepare_pixels(call_context& ctx, PyObject* image_arg, PyObject* mask_arg) {
     ref image = borrow(image_arg);
     ref mask = borrow(mask_arg);
     if (PyUnicode_Check(image.get())) {
-        image = load_image(st, image.get(), "Could not load image from ");
+        image = load_image(ctx.st, image.get(), "Could not load image from ");
     }
     if (PyUnicode_Check(mask.get())) {
-        mask = load_image(st, mask.get(), "Could not load mask from ");
+        mask = load_image(ctx.st, mask.get(), "Could not load mask from ");
     }
-    ref processed = call_step(step::preprocess, self, st, {image.get()});
-    ref feature = call_step(step::feature_space, self, st, {processed.get()});
-    return call_step(step::extract_pixels, self, st, {feature.get(), mask.get()});
+    ref processed = call_step(method::_preprocess_image, ctx, {image.get()});
+    ref feature = call_step(method::_convert_to_feature_space, ctx, {processed.get()});
+    return call_step(method::_extract_pixels, ctx, {feature.get(), mask.get()});
 }
 
 }  // namespace huesift

@@ -1,7 +1,6 @@
 // Image preparation as ColorExtractor steps: preprocessing, feature space, masking, pixels.
 #include "../module/args.hpp"
 #include "../module/color_extractor.hpp"
-#include "../module/native_gate.hpp"
 #include "../module/step_dispatch.hpp"
 #include "pixel_select.hpp"
 
@@ -94,12 +93,12 @@ int ndim_of(PyObject* array) { return PyArray_NDIM(reinterpret_cast<PyArrayObjec
 // pixels[~np.all(pixels == 0, axis=1)]; natively only for N x 3 rows, where the expression
 // provably means "the rows that are not (0, 0, 0)". Any other shape gets NumPy's own answer
 // or error.
-ref drop_zero_rows(module_state& st, PyObject* pixels) {
+ref drop_zero_rows(call_context& ctx, PyObject* pixels) {
     preparation::pixel_grid grid{};
-    if (grid_of(pixels, grid) && ndim_of(pixels) == 2 && libraries_intact(st)) {
+    if (grid_of(pixels, grid) && ndim_of(pixels) == 2 && ctx.gate.allows(native_path::pixels)) {
         return gather(grid, nullptr);
     }
-    ref np = global(st, st.n.np);
+    ref np = global(ctx.st, ctx.st.n.np);
     ref zero = from_long(0);
     ref is_zero = steal(PyObject_RichCompare(pixels, zero.get(), Py_EQ));
     ref axis = from_long(1);
@@ -109,9 +108,10 @@ ref drop_zero_rows(module_state& st, PyObject* pixels) {
 }
 
 // masked_image[mask_binary], then the zero-row filter.
-ref select_rows(module_state& st, PyObject* masked, PyObject* mask_binary) {
+ref select_rows(call_context& ctx, PyObject* masked, PyObject* mask_binary) {
     preparation::pixel_grid grid{};
-    if (grid_of(masked, grid) && PyArray_CheckExact(mask_binary) && libraries_intact(st)) {
+    if (grid_of(masked, grid) && PyArray_CheckExact(mask_binary) &&
+        ctx.gate.allows(native_path::pixels)) {
         auto* sel = reinterpret_cast<PyArrayObject*>(mask_binary);
         auto* img = reinterpret_cast<PyArrayObject*>(masked);
         if (PyArray_NDIM(img) == 3 && PyArray_TYPE(sel) == NPY_BOOL && PyArray_NDIM(sel) == 2 &&
@@ -122,15 +122,16 @@ ref select_rows(module_state& st, PyObject* masked, PyObject* mask_binary) {
         }
     }
     ref picked = steal(PyObject_GetItem(masked, mask_binary));
-    return drop_zero_rows(st, picked.get());
+    return drop_zero_rows(ctx, picked.get());
 }
 
 }  // namespace
 
-ref preprocess_image(PyObject* self, module_state& st, PyObject* image) {
-    if (!as_extractor(self)->preprocessing) {
+ref preprocess_image(call_context& ctx, PyObject* image) {
+    if (!as_extractor(ctx.self)->preprocessing) {
         return borrow(image);
     }
+    module_state& st = ctx.st;
     ref lab = cvt_color(st, image, "COLOR_BGR2LAB");
     ref clahe = call_kw(cv2_attr(st, "createCLAHE"), {},
                         {{"clipLimit", from_double(3.0)},
@@ -145,15 +146,16 @@ ref preprocess_image(PyObject* self, module_state& st, PyObject* image) {
                 from_long(75));
 }
 
-ref convert_to_feature_space(PyObject* self, module_state& st, PyObject* image) {
-    const bool lab = as_extractor(self)->lab_space;
-    return cvt_color(st, image, lab ? "COLOR_BGR2LAB" : "COLOR_BGR2RGB");
+ref convert_to_feature_space(call_context& ctx, PyObject* image) {
+    const bool lab = as_extractor(ctx.self)->lab_space;
+    return cvt_color(ctx.st, image, lab ? "COLOR_BGR2LAB" : "COLOR_BGR2RGB");
 }
 
-ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
+ref apply_mask(call_context& ctx, PyObject* image, PyObject* mask) {
     if (mask == Py_None) {
         return borrow(image);
     }
+    module_state& st = ctx.st;
     ref grey = borrow(mask);
     if (ndim_of(mask) == 3) {
         grey = cvt_color(st, mask, "COLOR_BGR2GRAY");
@@ -168,19 +170,20 @@ ref apply_mask(PyObject*, module_state& st, PyObject* image, PyObject* mask) {
                    {{"mask", binary}});
 }
 
-ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* mask) {
+ref extract_pixels(call_context& ctx, PyObject* image, PyObject* mask) {
     if (mask == Py_None) {
         // image.reshape(-1, 3) of an H x W x 3 or N x 3 array lists the same pixels in the
         // same order as the grid.
         preparation::pixel_grid grid{};
-        if (grid_of(image, grid) && libraries_intact(st)) {
+        if (grid_of(image, grid) && ctx.gate.allows(native_path::pixels)) {
             return gather(grid, nullptr);
         }
         ref flat = call_method(image, "reshape", from_long(-1), from_long(3));
-        return drop_zero_rows(st, flat.get());
+        return drop_zero_rows(ctx, flat.get());
     }
     check_array_result(mask);
-    ref masked = call_step(step::apply_mask, self, st, {image, mask});
+    module_state& st = ctx.st;
+    ref masked = call_step(method::_apply_mask, ctx, {image, mask});
     ref binary =
         steal(PyObject_RichCompare(mask, from_long(preparation::mask_threshold).get(), Py_GT));
     if (ndim_of(mask) == 3) {
@@ -190,30 +193,7 @@ ref extract_pixels(PyObject* self, module_state& st, PyObject* image, PyObject* 
         ref grey = cvt_color(st, scaled.get(), "COLOR_BGR2GRAY");
         binary = compare(grey, from_long(preparation::mask_threshold), Py_GT);
     }
-    return select_rows(st, masked.get(), binary.get());
-}
-
-// ---- Python-facing methods --------------------------------------------------------------
-
-HUESIFT_METHOD(preprocess_image_method) {
-    check_array_arg(args[0], "image");
-    return preprocess_image(self, st, args[0]);
-}
-
-HUESIFT_METHOD(convert_to_feature_space_method) {
-    check_array_arg(args[0], "image");
-    return convert_to_feature_space(self, st, args[0]);
-}
-
-HUESIFT_METHOD(apply_mask_method) {
-    check_array_arg(args[0], "image");
-    check_array_arg(args[1], "mask");
-    return apply_mask(self, st, args[0], args[1]);
-}
-
-HUESIFT_METHOD(extract_pixels_method) {
-    check_array_arg(args[0], "image");
-    return extract_pixels(self, st, args[0], args[1] ? args[1] : Py_None);
+    return select_rows(ctx, masked.get(), binary.get());
 }
 
 }  // namespace huesift
