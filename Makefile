@@ -90,8 +90,10 @@ test-installed: $(DEPS)
 demo: build-full
 	PYTHONPATH=build/site-full $(PY) -m vantrel_huesift.demo
 
+# scikit-image only for its bundled photos, part of the benchmark corpus.
 bench: build-full
-	PYTHONPATH=build/site-full $(PY) bench/run.py
+	$(PY) -m pip install --quiet scikit-image
+	PYTHONPATH=build/site-full $(PY) bench/run.py $(BENCH)
 
 clean:
 	rm -rf build
