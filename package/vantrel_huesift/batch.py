@@ -23,6 +23,7 @@ import copy
 import glob
 import itertools
 import json
+import numbers
 import os
 import stat
 import warnings
@@ -101,9 +102,12 @@ def check_targets(targets: Optional[Mapping[str, Sequence[int]]]) -> Optional[Ta
     for name, rgb in targets.items():
         if not isinstance(name, str):
             raise TypeError(f"a target's name must be text, not {name!r}")
-        values = tuple(rgb) if isinstance(rgb, (tuple, list)) else ()
-        if len(values) != 3 or not all(
-                isinstance(c, int) and not isinstance(c, bool) and 0 <= c <= 255 for c in values):
+        try:
+            values = () if isinstance(rgb, (str, bytes)) else tuple(rgb)
+        except TypeError:
+            values = ()
+        if len(values) != 3 or not all(isinstance(c, numbers.Integral) and not isinstance(
+                c, bool) and 0 <= c <= 255 for c in values):
             raise ValueError(f"target {name!r}: {rgb!r} is not three whole numbers from 0 to 255")
         checked[name] = (int(values[0]), int(values[1]), int(values[2]))
     return checked
@@ -127,7 +131,10 @@ def _unprocessed_twin(extractor: "ColorExtractor") -> Optional["ColorExtractor"]
             warnings.simplefilter("ignore")
             on, off = (ColorExtractor(preprocessing=p).__reduce__()[2] for p in (True, False))
         _preprocessing_field = next(i for i, (a, b) in enumerate(zip(on, off)) if a != b)
-    state = list(extractor.__reduce__()[2])
+    reduced = extractor.__reduce__()
+    if len(reduced) < 3 or not isinstance(reduced[2], tuple):  # no state to change
+        return None
+    state = list(reduced[2])
     if not state[_preprocessing_field]:
         return None
     state[_preprocessing_field] = False

@@ -21,7 +21,7 @@ ORIENTATIONS = {2: (False, 0, True), 3: (False, 2, False), 4: (False, 2, True),
 
 
 class MaskSizeError(ValueError):
-    """A mask whose size is not the image's: masks are never resized."""
+    """A mask whose size is not the image's: a mask is never stretched to fit an image."""
 
 
 def imread(path: str, flags: Optional[int] = None) -> Optional["numpy.ndarray"]:

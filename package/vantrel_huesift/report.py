@@ -48,6 +48,7 @@ header input[type=search] { width: 280px; padding: 4px 8px; }
 header input[type=number] { width: 56px; padding: 4px; }
 header input[type=color] { width: 40px; height: 28px; padding: 0; border: 1px solid #aaa; }
 header label { display: flex; gap: 6px; align-items: center; }
+main { display: flex; flex-direction: column; }
 .card { display: flex; gap: 20px; height: 120px; box-sizing: border-box; padding: 10px 16px;
   border-bottom: 1px solid #ddd; background: #fff; content-visibility: auto;
   contain-intrinsic-size: auto 120px; }
@@ -62,10 +63,10 @@ header label { display: flex; gap: 6px; align-items: center; }
 .side { width: 300px; flex: none; overflow: hidden; }
 .score { height: 20px; font-weight: bold; }
 .target { display: flex; gap: 6px; align-items: center; height: 16px; font-size: 12px; }
-.tname { width: 80px; flex: none; white-space: nowrap; overflow: hidden; text-overflow: ellipsis; }
+.tname { width: 64px; flex: none; white-space: nowrap; overflow: hidden; text-overflow: ellipsis; }
 .tbar { position: relative; width: 100px; height: 10px; background: #e8e8e8; flex: none; }
 .tbar i { position: absolute; left: 0; top: 0; height: 10px; }
-.tval { white-space: nowrap; color: #555; }
+.tval { white-space: nowrap; color: #555; font-size: 11px; }
 .error { margin-top: 10px; color: #a00; }
 .note { margin-top: 4px; color: #a00; font-size: 12px; }
 """
@@ -114,19 +115,19 @@ function sortByColour(rgb) {
     keyed.push([Math.floor(share * 100 + 0.5), nearest, i, card]);
   });
   keyed.sort((a, b) => b[0] - a[0] || a[1] - b[1] || a[2] - b[2]);
-  const ordered = document.createDocumentFragment();
-  for (const [hundredths, , , card] of keyed) {
+  // The flex order places the cards: moving ten thousand nodes would cost seconds.
+  keyed.forEach(([hundredths, , , card], rank) => {
     card.querySelector('.score').textContent =
       (hundredths / 100).toFixed(2) + '% within ' + limit + ' of ' + hexOf(rgb);
-    ordered.appendChild(card);
-  }
-  for (const card of rest) {
+    card.style.order = rank;
+  });
+  rest.forEach((card, rank) => {
     const score = card.querySelector('.score');
     if (score) score.textContent = '';
-    ordered.appendChild(card);
-  }
-  main.appendChild(ordered);
+    card.style.order = keyed.length + rank;
+  });
   document.getElementById('order').textContent = 'sorted by ' + hexOf(rgb);
+  window.scrollTo(0, 0);
 }
 function hexOf(rgb) { return '#' + rgb.map(c => c.toString(16).padStart(2, '0')).join(''); }
 picker.addEventListener('input', () => {
@@ -143,13 +144,11 @@ main.addEventListener('click', event => {
 });
 document.getElementById('unsort').addEventListener('click', () => {
   chosen = null;
-  const ordered = document.createDocumentFragment();
   for (const card of cards) {
     const score = card.querySelector('.score');
     if (score) score.textContent = '';
-    ordered.appendChild(card);
+    card.style.order = '';
   }
-  main.appendChild(ordered);
   document.getElementById('order').textContent = '';
 });
 document.getElementById('filter').addEventListener('input', event => {

@@ -49,7 +49,7 @@ def parse_colour(text: str) -> RGB:
         raw = bytes.fromhex(value[1:])
         return (raw[0], raw[1], raw[2])
     parts = value.split(",")
-    if len(parts) == 3 and all(re.fullmatch(r"\s*\d{1,3}\s*", p) for p in parts):
+    if len(parts) == 3 and all(re.fullmatch(r" *[0-9]{1,3} *", p) for p in parts):
         rgb = tuple(int(p) for p in parts)
         if all(c <= 255 for c in rgb):
             return rgb  # type: ignore[return-value]

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import html
 from pathlib import Path
-from typing import Any, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 from . import files
 from .palette import hex_of
@@ -98,7 +98,7 @@ class Swatches:
 
 
 def _strip(record: Any) -> Strip:
-    if not isinstance(record, dict):
+    if not isinstance(record, Mapping):
         raise TypeError(f"expected a batch record or colour records, not {type(record).__name__}")
     label = record.get("path")
     if "error" in record:
@@ -123,13 +123,13 @@ def _colours(records: Any) -> List[Colour]:
     return found
 
 
-def swatches(records: Union[Sequence[dict], dict, Iterable[dict]]) -> Swatches:
+def swatches(records: Union[Mapping[str, Any], Iterable[Mapping[str, Any]]]) -> Swatches:
     """Strips of colour for notebooks and files: from `extract_colors`' records (one strip), a
     batch record, or batch records (one strip each, named by path; a failed image shows its
     error)."""
-    if isinstance(records, dict):
+    if isinstance(records, Mapping):
         return Swatches([_strip(records)])
     items = list(records)
-    if items and isinstance(items[0], dict) and "color" in items[0]:
+    if items and isinstance(items[0], Mapping) and "color" in items[0]:
         return Swatches([Strip(None, _colours(items))])
     return Swatches([_strip(r) for r in items])

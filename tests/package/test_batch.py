@@ -240,7 +240,9 @@ def test_report_in_a_browser(tmp_path):
     probe = ("<script>document.querySelector('.card[data-name=\"planted.png\"] "
              "[data-rgb=\"200,30,40\"]').click();"
              "const order = Array.from(document.querySelectorAll('main .card'), c => "
-             "[c.dataset.name, (c.querySelector('.score') || {}).textContent || '']);"
+             "[c.getBoundingClientRect().top, c.dataset.name, "
+             "(c.querySelector('.score') || {}).textContent || '']).sort((a, b) => a[0] - b[0])"
+             ".map(c => c.slice(1));"
              f"const lab = {json.dumps(sample)}.map(c => labOf(c[0], c[1], c[2]));"
              "document.body.insertAdjacentHTML('beforeend', '<pre id=\"out\">' + "
              "JSON.stringify({order, lab}) + '</pre>');</script></body>")
