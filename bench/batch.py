@@ -3,7 +3,6 @@ each), at 1 and at 2 jobs, start-up included; and the memory of the batch functi
 against 10 000 tiny images."""
 
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -12,7 +11,7 @@ import time
 sys.path.insert(0, __file__.rsplit("/", 1)[0])
 
 from common import gib, machine, measure  # noqa: E402
-from corpus import PHOTOS, photo  # noqa: E402
+from corpus import PHOTOS, photo_folder  # noqa: E402
 
 
 def run(folder, jobs, output):
@@ -23,17 +22,9 @@ def run(folder, jobs, output):
 
 
 def main():
-    import cv2
     print(f"huesift batch, 200 photos of 600 x 512, on {machine()}")
     with tempfile.TemporaryDirectory() as tmp:
-        folder = os.path.join(tmp, "photos")
-        os.mkdir(folder)
-        for name in PHOTOS:
-            image = photo(name, (600, 512))
-            first = os.path.join(folder, f"{name}00.jpg")
-            cv2.imwrite(first, image, [cv2.IMWRITE_JPEG_QUALITY, 95])
-            for i in range(1, 200 // len(PHOTOS)):
-                shutil.copy(first, os.path.join(folder, f"{name}{i:02}.jpg"))
+        folder = photo_folder(tmp, 200 // len(PHOTOS), (600, 512))
         rates = {}
         for jobs in (1, 2):
             seconds = run(folder, jobs, os.path.join(tmp, f"out{jobs}.jsonl"))

@@ -3,14 +3,13 @@ same batch without targets, in the same run: one job, three rounds taking turns.
 per image in this process, by CPU time, without the command's start-up."""
 
 import os
-import shutil
 import sys
 import tempfile
 
 sys.path.insert(0, __file__.rsplit("/", 1)[0])
 
 from common import gib, machine, run_watched  # noqa: E402
-from corpus import PHOTOS, median, path  # noqa: E402
+from corpus import PHOTOS, median, path, photo_folder  # noqa: E402
 
 TARGETS = ["red=200,30,40", "navy=40,50,110", "skin=230,190,170", "sky=130,170,220",
            "leaf=60,120,40"]
@@ -21,13 +20,7 @@ ROUNDS = 3
 def main():
     print(f"huesift batch, {len(PHOTOS)} photos x {COPIES}, --jobs 1, on {machine()}")
     with tempfile.TemporaryDirectory() as tmp:
-        folder = os.path.join(tmp, "photos")
-        os.mkdir(folder)
-        for name in PHOTOS:
-            source = path(name)
-            for copy in range(COPIES):
-                suffix = os.path.splitext(source)[1]
-                shutil.copy(source, os.path.join(folder, f"{name}_{copy}{suffix}"))
+        folder = photo_folder(tmp, COPIES)
         base = [sys.executable, "-m", "vantrel_huesift.cli", "batch", folder, "--jobs", "1",
                 "--quiet"]
         runs = {"no targets": [], "5 targets": []}
