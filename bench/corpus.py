@@ -49,6 +49,23 @@ def photo(name, size=None):
     return image if size is None else cv2.resize(image, size)
 
 
+def photo_folder(parent, copies, size=None):
+    """A folder of `copies` files of each photo: the originals, or JPEGs resized to size."""
+    import shutil
+    folder = os.path.join(parent, "photos")
+    os.mkdir(folder)
+    for name in PHOTOS:
+        if size is None:
+            source = path(name)
+            suffix = os.path.splitext(source)[1]
+        else:
+            source, suffix = os.path.join(parent, f"{name}.jpg"), ".jpg"
+            cv2.imwrite(source, photo(name, size), [cv2.IMWRITE_JPEG_QUALITY, 95])
+        for copy in range(copies):
+            shutil.copy(source, os.path.join(folder, f"{name}_{copy}{suffix}"))
+    return folder
+
+
 def median(values):
     ordered = sorted(values)
     middle = len(ordered) // 2

@@ -36,7 +36,19 @@ struct scan_batch {
     std::int32_t best[batch];
     double least[batch];
     double next[batch];
+    float high[batch];
+    float low[batch];
 };
+
+// The bounds those two distances give, a vector at a time.
+HUESIFT_WIDE_VECTORS
+void bounds_of(std::size_t n, const double* __restrict least, const double* __restrict next,
+               float* __restrict high, float* __restrict low) {
+    for (std::size_t i = 0; i < n; ++i) {
+        high[i] = upper(least[i]);
+        low[i] = lower(next[i]);  // infinity stays infinity
+    }
+}
 
 // For each of n colours, the first centre at the least distance by the doubles, that distance
 // and the next least (each within `rounding` of the exact one). Centre by centre, so that the
@@ -177,10 +189,11 @@ public:
             }
             nearest_two(m, scan_.at[0], scan_.at[1], scan_.at[2], centres_.coordinates().data(), k_,
                         scan_.best, scan_.least, scan_.next);
+            bounds_of(m, scan_.least, scan_.next, scan_.high, scan_.low);
             for (std::size_t i = 0; i < m; ++i) {
                 const std::size_t c = open_[start + i];
                 const int a = labels_[c];
-                const int b = settle(c, scan_.best[i], scan_.least[i], scan_.next[i]);
+                const int b = settle(c, i);
                 if (b != a) {
                     join(c, a, -1);
                     join(c, b, +1);
@@ -279,31 +292,34 @@ private:
         squares_[static_cast<std::size_t>(j)] += w * norm;
     }
 
-    // The exact nearest centre of colour c, from the doubles' nearest `best` and the two least
-    // distances; its bounds are set anew.
-    int settle(std::size_t c, int best, double least, double next) {
-        if (next - least <= 2 * rounding) {
-            // Within rounding of each other: exact arithmetic orders the close ones.
-            for (int j = 0; j < k_; ++j) {
-                distance_[static_cast<std::size_t>(j)] = squared_distance(x_, c, centres_.at(j));
-            }
-            const double close = least + 2 * rounding;
-            for (int j = 0; j < k_; ++j) {
-                if (j != best && distance_[static_cast<std::size_t>(j)] <= close &&
-                    is_nearer(c, j, best)) {
-                    best = j;
-                }
-            }
-            next = infinity;
-            for (int j = 0; j < k_; ++j) {
-                if (j != best) {
-                    next = std::min(next, distance_[static_cast<std::size_t>(j)]);
-                }
-            }
-            least = distance_[static_cast<std::size_t>(best)];
+    // The exact nearest centre of colour c, the i-th of the batch just measured; its bounds are
+    // set anew.
+    int settle(std::size_t c, std::size_t i) {
+        int best = scan_.best[i];
+        if (scan_.next[i] - scan_.least[i] > 2 * rounding) {
+            high_[c] = scan_.high[i];
+            low_[c] = scan_.low[i];
+            return best;
         }
-        high_[c] = upper(least);
-        low_[c] = next == infinity ? std::numeric_limits<float>::infinity() : lower(next);
+        // Within rounding of each other: exact arithmetic orders the close ones.
+        for (int j = 0; j < k_; ++j) {
+            distance_[static_cast<std::size_t>(j)] = squared_distance(x_, c, centres_.at(j));
+        }
+        const double close = scan_.least[i] + 2 * rounding;
+        for (int j = 0; j < k_; ++j) {
+            if (j != best && distance_[static_cast<std::size_t>(j)] <= close &&
+                is_nearer(c, j, best)) {
+                best = j;
+            }
+        }
+        double next = infinity;
+        for (int j = 0; j < k_; ++j) {
+            if (j != best) {
+                next = std::min(next, distance_[static_cast<std::size_t>(j)]);
+            }
+        }
+        high_[c] = upper(distance_[static_cast<std::size_t>(best)]);
+        low_[c] = lower(next);
         return best;
     }
 

@@ -3,12 +3,13 @@
 from typing import TYPE_CHECKING, Any
 
 from .batch import batch_extract_colors
+from .strips import swatches
 
 if TYPE_CHECKING:
     from .tintmill import ColorExtractor
 
 __version__ = "0.1.0"
-__all__ = ["ColorExtractor", "batch_extract_colors", "__version__"]
+__all__ = ["ColorExtractor", "batch_extract_colors", "swatches", "__version__"]
 
 
 def __getattr__(name: str) -> Any:

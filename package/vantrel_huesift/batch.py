@@ -8,24 +8,29 @@
 
 Records are the JSON lines of `huesift batch`: the path as it was given, the file's resolved
 absolute path, then its colours or its error: ``{"path": ..., "resolved_path": ...,
-"colors": [...]}`` or ``{"path": ..., "resolved_path": ..., "error": "ValueError: ..."}``. A
-chart that could not be written adds ``"chart_error"`` beside the colours. Only a few images
-per worker are in flight at a time, so a batch of any size runs in flat memory; a worker that
-dies (killed for memory, say) costs the image it was on, which gets an error record, and a new
-worker takes over.
+"colors": [...]}`` or ``{"path": ..., "resolved_path": ..., "error": "ValueError: ..."}``. With
+target colours, a record also holds the targets, ``"targets": {name: (R, G, B)}``, and
+``"matches"``, the `find_color_matches` report of the image for them. A chart that could not
+be written adds ``"chart_error"`` beside the colours. Only a few images per worker are in
+flight at a time, so a batch of any size runs in flat memory; a worker that dies (killed for
+memory, say) costs the image it was on, which gets an error record, and a new worker takes
+over.
 """
 
 from __future__ import annotations
 
+import copy
 import glob
 import itertools
 import json
+import numbers
 import os
 import stat
+import warnings
 from collections import deque
 from pathlib import Path
-from typing import (TYPE_CHECKING, Any, Deque, Dict, Iterable, Iterator, List, Optional, Set,
-                    Tuple, Union)
+from typing import (TYPE_CHECKING, Any, Deque, Dict, Iterable, Iterator, List, Mapping,
+                    NamedTuple, Optional, Sequence, Set, Tuple, Union)
 
 from .files import new_beside, same_file_key
 from .images import alpha_of, imread, read_image  # noqa: F401 (their home before images)
@@ -84,16 +89,91 @@ def find_images(paths: Iterable[str]) -> Iterator[str]:
                 yield str(candidate)
 
 
+Targets = Dict[str, Tuple[int, int, int]]
+
+
+def check_targets(targets: Optional[Mapping[str, Sequence[int]]]) -> Optional[Targets]:
+    """Target colours as a batch takes them: names to three whole numbers from 0 to 255."""
+    if targets is None:
+        return None
+    if not isinstance(targets, Mapping):
+        raise TypeError(f"targets must map names to (R, G, B), not {type(targets).__name__}")
+    checked: Targets = {}
+    for name, rgb in targets.items():
+        if not isinstance(name, str):
+            raise TypeError(f"a target's name must be text, not {name!r}")
+        try:
+            values = () if isinstance(rgb, (str, bytes)) else tuple(rgb)
+        except TypeError:
+            values = ()
+        if len(values) != 3 or not all(isinstance(c, numbers.Integral) and not isinstance(
+                c, bool) and 0 <= c <= 255 for c in values):
+            raise ValueError(f"target {name!r}: {rgb!r} is not three whole numbers from 0 to 255")
+        checked[name] = (int(values[0]), int(values[1]), int(values[2]))
+    return checked
+
+
+_preprocessing_field: Optional[int] = None
+
+
+def _unprocessed_twin(extractor: "ColorExtractor") -> Optional["ColorExtractor"]:
+    """A copy of the extractor with preprocessing off, to be given images it has preprocessed
+    already; None when there is nothing to share (preprocessing is off) or when a subclass
+    preprocesses its own way, which the copy would apply a second time."""
+    global _preprocessing_field
+    from .tintmill import ColorExtractor
+
+    if type(extractor)._preprocess_image is not ColorExtractor._preprocess_image:
+        return None
+    if _preprocessing_field is None:
+        # The saved state's layout differs between the build profiles: find the field.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            on, off = (ColorExtractor(preprocessing=p).__reduce__()[2] for p in (True, False))
+        _preprocessing_field = next(i for i, (a, b) in enumerate(zip(on, off)) if a != b)
+    reduced = extractor.__reduce__()
+    if len(reduced) < 3 or not isinstance(reduced[2], tuple):  # no state to change
+        return None
+    state = list(reduced[2])
+    if not state[_preprocessing_field]:
+        return None
+    state[_preprocessing_field] = False
+    twin = copy.copy(extractor)
+    twin.__setstate__(tuple(state))
+    return twin
+
+
+def analyse(extractor: "ColorExtractor", image: Any, mask: Any = None,
+            targets: Optional[Targets] = None) -> Tuple[list, Optional[dict]]:
+    """The colours of an image array and, with targets, its `find_color_matches` report. Both
+    run the same preparation; its costly first step, preprocessing, is done once and the
+    prepared image handed to both, which gives exactly the answers of the two separate calls."""
+    if not targets:
+        return extractor.extract_colors(image, mask), None
+    twin = _unprocessed_twin(extractor)
+    if twin is None:
+        return (extractor.extract_colors(image, mask),
+                extractor.find_color_matches(image, dict(targets), mask))
+    prepared = extractor._preprocess_image(image)
+    return twin.extract_colors(prepared, mask), twin.find_color_matches(prepared, dict(targets),
+                                                                        mask)
+
+
 def process_one(extractor: "ColorExtractor", image: str, chart: Optional[str] = None,
-                keep_transparent: bool = False, mask: Optional[str] = None) -> Dict[str, Any]:
+                keep_transparent: bool = False, mask: Optional[str] = None,
+                targets: Optional[Targets] = None, max_side: Optional[int] = None
+                ) -> Dict[str, Any]:
     """One image of a batch: its record, or its error; never raises. A chart that cannot be
     written costs the record its chart only: the colours are kept, with a `chart_error`."""
     try:
-        pixels, mask_array = read_image(image, mask, keep_transparent)
-        colors = extractor.extract_colors(pixels, mask_array)
+        pixels, mask_array = read_image(image, mask, keep_transparent, max_side)
+        colors, matches = analyse(extractor, pixels, mask_array, targets)
     except Exception as e:  # one bad image never stops the batch
         return {"path": image, "error": f"{type(e).__name__}: {e}"}
     record: Dict[str, Any] = {"path": image, "colors": colors}
+    if targets:
+        record["targets"] = dict(targets)
+        record["matches"] = matches
     if chart:
         try:
             from .charts import write_chart
@@ -102,6 +182,24 @@ def process_one(extractor: "ColorExtractor", image: str, chart: Optional[str] = 
         except Exception as e:
             record["chart_error"] = f"{type(e).__name__}: {e}"
     return record
+
+
+class Settings(NamedTuple):
+    """What every image of a run shares; a task adds the image's own chart and targets."""
+
+    keep_transparent: bool = False
+    mask: Optional[str] = None
+    targets: Optional[Targets] = None
+    max_side: Optional[int] = None
+
+    def run(self, extractor: "ColorExtractor", task: "Task") -> Dict[str, Any]:
+        image, chart, own_targets = task
+        return process_one(extractor, image, chart, self.keep_transparent, self.mask,
+                           self.targets if own_targets is None else own_targets, self.max_side)
+
+
+# An image, its chart file, and targets of its own in place of the run's (None: the run's).
+Task = Tuple[str, Optional[str], Optional[Targets]]
 
 
 _thread_limits = None  # kept alive for the life of a worker process
@@ -130,7 +228,7 @@ def _worker(conn) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the parent's: it stops its workers
     matplotlib.use("Agg")  # charts are written to files; no window is ever opened
     _one_thread_per_worker()
-    extractor, keep, mask = conn.recv()
+    extractor, settings = conn.recv()
     conn.send(_READY)
     while True:
         try:
@@ -139,8 +237,7 @@ def _worker(conn) -> None:
             return
         if task is None:
             return
-        image, chart = task
-        conn.send(process_one(extractor, image, chart, keep, mask))
+        conn.send(settings.run(extractor, task))
 
 
 class _Worker:
@@ -151,7 +248,7 @@ class _Worker:
         self.process = context.Process(target=_worker, args=(child,), daemon=True)
         self.process.start()
         child.close()
-        self.images: Deque[str] = deque()
+        self.images: Deque[Task] = deque()
         self.ready = False
         self.conn.send(setup)
 
@@ -170,7 +267,7 @@ class _Worker:
         self.conn.close()
 
 
-def _ended(worker: _Worker, context, setup: tuple, returned: Deque[str]):
+def _ended(worker: _Worker, context, setup: tuple, returned: Deque[Task]):
     """A dead worker's last records, an error record for the image it died on, and a new worker
     in its place; the images it had not started go back to the front of the queue."""
     while True:  # what it sent before it died is still in the pipe
@@ -197,15 +294,14 @@ def _ended(worker: _Worker, context, setup: tuple, returned: Deque[str]):
     if worker.images:
         lost = worker.images.popleft()
         returned.extendleft(reversed(worker.images))
-        yield {"path": lost, "error": f"worker process died: {how}"}
+        yield {"path": lost[0], "error": f"worker process died: {how}"}
     return _Worker(context, setup)
 
 
-def _local(extractor, todo: Iterator[str], charts, jobs: int, keep: bool,
-           mask: Optional[str]) -> Iterator[dict]:
+def _local(extractor, todo: Iterator[Task], jobs: int, settings: Settings) -> Iterator[dict]:
     if jobs <= 1:
-        for image in todo:
-            yield process_one(extractor, image, charts.get(image), keep, mask)
+        for task in todo:
+            yield settings.run(extractor, task)
         return
     first = next(todo, None)
     if first is None:  # no worker is started for nothing
@@ -215,26 +311,26 @@ def _local(extractor, todo: Iterator[str], charts, jobs: int, keep: bool,
     from multiprocessing.connection import wait
 
     context = multiprocessing.get_context("spawn")
-    setup = (extractor, keep, mask)
+    setup = (extractor, settings)
     workers = [_Worker(context, setup) for _ in range(jobs)]
-    returned: Deque[str] = deque()  # images a dead worker never started
+    returned: Deque[Task] = deque()  # images a dead worker never started
     more = True
     try:
         while True:
             # images go out only as the caller takes records
             for i, worker in enumerate(workers):
                 while len(worker.images) < IN_FLIGHT_PER_WORKER and (returned or more):
-                    image = returned.popleft() if returned else next(todo, None)
-                    if image is None:
+                    task = returned.popleft() if returned else next(todo, None)
+                    if task is None:
                         more = False
                         break
                     try:
-                        worker.conn.send((image, charts.get(image)))
+                        worker.conn.send(task)
                     except OSError:  # it has died
-                        returned.appendleft(image)
+                        returned.appendleft(task)
                         workers[i] = yield from _ended(worker, context, setup, returned)
                         break
-                    worker.images.append(image)
+                    worker.images.append(task)
             watched = [w for w in workers if w.images]
             if not watched:
                 return
@@ -258,8 +354,7 @@ def _local(extractor, todo: Iterator[str], charts, jobs: int, keep: bool,
             worker.stop()
 
 
-def _dask(extractor, todo: Iterator[str], charts, scheduler, keep: bool,
-          mask: Optional[str]) -> Iterator[dict]:
+def _dask(extractor, todo: Iterator[Task], scheduler, settings: Settings) -> Iterator[dict]:
     try:
         from dask.distributed import Client, as_completed
     except ImportError:
@@ -269,17 +364,16 @@ def _dask(extractor, todo: Iterator[str], charts, scheduler, keep: bool,
     try:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
 
-        def submit(image):
-            future = client.submit(process_one, extractor, image, charts.get(image), keep, mask,
-                                   pure=False)
-            images[future.key] = image
+        def submit(task):
+            future = client.submit(settings.run, extractor, task, pure=False)
+            images[future.key] = task[0]
             return future
 
-        running = as_completed([submit(i) for i in itertools.islice(
+        running = as_completed([submit(t) for t in itertools.islice(
             todo, workers * IN_FLIGHT_PER_WORKER)])
         for future in running:
-            for image in itertools.islice(todo, 1):
-                running.add(submit(image))
+            for task in itertools.islice(todo, 1):
+                running.add(submit(task))
             image = images.pop(future.key)
             try:
                 record = future.result()
@@ -302,22 +396,24 @@ def with_resolved_path(record: Dict[str, Any]) -> Dict[str, Any]:
 def run_batch(images: Iterable[str], extractor: Optional["ColorExtractor"] = None,
               jobs: Optional[int] = None, scheduler: Any = None, progress: bool = False,
               keep_transparent: bool = False, charts: Optional[Dict[str, str]] = None,
-              total: Optional[int] = None, mask: Optional[str] = None
-              ) -> Iterator[Dict[str, Any]]:
-    """The records of images already found; `charts` maps an image to its chart file, and
-    `mask` is a mask file applied to every image (an image of another size gets an error)."""
+              total: Optional[int] = None, mask: Optional[str] = None,
+              targets: Optional[Targets] = None, max_side: Optional[int] = None,
+              own_targets: Optional[Dict[str, Targets]] = None) -> Iterator[Dict[str, Any]]:
+    """The records of images already found; `charts` maps an image to its chart file, `mask`
+    is a mask file applied to every image (an image of another size gets an error), and
+    `own_targets` maps an image to targets it gets in place of `targets`."""
     from tqdm import tqdm
 
     from .tintmill import ColorExtractor
 
     extractor = ColorExtractor() if extractor is None else extractor
-    todo = iter(images)
-    charts = charts or {}
+    charts, own_targets = charts or {}, own_targets or {}
+    todo = ((image, charts.get(image), own_targets.get(image)) for image in images)
+    settings = Settings(keep_transparent, mask, targets, max_side)
     if scheduler is not None:
-        records = _dask(extractor, todo, charts, scheduler, keep_transparent, mask)
+        records = _dask(extractor, todo, scheduler, settings)
     else:
-        records = _local(extractor, todo, charts, jobs or os.cpu_count() or 1, keep_transparent,
-                         mask)
+        records = _local(extractor, todo, jobs or os.cpu_count() or 1, settings)
     with tqdm(total=total, unit="img", disable=not progress) as bar:
         for record in records:
             bar.update(1)
@@ -328,7 +424,9 @@ def batch_extract_colors(paths: Union[str, Iterable[str]],
                          extractor: Optional["ColorExtractor"] = None,
                          jobs: Optional[int] = None, scheduler: Any = None,
                          progress: bool = False, keep_transparent: bool = False,
-                         mask: Optional[str] = None) -> Iterator[Dict[str, Any]]:
+                         mask: Optional[str] = None,
+                         targets: Optional[Mapping[str, Sequence[int]]] = None,
+                         max_side: Optional[int] = None) -> Iterator[Dict[str, Any]]:
     """Yields one record per image, in the order the images complete.
 
     Args:
@@ -340,9 +438,18 @@ def batch_extract_colors(paths: Union[str, Iterable[str]],
         progress: show a progress bar.
         keep_transparent: count pixels that an alpha channel makes transparent.
         mask: a mask file for every image; an image of another size gets an error record.
+        targets: target colours by name, ``{"brand": (200, 16, 46)}``: each record then holds
+            them and ``"matches"``, the image's `find_color_matches` report for them.
+        max_side: shrink each image (and mask) with area averaging so that its longer side is
+            at most this many pixels, before the analysis: faster, and approximate (the README
+            says how far colours and shares move). None analyses every pixel.
     """
+    checked = check_targets(targets)
+    if max_side is not None and (not isinstance(max_side, int) or max_side < 1):
+        raise ValueError(f"max_side must be a whole number of pixels, at least 1, not {max_side!r}")
     images = find_images([paths] if isinstance(paths, str) else paths)
-    return run_batch(images, extractor, jobs, scheduler, progress, keep_transparent, mask=mask)
+    return run_batch(images, extractor, jobs, scheduler, progress, keep_transparent, mask=mask,
+                     targets=checked, max_side=max_side)
 
 
 # ---- the results file ------------------------------------------------------------------
@@ -406,19 +513,29 @@ class ResultsFile:
     JSON; anything else there, the remains of a run killed mid-write, is appended to
     OUTPUT.rejected, never deleted, and cut from the file (`set_aside` counts its bytes).
 
-    `done` holds the files whose last record has colours. A file whose last record is an
-    error is tried again; once its new record is written the old one is superseded, and `close`
-    removes superseded error records by writing the file anew beside the old one and renaming
-    it over it (over a link's target, for a link; the file's mode is kept). So each file ends
-    with one final record, and a run that is killed loses none.
+    `done` holds the files whose last record has colours and, when the run asks for
+    `targets`, the match report of each of them (the same name and colour). A file whose last
+    record is an error is tried again; once its new record is written the old one is
+    superseded, and `close` removes superseded records by writing the file anew beside the old
+    one and renaming it over it (over a link's target, for a link; the file's mode is kept). So
+    each file ends with one final record, and a run that is killed loses none.
+
+    A record with colours but without some of the targets is stale: its file is analysed again,
+    for the run's targets and the record's own (`kept_targets`), and the new record supersedes
+    it once written: it holds all that the old one held, but a target the run gives another
+    colour under the same name.
     """
 
-    def __init__(self, path: str):
+    def __init__(self, path: str, targets: Optional[Targets] = None):
         self.path = str(path)
         self.rejected = self.path + ".rejected"
+        self.targets = dict(targets or {})
         self.done: Set[str] = set()
+        self.kept_targets: Dict[str, Targets] = {}  # a stale record's targets
         self.set_aside = 0
         self._errors: Dict[str, Tuple[int, int]] = {}  # a file's last record, an error: bytes
+        self._stale: Dict[str, Tuple[int, int]] = {}  # its last record, without some targets
+        self._target_sets: Dict[str, Targets] = {}  # one copy of each set of targets seen
         self._superseded: List[Tuple[int, int]] = []
         self._fd = _locked(self.path)
         try:
@@ -451,17 +568,47 @@ class ResultsFile:
         key = record_key(record)
         if key is None:
             return
-        self._supersede(key)
+        self._supersede(key, record)
         if "error" in record:
             self._errors[key] = (start, start + len(line))
             self.done.discard(key)
         elif "colors" in record:
-            self.done.add(key)
+            held = self._targets_of(record)
+            if all(held.get(name) == rgb for name, rgb in self.targets.items()):
+                self.done.add(key)
+            else:
+                self.done.discard(key)
+                self._stale[key] = (start, start + len(line))
+                self.kept_targets[key] = held
 
-    def _supersede(self, key: Optional[str]) -> None:
-        previous = self._errors.pop(key, None) if key is not None else None
+    def _targets_of(self, record: Dict[str, Any]) -> Targets:
+        """The targets whose report a record holds, one shared copy for the records that hold
+        the same ones; none for a record whose targets or report are not well formed."""
+        targets, matches = record.get("targets"), record.get("matches")
+        if not isinstance(targets, dict) or not isinstance(matches, dict) or not targets:
+            return {}
+        try:
+            checked = check_targets(targets)
+        except (TypeError, ValueError):
+            return {}
+        assert checked is not None
+        return self._target_sets.setdefault(json.dumps(sorted(checked.items())), checked)
+
+    def _supersede(self, key: Optional[str], record: Dict[str, Any]) -> None:
+        """Marks for removal the error record of the file `record` is about, and its stale
+        record once `record` holds what the run asked of it."""
+        if key is None:
+            return
+        previous = self._errors.pop(key, None)
         if previous is not None:
             self._superseded.append(previous)
+        if key in self._stale and "colors" in record:
+            held = self._targets_of(record)
+            # what the run asked of the record: its own targets, a name it redefines replaced
+            wanted = {**self.kept_targets[key], **self.targets}
+            if all(held.get(name) == rgb for name, rgb in wanted.items()):
+                self._superseded.append(self._stale.pop(key))
+                del self.kept_targets[key]
 
     def _last_line(self, line: bytes, start: int) -> None:
         try:
@@ -483,7 +630,7 @@ class ResultsFile:
     def append(self, record: Dict[str, Any]) -> None:
         """Writes one record, whole, at the end of the file."""
         _write_all(self._fd, (json.dumps(record) + "\n").encode())
-        self._supersede(record_key(record))
+        self._supersede(record_key(record), record)
 
     def close(self) -> None:
         if self._fd < 0:

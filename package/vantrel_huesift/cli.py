@@ -1,4 +1,5 @@
-"""The huesift command line: dominant colours and target reports for one photo or many."""
+"""The huesift command line: dominant colours and target reports for one photo or many, and
+the search of a batch's results by colour."""
 
 from __future__ import annotations
 
@@ -18,6 +19,13 @@ class UsageError(Exception):
     """A mistake in what the user asked for: reported in one line, without a traceback."""
 
 
+class Parser(argparse.ArgumentParser):
+    """Says what is wrong with the command line in one line, as every other mistake is said."""
+
+    def error(self, message: str):  # type: ignore[override]
+        self.exit(2, f"huesift: error: {message} (see {self.prog} --help)\n")
+
+
 # ---- the extractor and its options -----------------------------------------------------
 
 def add_extract_options(parser: argparse.ArgumentParser) -> None:
@@ -31,6 +39,15 @@ def add_extract_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--gpu", choices=["auto", "force", "never"], default="auto")
     parser.add_argument("--keep-transparent", action="store_true",
                         help="count pixels an alpha channel makes transparent (alpha <= 128)")
+    parser.add_argument("--max-side", type=int, metavar="N",
+                        help="shrink the image (and mask) to at most N pixels a side first: "
+                             "faster, approximate (default: every pixel)")
+
+
+def max_side(args: argparse.Namespace) -> Optional[int]:
+    if args.max_side is not None and args.max_side < 1:
+        raise UsageError(f"--max-side must be at least 1 pixel, not {args.max_side}")
+    return args.max_side
 
 
 def make_extractor(args: argparse.Namespace):
@@ -59,8 +76,9 @@ def load(args: argparse.Namespace):
     """The image and mask arrays, transparent pixels left out unless --keep-transparent."""
     require_file(args.image, "image")
     require_file(args.mask, "mask")
+    side = max_side(args)
     try:
-        return images.read_image(args.image, args.mask, args.keep_transparent)
+        return images.read_image(args.image, args.mask, args.keep_transparent, side)
     except images.MaskSizeError as e:
         raise UsageError(str(e))
 
@@ -167,9 +185,24 @@ def run_match(args: argparse.Namespace) -> int:
 
 # ---- batch -----------------------------------------------------------------------------
 
+def batch_targets(args: argparse.Namespace) -> Dict[str, Tuple[int, int, int]]:
+    """The targets of --targets FILE, then of each --target, a later one replacing an earlier
+    one of the same name."""
+    targets: Dict[str, Tuple[int, int, int]] = {}
+    if args.targets:
+        try:
+            targets.update(palette.read_palette(args.targets))
+        except palette.PaletteError as e:
+            raise UsageError(f"--targets: {e}")
+    targets.update(parse_target(t) for t in args.target or [])
+    return targets
+
+
 def run_batch(args: argparse.Namespace) -> int:
     from .report import OverwritesInputError, check_output, write_report
 
+    targets = batch_targets(args)
+    side = max_side(args)
     try:
         found = list(batch.find_images(args.paths))
     except batch.NoImagesError as e:
@@ -189,11 +222,15 @@ def run_batch(args: argparse.Namespace) -> int:
         if images.imread(args.mask) is None:
             raise ValueError(f"Could not load mask from {args.mask}")
     extractor = make_extractor(args)
-    with batch.ResultsFile(args.output) as results:
+    with batch.ResultsFile(args.output, targets) as results:
         if results.set_aside:
             print(f"huesift: the unfinished last line of {args.output} ({results.set_aside} "
                   f"bytes) was set aside in {results.rejected}", file=sys.stderr)
-        todo = [image for image in found if batch.same_file_key(image) not in results.done]
+        keys = {image: batch.same_file_key(image) for image in found}
+        todo = [image for image in found if keys[image] not in results.done]
+        # A record without some of the targets is done again, keeping the targets it had.
+        own_targets = {image: {**results.kept_targets[keys[image]], **targets} for image in todo
+                       if keys[image] in results.kept_targets}
         charts: Dict[str, str] = {}
         if args.chart:
             from .charts import chart_names
@@ -205,7 +242,8 @@ def run_batch(args: argparse.Namespace) -> int:
         for record in batch.run_batch(
                 todo, extractor, min(args.jobs or os.cpu_count() or 1, max(len(todo), 1)),
                 args.scheduler, not args.quiet, args.keep_transparent, charts, total=len(todo),
-                mask=args.mask):
+                mask=args.mask, targets=targets or None, max_side=side,
+                own_targets=own_targets):
             results.append(record)
             failed += "error" in record
             charts_failed += "chart_error" in record
@@ -246,10 +284,85 @@ def run_report(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---- search ----------------------------------------------------------------------------
+
+def swatch(rgb: Tuple[int, int, int]) -> str:
+    """The colour as a hex code, after a block of it on a terminal that shows colour."""
+    if sys.stdout.isatty() and not os.environ.get("NO_COLOR"):
+        r, g, b = rgb
+        return f"\x1b[48;2;{r};{g};{b}m  \x1b[0m {hex_of(rgb)}"
+    return hex_of(rgb)
+
+
+def skipped(found, args: argparse.Namespace) -> Optional[str]:
+    """One line for what the search passed over, or None."""
+    parts = []
+    if found.unreadable:
+        numbers = ", ".join(map(str, found.first_unreadable))
+        more = ", ..." if found.unreadable > len(found.first_unreadable) else ""
+        parts.append(f"{found.unreadable} unreadable line{'s' if found.unreadable != 1 else ''}"
+                     f" ({numbers}{more})")
+    if found.failed:
+        parts.append(f"{found.failed} failed image{'s' if found.failed != 1 else ''}")
+    if found.without:
+        parts.append(f"{found.without} without "
+                     + ("colours" if args.color is not None else f"target {args.target!r}"))
+    return f"huesift: {args.results}: skipped " + ", ".join(parts) if parts else None
+
+
+def run_search(args: argparse.Namespace) -> int:
+    from . import search as searching
+    from .report import shown
+
+    require_file(args.results, "results")
+    if args.top < 1:
+        raise UsageError(f"--top must be at least 1, not {args.top}")
+    query: searching.Query
+    if args.color is not None:
+        if args.band is not None:
+            raise UsageError("--band belongs to --target; --color ranks by --within")
+        try:
+            colour = searching.parse_colour(args.color)
+        except ValueError as e:
+            raise UsageError(str(e))
+        within = 15.0 if args.within is None else args.within
+        if not 0 <= within < float("inf"):
+            raise UsageError(f"--within must be a distance of 0 or more, not {args.within}")
+        query = searching.ColourQuery(colour, within)
+    else:
+        if args.within is not None:
+            raise UsageError("--within belongs to --color; --target ranks by --band")
+        query = searching.TargetQuery(args.target, args.band or "close")
+    try:
+        found = searching.search(args.results, query, args.top, args.jobs or os.cpu_count() or 1)
+    except searching.SearchError as e:
+        raise UsageError(f"{args.results}: {e}")
+    note = skipped(found, args)
+    if note:
+        print(note, file=sys.stderr)
+    if args.json:
+        print(json.dumps([{"rank": i, "path": h.path, "resolved_path": h.record.get(
+            "resolved_path"), "score": h.score, "nearest": list(h.nearest),
+            "distance": h.distance, "line": h.line} for i, h in enumerate(found.hits, 1)]))
+        return 0
+    if not found.hits:
+        what = (f"a colour within {query.within:g} of {hex_of(query.colour)}"
+                if isinstance(query, searching.ColourQuery) else f"any of target {args.target!r}")
+        print(f"no image has {what}")
+        return 0
+    nearest = "nearest" if args.color is not None else "closest"
+    print(f"{'#':>3}  {'score':>7}  {nearest:<{10 if sys.stdout.isatty() else 7}}  "
+          f"{'distance':>8}  path")
+    for i, hit in enumerate(found.hits, 1):
+        print(f"{i:>3}  {hit.score:>6.2f}%  {swatch(hit.nearest)}  {hit.distance:>8.2f}  "
+              f"{shown(hit.path)}")
+    return 0
+
+
 # ---- entry point -----------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="huesift", description=__doc__)
+    parser = Parser(prog="huesift", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
 
     extract = commands.add_parser("extract", help="dominant colours of one image")
@@ -281,6 +394,10 @@ def build_parser() -> argparse.ArgumentParser:
     many.add_argument("--chart", metavar="DIR", help="write each image's chart into DIR")
     many.add_argument("--report", metavar="HTML", help="then write the visual report")
     many.add_argument("--quiet", action="store_true", help="no progress bar")
+    many.add_argument("--target", action="append", metavar="NAME=R,G,B",
+                      help="add each image's pixel report for this colour (repeatable)")
+    many.add_argument("--targets", metavar="FILE",
+                      help="the colours of a palette file (.gpl, .json, .css, .ase) as targets")
     add_extract_options(many)
     many.set_defaults(run=run_batch)
 
@@ -288,6 +405,22 @@ def build_parser() -> argparse.ArgumentParser:
     report.add_argument("results", metavar="RESULTS.jsonl")
     report.add_argument("--output", default="report.html", metavar="HTML")
     report.set_defaults(run=run_report)
+
+    find = commands.add_parser("search", help="a batch's images ranked by a colour or a target")
+    find.add_argument("results", metavar="RESULTS.jsonl")
+    what = find.add_mutually_exclusive_group(required=True)
+    what.add_argument("--color", metavar="R,G,B|#rrggbb",
+                      help="rank by the share of the palette within --within of this colour")
+    what.add_argument("--target", metavar="NAME", help="rank by a stored target's --band")
+    find.add_argument("--within", type=float, metavar="D",
+                      help="L*a*b* distance that counts as the colour (default 15)")
+    find.add_argument("--band", choices=["very-close", "close", "total"],
+                      help="the target's share below 15, 30 (default) or 50")
+    find.add_argument("--top", type=int, default=10, metavar="N", help="rows (default 10)")
+    find.add_argument("--jobs", type=int, default=0,
+                      help="processes for a large file (default: cores)")
+    find.add_argument("--json", action="store_true", help="the rows as JSON")
+    find.set_defaults(run=run_search)
     return parser
 
 

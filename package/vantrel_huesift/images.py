@@ -21,7 +21,7 @@ ORIENTATIONS = {2: (False, 0, True), 3: (False, 2, False), 4: (False, 2, True),
 
 
 class MaskSizeError(ValueError):
-    """A mask whose size is not the image's: masks are never resized."""
+    """A mask whose size is not the image's: a mask is never stretched to fit an image."""
 
 
 def imread(path: str, flags: Optional[int] = None) -> Optional["numpy.ndarray"]:
@@ -38,12 +38,20 @@ def imread(path: str, flags: Optional[int] = None) -> Optional["numpy.ndarray"]:
     return cv2.imread(path) if flags is None else cv2.imread(path, flags)
 
 
-def read_image(path: str, mask: Optional[str] = None, keep_transparent: bool = False
+def read_image(path: str, mask: Optional[str] = None, keep_transparent: bool = False,
+               max_side: Optional[int] = None
                ) -> Tuple["numpy.ndarray", Optional["numpy.ndarray"]]:
     """The image and mask arrays `extract_colors` would read from these paths, with the
     image's transparent pixels (alpha at or below the library's mask threshold) left out unless
     `keep_transparent`. The colours are exactly what `cv2.imread` with default flags gives,
-    and the alpha is turned upright with them. A mask of another size raises MaskSizeError."""
+    and the alpha is turned upright with them. A mask of another size raises MaskSizeError.
+    With `max_side`, both are then shrunk to fit it (see `shrink`)."""
+    image, mask_array = _read_full(path, mask, keep_transparent)
+    return shrink(image, mask_array, max_side)
+
+
+def _read_full(path: str, mask: Optional[str], keep_transparent: bool
+               ) -> Tuple["numpy.ndarray", Optional["numpy.ndarray"]]:
     image = imread(path)
     if image is None:
         raise ValueError(f"Could not load image from {path}")
@@ -71,6 +79,34 @@ def read_image(path: str, mask: Optional[str] = None, keep_transparent: bool = F
     mask_array = mask_array.copy()
     mask_array[alpha <= MASK_THRESHOLD] = 0
     return image, mask_array
+
+
+def shrink(image: "numpy.ndarray", mask: Optional["numpy.ndarray"], max_side: Optional[int]
+           ) -> Tuple["numpy.ndarray", Optional["numpy.ndarray"]]:
+    """The image, and its mask, shrunk with area averaging so that the longer side is at most
+    `max_side` pixels; unchanged when it already fits or `max_side` is None.
+
+    The mask is averaged over the same areas as the colours, so a shrunk pixel is analysed when
+    the mask, averaged over its area, passes the library's threshold: for a black-and-white
+    mask, when more than half of its area was selected. Nearest-neighbour sampling would pick
+    one source pixel per block, from the block's corner, and so shift the mask against the
+    colours by up to half a block.
+    """
+    if max_side is None:
+        return image, mask
+    if max_side < 1:
+        raise ValueError(f"max_side must be at least 1, not {max_side}")
+    import cv2
+
+    height, width = image.shape[:2]
+    if max(height, width) <= max_side:
+        return image, mask
+    scale = max_side / max(height, width)
+    size = (max(1, round(width * scale)), max(1, round(height * scale)))
+    image = cv2.resize(image, size, interpolation=cv2.INTER_AREA)
+    if mask is not None:
+        mask = cv2.resize(mask, size, interpolation=cv2.INTER_AREA)
+    return image, mask
 
 
 def alpha_of(path: str) -> Optional["numpy.ndarray"]:

@@ -1,12 +1,14 @@
 """Palette files of extracted colours: GIMP (.gpl), CSS (.css), JSON (.json) and Adobe Swatch
-Exchange (.ase), chosen by the file's extension."""
+Exchange (.ase), chosen by the file's extension; and the same files read back as named colours,
+the targets of a batch."""
 
 from __future__ import annotations
 
 import json
+import re
 import struct
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Sequence
+from typing import Any, Callable, Dict, List, Sequence, Tuple
 
 FORMATS = (".gpl", ".css", ".json", ".ase")
 
@@ -65,3 +67,167 @@ def write_palette(colors: List[Dict[str, Any]], path: str) -> None:
     check_format(path)
     target = Path(path)
     target.write_bytes(WRITERS[target.suffix.lower()](colors, target.stem))
+
+
+# ---- reading palette files back, as named colours --------------------------------------
+
+class PaletteError(ValueError):
+    """A palette file that cannot be read as named colours."""
+
+
+RGB = Tuple[int, int, int]
+
+
+def _component(value: Any, where: str) -> int:
+    if type(value) is not int or not 0 <= value <= 255:
+        raise PaletteError(f"{where}: {value!r} is not a whole number from 0 to 255")
+    return value
+
+
+def _from_hex(text: str, where: str) -> RGB:
+    digits = text[1:] if text.startswith("#") else text
+    if len(digits) == 3:
+        digits = "".join(c * 2 for c in digits)
+    try:
+        value = bytes.fromhex(digits) if len(digits) == 6 else b""
+    except ValueError:
+        value = b""
+    if len(value) != 3:
+        raise PaletteError(f"{where}: {text!r} is not a colour (#rrggbb)")
+    return (value[0], value[1], value[2])
+
+
+# The names this package's own files give their colours: the hex code, then the share.
+OWN_NAME = re.compile(r"(#[0-9a-f]{6}) \d+\.\d\d%")
+
+
+def read_gpl(data: bytes, path: str) -> List[Tuple[str, RGB]]:
+    lines = data.decode("utf-8").splitlines()
+    if not lines or lines[0].strip() != "GIMP Palette":
+        raise PaletteError(f"{path}: not a GIMP palette (no 'GIMP Palette' first line)")
+    found = []
+    for number, line in enumerate(lines[1:], 2):
+        text = line.strip()
+        if not text or text.startswith("#") or re.match(r"(Name|Columns):", text):
+            continue
+        parts = text.split(None, 3)
+        try:
+            rgb = tuple(_component(int(p), f"{path}:{number}") for p in parts[:3])
+        except ValueError:
+            rgb = ()
+        if len(rgb) != 3:
+            raise PaletteError(f"{path}:{number}: expected 'R G B name', got {text!r}")
+        name = parts[3].strip() if len(parts) > 3 else ""
+        own = OWN_NAME.fullmatch(name)
+        found.append((own[1] if own else name or hex_of(rgb), rgb))  # type: ignore[arg-type]
+    return found
+
+
+CSS_PROPERTY = re.compile(r"--([A-Za-z0-9_-]+)\s*:\s*([^;}]*)")
+CSS_RGB = re.compile(r"rgba?\(\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*(?:,[^)]*)?\)")
+
+
+def read_css(data: bytes, path: str) -> List[Tuple[str, RGB]]:
+    text = re.sub(r"/\*.*?\*/", "", data.decode("utf-8"), flags=re.S)
+    found = []
+    for name, value in CSS_PROPERTY.findall(text):
+        value = value.strip()
+        if value.startswith("#"):
+            found.append((name, _from_hex(value, f"{path}: --{name}")))
+        elif CSS_RGB.fullmatch(value):
+            found.append((name, tuple(_component(int(c), f"{path}: --{name}")  # type: ignore
+                                      for c in CSS_RGB.fullmatch(value).groups())))  # type: ignore
+    return found
+
+
+def read_json(data: bytes, path: str) -> List[Tuple[str, RGB]]:
+    """This package's list of {"hex", "rgb", "percentage"}, with an optional "name", or an
+    object of name: [R, G, B] or "#rrggbb"."""
+    try:
+        content = json.loads(data)
+    except (ValueError, RecursionError) as e:
+        raise PaletteError(f"{path}: not JSON ({e})") from None
+
+    def colour(value: Any, where: str) -> RGB:
+        if isinstance(value, str):
+            return _from_hex(value, where)
+        if isinstance(value, list) and len(value) == 3:
+            return tuple(_component(c, where) for c in value)  # type: ignore[return-value]
+        raise PaletteError(f"{where}: {value!r} is not [R, G, B] nor '#rrggbb'")
+
+    if isinstance(content, dict):
+        return [(name, colour(value, f"{path}: {name}")) for name, value in content.items()]
+    if not isinstance(content, list):
+        raise PaletteError(f"{path}: expected a list of colours or an object of named colours")
+    found = []
+    for i, entry in enumerate(content):
+        where = f"{path}: entry {i}"
+        if not isinstance(entry, dict) or not ({"rgb", "hex"} & set(entry)):
+            raise PaletteError(f"{where} has neither 'rgb' nor 'hex'")
+        rgb = colour(entry["rgb"] if "rgb" in entry else entry["hex"], where)
+        name = entry.get("name")
+        found.append((name if isinstance(name, str) and name else hex_of(rgb), rgb))
+    return found
+
+
+def read_ase(data: bytes, path: str) -> List[Tuple[str, RGB]]:
+    """Adobe Swatch Exchange: the colour entries in RGB or grey; groups are flattened."""
+    if data[:4] != b"ASEF" or len(data) < 12:
+        raise PaletteError(f"{path}: not an Adobe Swatch Exchange file")
+    (count,), at, found = struct.unpack(">I", data[8:12]), 12, []
+    try:
+        for _ in range(count):
+            kind, length = struct.unpack(">HI", data[at:at + 6])
+            block, at = data[at + 6:at + 6 + length], at + 6 + length
+            if len(block) != length:
+                raise PaletteError(f"{path}: cut short")
+            if kind != 0x0001:  # a group's start or end
+                continue
+            (chars,) = struct.unpack(">H", block[:2])
+            name = block[2:2 + 2 * chars].decode("utf-16-be").rstrip("\0")
+            model, values = block[2 + 2 * chars:6 + 2 * chars], block[6 + 2 * chars:]
+            if model == b"RGB ":
+                components = struct.unpack(">fff", values[:12])
+            elif model == b"Gray":
+                components = struct.unpack(">f", values[:4]) * 3
+            else:
+                raise PaletteError(f"{path}: {name!r} is a {model.decode('latin-1').strip()} "
+                                   "colour; only RGB and grey can be targets")
+            if not all(0 <= c <= 1 for c in components):
+                raise PaletteError(f"{path}: {name!r} has components outside 0 to 1")
+            rgb = tuple(round(c * 255) for c in components)
+            found.append((name or hex_of(rgb), rgb))
+    except (struct.error, UnicodeDecodeError):
+        raise PaletteError(f"{path}: cut short or damaged") from None
+    return found  # type: ignore[return-value]
+
+
+READERS: Dict[str, Callable[[bytes, str], List[Tuple[str, RGB]]]] = {
+    ".gpl": read_gpl, ".css": read_css, ".json": read_json, ".ase": read_ase}
+
+
+def read_palette(path: str) -> Dict[str, RGB]:
+    """The named colours of a palette file in one of the formats written here, in file order.
+    A name that comes again for another colour is numbered ("Untitled 2"), as GIMP's many
+    unnamed colours would otherwise overwrite each other."""
+    suffix = Path(path).suffix.lower()
+    if suffix not in READERS:
+        raise PaletteError(f"unknown palette format {suffix or '(none)'!r} of {path}: "
+                           f"use {', '.join(FORMATS)}")
+    try:
+        data = Path(path).read_bytes()
+        found = READERS[suffix](data, path)
+    except UnicodeDecodeError:
+        raise PaletteError(f"{path}: not UTF-8 text") from None
+    except OSError as e:
+        raise PaletteError(f"cannot read {path}: {e.strerror or e}") from None
+    if not found:
+        raise PaletteError(f"{path} holds no colour")
+    colours: Dict[str, RGB] = {}
+    for name, rgb in found:
+        unique, n = name, 1
+        while unique in colours and colours[unique] != rgb:
+            n += 1
+            unique = f"{name} {n}"
+        colours[unique] = rgb
+    return colours

@@ -315,3 +315,18 @@ def test_a_near_tie_is_decided_exactly(tm):
     centres = [Fraction(int(values[labels == j].sum()), int((labels == j).sum())) for j in (0, 1)]
     own, other = centres[labels[probe]], centres[1 - labels[probe]]
     assert 0 < (126 - other) ** 2 - (126 - own) ** 2 < Fraction(1, 10 ** 9)
+
+
+def test_large_photos_stay_native(tm, constructed):
+    """At 12 MP, where float margins once sent one configuration in ten to scikit-learn's own
+    call (a colour within 1e-10 of the line between two centres, relative to their norms):
+    this one among them."""
+    import os
+    import cv2
+    import sklearn.datasets
+    path = os.path.join(os.path.dirname(sklearn.datasets.__file__), "images", "china.jpg")
+    image = cv2.resize(cv2.imread(path), (4000, 3000))
+    colors, labels = tm.ColorExtractor(8)._cluster_colors_kmeans(
+        tm.ColorExtractor()._extract_pixels(
+            cv2.cvtColor(tm.ColorExtractor()._preprocess_image(image), cv2.COLOR_BGR2LAB), None))
+    assert constructed == [] and len(labels) == 12_000_000 and len(np.unique(labels)) == 8

@@ -1,5 +1,6 @@
 """The package around the class: transparency, the batch function, palettes, maps, the report."""
 
+import html
 import json
 import os
 import re
@@ -18,7 +19,8 @@ from PIL import Image
 
 from support import (KillingExtractor, absolute_env, huesift, huesift_started, read_lines,
                      run_python)
-from vantrel_huesift import batch, maps, palette
+import vantrel_huesift
+from vantrel_huesift import batch, maps, palette, search
 from vantrel_huesift.tintmill import ColorExtractor
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
@@ -222,6 +224,41 @@ def test_report_in_a_browser(tmp_path):
     # The second card shows its error where a bar would be: no bar colour there.
     assert tuple(pixels[103 + 120, 196 + 300]) not in {tuple(c["color"]) for c in good["colors"]}
 
+    # Click a swatch of one planted image: that image comes first, then the others in the order
+    # and with the scores of huesift search; the page converts colours as OpenCV does.
+    palettes = {"first": [((20, 180, 90), 70.0), ((250, 250, 240), 30.0)],
+                "second": [((200, 30, 40), 20.0), ((10, 10, 10), 80.0)],
+                "near": [((203, 30, 40), 60.0), ((10, 10, 10), 40.0)],
+                "planted": [((200, 30, 40), 60.0), ((20, 180, 90), 40.0)]}
+    lines = [json.dumps({"path": f"{name}.png", "colors": [
+        {"color": list(c), "percentage": p} for c, p in colours]})
+        for name, colours in palettes.items()] + [json.dumps(bad)]
+    results.write_text("\n".join(lines) + "\n")
+    assert huesift("report", results, "--output", tmp_path / "report.html").returncode == 0
+    sample = np.random.default_rng(0).integers(0, 256, (2000, 3)).tolist() + [[0, 0, 0],
+                                                                              [255, 255, 255]]
+    probe = ("<script>document.querySelector('.card[data-name=\"planted.png\"] "
+             "[data-rgb=\"200,30,40\"]').click();"
+             "const order = Array.from(document.querySelectorAll('main .card'), c => "
+             "[c.getBoundingClientRect().top, c.dataset.name, "
+             "(c.querySelector('.score') || {}).textContent || '']).sort((a, b) => a[0] - b[0])"
+             ".map(c => c.slice(1));"
+             f"const lab = {json.dumps(sample)}.map(c => labOf(c[0], c[1], c[2]));"
+             "document.body.insertAdjacentHTML('beforeend', '<pre id=\"out\">' + "
+             "JSON.stringify({order, lab}) + '</pre>');</script></body>")
+    (tmp_path / "probe.html").write_text(
+        (tmp_path / "report.html").read_text().replace("</body>", probe))
+    dom = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--dump-dom",
+                          (tmp_path / "probe.html").as_uri()], capture_output=True, text=True,
+                         timeout=120, check=True, env=env).stdout
+    shown = json.loads(html.unescape(dom.rsplit('<pre id="out">', 1)[1].split("</pre>")[0]))
+    ranked = search.search(str(results), search.ColourQuery((200, 30, 40), 15), top=10).hits
+    assert [h.path for h in ranked] == ["planted.png", "near.png", "second.png"]
+    assert shown["order"] == [[h.path, f"{h.score:.2f}% within 15 of #c81e28"] for h in ranked] + [
+        ["first.png", "0.00% within 15 of #c81e28"], [str(tmp_path / "b.png"), ""]]
+    expected = cv2.cvtColor(np.uint8(sample).reshape(-1, 1, 3), cv2.COLOR_RGB2LAB)
+    assert shown["lab"] == expected.reshape(-1, 3).tolist()
+
 
 def test_batch_mask_applies_to_images_of_its_size(tmp_path):
     photos = tmp_path / "photos"
@@ -275,7 +312,8 @@ def test_nothing_imports_the_command_line_nor_pyplot_early():
         import sys
         import vantrel_huesift.batch
         print(sorted({"vantrel_huesift.cli", "matplotlib.pyplot"} & set(sys.modules)))
-        from vantrel_huesift import charts, demo, files, images, maps, palette, report
+        from vantrel_huesift import (charts, demo, files, images, lab_tables, maps, palette,
+                                     report, search, strips)
         print("vantrel_huesift.cli" in sys.modules)
         import vantrel_huesift.cli
         print("matplotlib" in sys.modules)
@@ -388,3 +426,195 @@ def test_resume_keeps_every_finished_record(tmp_path, case):
             f"aside in {output}.rejected")
     if case == "linked output":
         assert output.is_symlink() and target.stat().st_mode & 0o777 == 0o640
+
+
+# ---- targets across a batch, and the scale knob -------------------------------------------
+
+TARGETS = {"navy": (40, 50, 110), "skin": (230, 190, 170), "red": (255, 0, 0)}
+
+
+@pytest.mark.parametrize("suffix", palette.FORMATS)
+def test_palette_files_read_back_as_targets(tmp_path, suffix):
+    colours = [{"color": rgb, "percentage": 10.0} for rgb in TARGETS.values()]
+    palette.write_palette(colours, str(tmp_path / f"p{suffix}"))
+    names = {".css": ["color-1", "color-2", "color-3"]}.get(
+        suffix, [palette.hex_of(rgb) for rgb in TARGETS.values()])
+    assert palette.read_palette(str(tmp_path / f"p{suffix}")) == dict(
+        zip(names, TARGETS.values()))
+
+
+@pytest.mark.parametrize("name, content, expected", [
+    ("gimp.gpl", "GIMP Palette\nName: x\n#\n255 0 0\tBrand red\n0 0 255\tUntitled\n"
+                 "0 255 0\tUntitled\n1 2 3\n",
+     {"Brand red": (255, 0, 0), "Untitled": (0, 0, 255), "Untitled 2": (0, 255, 0),
+      "#010203": (1, 2, 3)}),
+    ("style.css", ":root { --brand: #c8102e; /* --old: #000; */ --sky: rgb(1, 2, 3); "
+                  "--short: #fff; --size: 4px }",
+     {"brand": (200, 16, 46), "sky": (1, 2, 3), "short": (255, 255, 255)}),
+    ("named.json", '{"brand": [200, 16, 46], "sky": "#0102ff"}',
+     {"brand": (200, 16, 46), "sky": (1, 2, 255)}),
+    ("bad.gpl", "GIMP Palette\n255 0\n", "bad.gpl:2: expected 'R G B name', got '255 0'"),
+    ("bad.json", '[{"rgb": [1, 2, 300]}]', "bad.json: entry 0: 300 is not a whole number"),
+    ("empty.css", "body { color: red }", "empty.css holds no colour"),
+    ("cut.ase", b"ASEF\x00\x01\x00\x00\x00\x00\x00\x01\x00\x01", "cut.ase: cut short"),
+    ("p.txt", "", "unknown palette format '.txt'"),
+    ("missing.gpl", None, "cannot read"),
+])
+def test_palette_files_of_other_tools_and_bad_ones(tmp_path, name, content, expected):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    if isinstance(expected, dict):
+        assert palette.read_palette(str(path)) == expected
+        return
+    with pytest.raises(palette.PaletteError, match=re.escape(expected)):
+        palette.read_palette(str(path))
+    out = huesift("batch", SAMPLE, "--targets", path, "--output", tmp_path / "r.jsonl")
+    assert out.returncode == 2 and len(out.stderr.splitlines()) == 1
+    assert out.stderr.startswith("huesift: error: --targets: ") and expected in out.stderr
+
+
+def test_batch_targets_are_the_library_reports(tmp_path):
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    photo = cv2.imread(SAMPLE)
+    crops = {"a.png": photo[150:250, 120:260], "b.png": photo[:80, :90]}
+    for name, crop in crops.items():
+        cv2.imwrite(str(photos / name), crop)
+    palette.write_palette([{"color": TARGETS["navy"], "percentage": 1.0}],
+                          str(tmp_path / "t.gpl"))
+    output = tmp_path / "r.jsonl"
+    out = huesift("batch", photos, "--targets", tmp_path / "t.gpl", "--target", "skin=230,190,170",
+                  "--target", "red=255,0,0", "--output", output, "--jobs", 2, "--quiet")
+    assert out.returncode == 0, out.stderr
+    targets = {"#28326e": TARGETS["navy"], "skin": TARGETS["skin"], "red": TARGETS["red"]}
+    records = {Path(r["path"]).name: r for r in read_lines(output)}
+    python = {Path(r["path"]).name: r for r in batch.batch_extract_colors(
+        str(photos), jobs=1, targets=targets)}
+    extractor = ColorExtractor()
+    for name, crop in crops.items():
+        colors, matches = extractor.extract_colors(crop), extractor.find_color_matches(crop, targets)
+        assert python[name]["colors"] == colors and python[name]["matches"] == matches
+        assert python[name]["targets"] == targets
+        assert records[name] == json.loads(json.dumps(python[name]))
+
+    class OwnPreprocessing(ColorExtractor):
+        def _preprocess_image(self, image):
+            return cv2.GaussianBlur(image, (3, 3), 0)
+
+    # the preparation is shared only where that gives the answers of the separate calls
+    crop = crops["a.png"]
+    for other in (ColorExtractor(preprocessing=False, lab_space=False),
+                  ColorExtractor(algorithm="dbscan"), OwnPreprocessing()):
+        assert batch.analyse(other, crop, None, targets) == (
+            other.extract_colors(crop), other.find_color_matches(crop, targets))
+    with pytest.raises(ValueError, match="target 'x': \\(1, 2\\) is not three whole numbers"):
+        batch.batch_extract_colors(str(photos), targets={"x": (1, 2)})
+
+
+def test_resume_redoes_records_without_the_targets_and_keeps_theirs(tmp_path):
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    for i, name in enumerate("abcd"):
+        cv2.imwrite(str(photos / f"{name}.png"), cv2.imread(SAMPLE)[i * 40:i * 40 + 30, :40])
+    one = [{"color": [1, 2, 3], "percentage": 100.0}]
+    navy = {"navy": list(TARGETS["navy"])}
+    report = {"total_percentage": 0.0, "close_percentage": 0.0, "very_close_percentage": 0.0,
+              "closest_pixel": [1, 2, 3], "min_distance": 60.0, "similarity_score": 0}
+    lines = [record(photos, "a.png", colors=one),  # no targets
+             record(photos, "b.png", colors=one, targets=navy, matches={"navy": report}),
+             record(photos, "c.png", colors=one, targets={"red": [255, 0, 0]},
+                    matches={"red": report}),  # done already
+             record(photos, "d.png", colors=one, targets={"red": [250, 0, 0]},
+                    matches={"red": report})]  # red, but another red
+    output = tmp_path / "r.jsonl"
+    output.write_text("\n".join(lines) + "\n")
+    for done, already in [(3, 1), (0, 4)]:
+        out = huesift("batch", ".", "--target", "red=255,0,0", "--output", output, "--jobs", 1,
+                      "--quiet", cwd=photos)
+        assert out.returncode == 0, out.stderr
+        assert out.stderr == f"{done} done, 0 failed, {already} already in {output}\n"
+    final = output.read_text().splitlines()
+    assert final[0] == lines[2] and len(final) == 4
+    assert {r["path"]: list(r["targets"].items()) for r in map(json.loads, final[1:])} == {
+        "a.png": [("red", [255, 0, 0])], "b.png": [("navy", [40, 50, 110]), ("red", [255, 0, 0])],
+        "d.png": [("red", [255, 0, 0])]}
+    assert all(set(json.loads(line)["matches"]) == set(json.loads(line)["targets"])
+               for line in final)
+
+
+def test_a_killed_run_with_new_targets_loses_no_record(ten, tmp_path):
+    output = tmp_path / "r.jsonl"
+    assert huesift("batch", ten, "--output", output, "--jobs", 2, "--quiet").returncode == 0
+    before = complete_lines(output)
+    run = huesift_started("batch", ten, "--output", output, "--jobs", 2, "--quiet",
+                          "--target", "red=255,0,0")
+    deadline = time.monotonic() + 120
+    while run.poll() is None and time.monotonic() < deadline and len(
+            complete_lines(output)) < 14:
+        time.sleep(0.01)
+    run.kill()
+    run.communicate(timeout=60)
+    killed = complete_lines(output)
+    assert killed[:10] == before  # the old records stay until new ones replace them
+    out = huesift("batch", ten, "--output", output, "--jobs", 2, "--quiet", "--target",
+                  "red=255,0,0")
+    assert out.returncode == 0, out.stderr
+    final = [json.loads(line) for line in complete_lines(output)]
+    assert sorted(r["path"] for r in final) == sorted(str(p) for p in ten.glob("*.png"))
+    assert all(list(r["matches"]) == ["red"] and len(r["colors"]) == 5 for r in final)
+
+
+def test_max_side_shrinks_image_and_mask_alike(tmp_path):
+    image = np.zeros((40, 80, 3), np.uint8)
+    image[:, :58], image[:, 58:] = RED, BLUE
+    mask = np.zeros((40, 80), np.uint8)
+    mask[:, :62] = 255
+    cv2.imwrite(str(tmp_path / "i.png"), image)
+    cv2.imwrite(str(tmp_path / "m.png"), mask)
+    options = ["--rgb", "--no-preprocessing", "--colors", 2, "--mask", tmp_path / "m.png"]
+    # 4 x 4 blocks: column 14 holds two red columns and two blue, and the mask covers half of
+    # column 15, which is not more than half: it is left out
+    shrunk = [{"color": [255, 0, 0], "percentage": 93.33},
+              {"color": [128, 0, 128], "percentage": 6.67}]
+    full = [{"color": [255, 0, 0], "percentage": 93.55},
+            {"color": [0, 0, 255], "percentage": 6.45}]
+    for side, expected in [(20, shrunk), (80, full), (None, full)]:
+        extra = ["--max-side", side] if side else []
+        out = huesift("extract", tmp_path / "i.png", *options, *extra, "--json")
+        assert json.loads(out.stdout) == expected, out.stderr
+    out = huesift("batch", tmp_path / "i.png", "--max-side", 20, "--mask", tmp_path / "m.png",
+                  "--rgb", "--no-preprocessing", "--colors", 2, "--output", tmp_path / "r.jsonl",
+                  "--quiet")
+    assert read_lines(tmp_path / "r.jsonl")[0]["colors"] == shrunk, out.stderr
+    [python] = batch.batch_extract_colors(str(tmp_path / "i.png"), ColorExtractor(
+        2, preprocessing=False, lab_space=False), jobs=1, mask=str(tmp_path / "m.png"),
+        max_side=20)
+    assert json.loads(json.dumps(python["colors"])) == shrunk
+    out = huesift("match", tmp_path / "i.png", "--target", "red=255,0,0", "--max-side", 0)
+    assert out.returncode == 2 and out.stderr == (
+        "huesift: error: --max-side must be at least 1 pixel, not 0\n")
+    with pytest.raises(ValueError, match="max_side must be a whole number of pixels"):
+        batch.batch_extract_colors(str(tmp_path / "i.png"), max_side=0)
+
+
+def test_swatches_show_and_save_the_shares(tmp_path):
+    colours = [{"color": (200, 30, 40), "percentage": 50.0},
+               {"color": (20, 180, 90), "percentage": 25.0}]
+    single = vantrel_huesift.swatches(colours)
+    assert repr(single) == "<Swatches of 1 palette>"
+    page = single._repr_html_()
+    assert 'title="#c81e28 50.00%" style="width:50.0%;background:#c81e28;color:#fff' in page
+    single.save(tmp_path / "one.png")
+    pixels = np.array(Image.open(tmp_path / "one.png").convert("RGB"))
+    assert pixels.shape == (32, 600, 3)
+    assert [tuple(pixels[5, x]) for x in (5, 320, 580)] == [(200, 30, 40), (20, 180, 90),
+                                                             (232, 232, 232)]
+    records = [{"path": "a.png", "colors": colours}, {"path": "b.png", "error": "gone"}]
+    many = vantrel_huesift.swatches(records)
+    assert ">a.png</div>" in many._repr_html_() and ">gone</div>" in many._repr_html_()
+    many.save(tmp_path / "many.jpg")
+    assert Image.open(tmp_path / "many.jpg").format == "JPEG"
+    assert Image.open(tmp_path / "many.jpg").size == (600, 100)
+    with pytest.raises(TypeError, match="not a colour record: {'colour'"):
+        vantrel_huesift.swatches([{"path": "a.png", "colors": [{"colour": 1}]}])

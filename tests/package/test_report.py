@@ -6,7 +6,7 @@ import pytest
 from matplotlib import cbook
 
 from support import huesift
-from vantrel_huesift import report
+from vantrel_huesift import report, search
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
 GOOD = json.dumps({"path": SAMPLE, "colors": [{"color": [200, 30, 40], "percentage": 60.0}]})
@@ -26,6 +26,16 @@ MISSHAPEN = [
     (b"[1, 2]", "not a JSON object"),
     (b"[" * 100_000, "not JSON"),
     (b'{"path": "\xff.png", "error": "x"}', "not JSON"),
+    (b'{"path": "a.png", "colors": [], "targets": {"red": [255, 0]}}',
+     "targets['red'] is not three whole numbers from 0 to 255"),
+    (b'{"path": "a.png", "colors": [], "matches": []}', "'matches' is not an object"),
+    (b'{"path": "a.png", "colors": [], "matches": {"red": {"total_percentage": 1, '
+     b'"close_percentage": 101, "very_close_percentage": 0, "similarity_score": 0}}}',
+     "matches['red'].close_percentage is not a number from 0 to 100"),
+    (b'{"path": "a.png", "colors": [], "matches": {"red": {"total_percentage": 1, '
+     b'"close_percentage": 1, "very_close_percentage": 0, "similarity_score": 0, '
+     b'"closest_pixel": [1, 2, 3], "min_distance": -1}}}',
+     "matches['red'].min_distance is not a distance"),
 ]
 
 
@@ -50,6 +60,9 @@ def test_report_shows_any_json_lines(tmp_path):
     for n, problem in problems:
         assert f'<div class="error">{html.escape(f"line {n}: {problem}")}</div>' in text
     assert ">caf\\xe9.png</div>" in text and text.count('<img class="thumb"') == 1
+    # the search passes over the lines the report flags, and no others
+    found = search.search(str(results), search.ColourQuery((200, 30, 40)))
+    assert found[1:4] == (1, len(problems), [n for n, _ in problems][:5])
 
 
 @pytest.mark.parametrize("how", ["same name", "link", "hard link", "batch --report"])
