@@ -1,6 +1,6 @@
-#include "dbscan_cells.hpp"
+#include "cells.hpp"
 
-#include "parallel.hpp"
+#include "clustering/parallel.hpp"
 
 #include <algorithm>
 #include <utility>

@@ -1,7 +1,7 @@
 // StandardScaler().fit over 8-bit rows, to the bit: no Python, no GIL needed.
 #pragma once
 
-#include "../preparation/distinct_rows.hpp"
+#include "preparation/distinct_rows.hpp"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
-#include "dbscan_boxes.hpp"
+#include "boxes.hpp"
 
-#include "parallel.hpp"
+#include "clustering/parallel.hpp"
 
 namespace huesift::clustering::dbscan {
 

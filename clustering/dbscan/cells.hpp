@@ -3,7 +3,7 @@
 // needed.
 #pragma once
 
-#include "dbscan_geometry.hpp"
+#include "geometry.hpp"
 
 #include <cstddef>
 #include <cstdint>

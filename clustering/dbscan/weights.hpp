@@ -2,7 +2,7 @@
 // over lattice rows of running sums. No Python, no GIL needed.
 #pragma once
 
-#include "dbscan_geometry.hpp"
+#include "geometry.hpp"
 
 #include <cstddef>
 #include <cstdint>

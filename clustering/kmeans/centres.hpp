@@ -1,14 +1,13 @@
-// What the k-means seeding, Lloyd's iterations and the choice among runs share: the colours,
-// the centres in exact and in floating-point form, and the exact order of two distances.
+// What every step of k-means shares: the colours, the centres in exact and in floating-point
+// form, the exact order of two distances, and the sums of the colours each cluster holds.
 #pragma once
 
 #include "exact.hpp"
-#include "kmeans_core.hpp"
+#include "kmeans.hpp"
 
 #include <array>
 #include <cmath>
 #include <compare>
-#include <future>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -95,43 +94,29 @@ inline double squared_distance(const colours& x, std::size_t i, const double* c)
     return d0 * d0 + d1 * d1 + d2 * d2;
 }
 
-// RandomState.choice(n, p=w / w.sum()) with unit weights, as NumPy draws it: the first pixel
-// whose normalised running sum of p exceeds the draw. The running sum is kept at the end of
-// each block of pixels, so a draw walks one block.
-class uniform_choice {
-public:
-    explicit uniform_choice(std::size_t pixels);
-    std::size_t pick(double draw) const;
+// The labelled colours' sums per cluster: their values and pixel counts, and the sums of their
+// squared norms (for the inertia).
+struct cluster_sums {
+    explicit cluster_sums(int clusters)
+        : members(static_cast<std::size_t>(clusters), centre{{0, 0, 0}, 0}),
+          squares(static_cast<std::size_t>(clusters), 0) {}
 
-private:
-    std::size_t pixels_;
-    double step_;
-    double last_ = 0.0;
-    std::vector<double> block_end_;
+    // Colour c, with all its pixels, joins cluster j (sign +1) or leaves it (-1).
+    void join(const colours& x, std::size_t c, int j, int sign) {
+        centre& m = members[static_cast<std::size_t>(j)];
+        const std::int64_t w = sign * x.weight[c];
+        std::int64_t norm = 0;
+        for (int ch = 0; ch < 3; ++ch) {
+            const std::int64_t v = x.channel[ch][c];
+            m.sum[ch] += w * v;
+            norm += v * v;
+        }
+        m.count += w;
+        squares[static_cast<std::size_t>(j)] += w * norm;
+    }
+
+    std::vector<centre> members;
+    std::vector<std::int64_t> squares;
 };
-
-// What k-means++ hands to Lloyd's iterations.
-struct seeding {
-    centre_set centres;
-    std::vector<std::int32_t> labels;   // each colour's nearest centre, the first if several
-    std::vector<std::int32_t> nearest;  // its squared distance to it
-    std::vector<std::int32_t> next;     // and to the nearest other centre (or `far`)
-    static constexpr std::int32_t far = 0x7fffffff;
-};
-
-seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& choice,
-             const double* draws);
-
-// One run's outcome.
-struct run {
-    bool undecided = false;
-    std::vector<std::int32_t> labels;
-    centre_set centres{0};
-    std::vector<centre> members;        // the labelled colours' sums and pixel counts
-    std::vector<std::int64_t> squares;  // and the sums of their squared norms
-};
-
-// The tolerance is waited for only when the first iteration has ended.
-run lloyd(const colours& x, seeding&& start, int max_iter, const std::shared_future<double>& tol);
 
 }  // namespace huesift::clustering::kmeans

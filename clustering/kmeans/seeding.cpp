@@ -1,8 +1,9 @@
 // k-means++ as scikit-learn's _kmeans_plusplus runs it (greedy, with local trials), in whole
 // numbers: the squared distance between two 8-bit colours is an integer, and so are the
 // potentials and the running sums the draws search.
-#include "kmeans_parts.hpp"
-#include "parallel.hpp"
+#include "seeding.hpp"
+
+#include "clustering/parallel.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -1,16 +1,14 @@
 // K-means clustering as a ColorExtractor step.
-#include "../module/color_extractor.hpp"
-#include "../module/step_dispatch.hpp"
-#include "../module/threads.hpp"
-#include "../preparation/arrays_py.hpp"
-#include "kmeans_core.hpp"
-#include "parallel.hpp"
+#include "kmeans.hpp"
+
+#include "module/color_extractor.hpp"
+#include "module/methods.hpp"
+#include "preparation/arrays_py.hpp"
 
 #define NO_IMPORT_ARRAY
-#include "../module/numpy_api.hpp"
+#include "module/numpy_api.hpp"
 
 #include <cstdio>
-#include <limits>
 #include <utility>
 
 namespace huesift {
@@ -27,10 +25,9 @@ bool on_gpu(PyObject* self) {
 }
 
 // The native k-means stands in for KMeans(...).fit_predict where the call may take it, for
-// as many clusters and rows as it takes: a few hundred clusters at most, as the draws of all
-// runs are taken at once.
+// as many clusters and rows as it takes.
 bool native_kmeans_applies(call_context& ctx, PyObject* pixels, int n_colors, Py_ssize_t n) {
-    return n_colors >= 1 && n_colors <= 256 && n <= std::numeric_limits<std::int32_t>::max() &&
+    return clustering::kmeans_accepts(n_colors, static_cast<std::size_t>(n)) &&
            ctx.gate.allows(native_path::kmeans, pixels);
 }
 
@@ -54,9 +51,8 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     // Each pixel's colour number is kept where its label will go, then overwritten by it.
     npy_intp n = PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0);
     ref labels = steal(PyArray_SimpleNew(1, &n, NPY_INT32));
-    auto* out =
-        static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
-    auto* index = reinterpret_cast<std::uint32_t*>(out);
+    auto* index =
+        static_cast<std::uint32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
     const preparation::distinct_rows colours = distinct_rows_of(pixels, index);
     const clustering::kmeans_input in{colours.values.data(),
                                       colours.counts.data(),
@@ -74,15 +70,7 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
         gil_release nogil;
         fit = clustering::kmeans_fit(in);
         if (!fit.undecided) {
-            constexpr std::size_t chunk = std::size_t{1} << 20;
-            const std::size_t chunks = (colours.rows + chunk - 1) / chunk;
-            clustering::parallel_for(
-                chunks, clustering::workers_for(chunks, in.threads), [&](std::size_t c, unsigned) {
-                    const std::size_t end = std::min(colours.rows, (c + 1) * chunk);
-                    for (std::size_t i = c * chunk; i < end; ++i) {
-                        out[i] = fit.labels[index[i]];
-                    }
-                });
+            clustering::label_pixels(fit.labels, index, colours.rows, in.threads);
         }
     }
     if (fit.undecided) {

@@ -1,11 +1,11 @@
 // DBSCAN over the distinct colours of 8-bit rows: the weights of their neighbourhoods, which
 // of them are core, and the clusters they form.
-#include "dbscan_core.hpp"
+#include "dbscan.hpp"
 
-#include "dbscan_boxes.hpp"
-#include "dbscan_cells.hpp"
-#include "dbscan_geometry.hpp"
-#include "dbscan_weights.hpp"
+#include "boxes.hpp"
+#include "cells.hpp"
+#include "geometry.hpp"
+#include "weights.hpp"
 
 namespace huesift::clustering {
 
@@ -62,6 +62,12 @@ void write_row_labels(const dbscan_result& found, const std::vector<std::int64_t
         const std::int64_t l = found.label[index[i]];
         out[i] = static_cast<std::intptr_t>(
             l < 0 || rank.empty() ? l : rank[static_cast<std::size_t>(l)]);
+    }
+}
+
+void write_centres(const dbscan_result& found, double* out) {
+    for (std::size_t i = 0; i < 3 * found.sizes.size(); ++i) {
+        out[i] = static_cast<double>(found.sums[i]) / static_cast<double>(found.sizes[i / 3]);
     }
 }
 

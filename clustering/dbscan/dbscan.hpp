@@ -1,4 +1,5 @@
-// DBSCAN over 8-bit colour rows without storing neighbourhoods: no Python, no GIL needed.
+// DBSCAN over 8-bit colour rows without storing neighbourhoods: no Python, no GIL needed. This
+// is the whole of it a caller sees; lattice.cpp drives the parts, which live beside it.
 //
 // Equal rows have equal neighbourhoods, so the work is done once per distinct colour, each
 // weighted by its pixel count and numbered by its first occurrence; that gives the labels a
@@ -12,7 +13,7 @@
 // memory the input, whatever the ball's size.
 #pragma once
 
-#include "../preparation/distinct_rows.hpp"
+#include "preparation/distinct_rows.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +21,11 @@
 
 namespace huesift::clustering {
 
+// Whether dbscan_lattice takes this many rows: fewer than 2^31, numbered in 32 bits.
+inline bool dbscan_accepts(std::ptrdiff_t rows) { return rows < (std::ptrdiff_t{1} << 31); }
+
 struct dbscan_input {
-    preparation::byte_rows rows;  // fewer than 2^31
+    preparation::byte_rows rows;  // as dbscan_accepts() takes them
     double mean[3];               // the fitted scaler's mean_
     double scale[3];              // the fitted scaler's scale_
     std::int64_t min_samples;
@@ -41,5 +45,8 @@ dbscan_result dbscan_lattice(const dbscan_input& in);
 // Every row's label, cluster l written as rank[l] when rank is not empty.
 void write_row_labels(const dbscan_result& found, const std::vector<std::int64_t>& rank,
                       std::intptr_t* out);
+
+// Each cluster's centre, the mean of its pixels: clusters x 3 values.
+void write_centres(const dbscan_result& found, double* out);
 
 }  // namespace huesift::clustering

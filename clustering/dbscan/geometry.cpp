@@ -1,4 +1,4 @@
-#include "dbscan_geometry.hpp"
+#include "geometry.hpp"
 
 namespace huesift::clustering::dbscan {
 

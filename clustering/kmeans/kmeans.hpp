@@ -1,6 +1,6 @@
 // scikit-learn's k-means (k-means++ seeding, Lloyd's iterations, the best of n_init runs) over
 // the distinct colours of 8-bit pixel rows, decided in exact arithmetic: no Python, no GIL
-// needed.
+// needed. This is the whole of it a caller sees; fit.cpp drives the steps, which live beside it.
 //
 // Equal rows always get the same label, so every step scikit-learn takes per row is taken
 // here once per distinct colour, weighted by its pixel count. Two things stay per pixel
@@ -20,18 +20,29 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace huesift::clustering {
+
+// Whether kmeans_fit takes `clusters` clusters over `pixels` pixel rows: at least one cluster
+// and no more than there are rows (fewer rows than clusters never reach k-means), a few hundred
+// at most, as the draws of all runs are taken at once, and rows numbered, and labelled, in 32
+// bits.
+inline bool kmeans_accepts(long long clusters, std::size_t pixels) {
+    return clusters >= 1 && clusters <= 256 &&
+           static_cast<unsigned long long>(clusters) <= pixels &&
+           pixels <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+}
 
 struct kmeans_input {
     const std::array<std::uint8_t, 3>* values;  // the distinct colours
     const std::int64_t* counts;                 // pixels of each colour
     std::size_t distinct;
     const std::uint32_t* index;  // per pixel, in pixel order: its colour's number
-    std::size_t pixels;          // below 2^31
-    int clusters;                // at least 1, at most `pixels`
-    int runs;                    // n_init
+    std::size_t pixels;
+    int clusters;  // as kmeans_accepts() takes them
+    int runs;      // n_init
     int max_iter;
     double tol;  // the relative tolerance, scaled by the mean channel variance
     // NumPy RandomState doubles, in the order the runs consume them (draws_needed()).
@@ -54,5 +65,10 @@ struct kmeans_result {
 };
 
 kmeans_result kmeans_fit(const kmeans_input& in);
+
+// Each pixel's label from its colour's: `index` holds each pixel's colour number on entry and
+// its label (an int32) on return, the pixels shared among `threads`.
+void label_pixels(const std::vector<std::int32_t>& colour_labels, std::uint32_t* index,
+                  std::size_t pixels, unsigned threads);
 
 }  // namespace huesift::clustering

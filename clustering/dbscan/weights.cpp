@@ -1,6 +1,6 @@
-#include "dbscan_weights.hpp"
+#include "weights.hpp"
 
-#include "parallel.hpp"
+#include "clustering/parallel.hpp"
 
 namespace huesift::clustering::dbscan {
 

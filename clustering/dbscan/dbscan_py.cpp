@@ -1,13 +1,13 @@
 // DBSCAN clustering as a ColorExtractor step, on the CPU or through the GPU libraries.
-#include "../module/color_extractor.hpp"
-#include "../module/step_dispatch.hpp"
-#include "../module/threads.hpp"
-#include "../preparation/arrays_py.hpp"
-#include "dbscan_core.hpp"
+#include "dbscan.hpp"
 #include "standard_scaler.hpp"
 
+#include "module/color_extractor.hpp"
+#include "module/methods.hpp"
+#include "preparation/arrays_py.hpp"
+
 #define NO_IMPORT_ARRAY
-#include "../module/numpy_api.hpp"
+#include "module/numpy_api.hpp"
 
 #include <vector>
 
@@ -117,11 +117,8 @@ ref dbscan_lattice_path(call_context& ctx, PyObject* pixels) {
     }
     npy_intp dims[2] = {static_cast<npy_intp>(k), 3};
     ref colors = steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    auto* centre =
-        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(colors.get())));
-    for (std::size_t i = 0; i < 3 * k; ++i) {
-        centre[i] = static_cast<double>(found.sums[i]) / static_cast<double>(found.sizes[i / 3]);
-    }
+    clustering::write_centres(
+        found, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(colors.get()))));
     if (static_cast<long long>(k) <= n_colors) {
         return make_tuple({colors.get(), row_labels(found, {}).get()});
     }
@@ -145,7 +142,7 @@ ref dbscan_lattice_path(call_context& ctx, PyObject* pixels) {
 
 ref dbscan_cpu(call_context& ctx, PyObject* pixels) {
     if (ctx.gate.allows(native_path::dbscan, pixels) &&
-        PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0) < (npy_intp{1} << 31)) {
+        clustering::dbscan_accepts(PyArray_DIM(reinterpret_cast<PyArrayObject*>(pixels), 0))) {
         return dbscan_lattice_path(ctx, pixels);
     }
     return dbscan_literal(ctx, pixels, nullptr);

@@ -2,7 +2,7 @@
 // No Python, no GIL needed.
 #pragma once
 
-#include "dbscan_geometry.hpp"
+#include "geometry.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -1,14 +1,11 @@
-// The table's rows made into methods: their parameters, entries from Python, and the dispatch
-// of the class's own calls.
-#include "step_dispatch.hpp"
-
-#include "args.hpp"
+// The table's rows made into methods: entries from Python, and the dispatch of the class's own
+// calls.
+#include "methods.hpp"
 
 #include <algorithm>
 #include <array>
 #include <span>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 namespace huesift {
@@ -18,29 +15,6 @@ namespace {
 // How the class's own code calls a method, and what an override's result must be.
 enum class dispatch { step, method };
 enum class result_kind { array, list, number, pair, any };
-
-// Each row's parameters, named after its implementation.
-#define HUESIFT_PARAM_ROW(name, type) {#name, kind::type, nullptr},
-#define HUESIFT_DEFAULT_ROW(name, type, default_text) {#name, kind::type, default_text},
-#define HUESIFT_PARAMS_OF(name, impl, how, result, doc, params) \
-    constexpr parameter impl##_params[] = {params};
-HUESIFT_METHODS(HUESIFT_PARAMS_OF, HUESIFT_PARAM_ROW, HUESIFT_DEFAULT_ROW)
-#undef HUESIFT_PARAMS_OF
-#undef HUESIFT_DEFAULT_ROW
-#undef HUESIFT_PARAM_ROW
-
-template <class T>
-T value_of(const argument& a) {
-    if constexpr (std::is_same_v<T, int>) {
-        return a.integer;
-    } else if constexpr (std::is_same_v<T, double>) {
-        return a.number;
-    } else if constexpr (std::is_same_v<T, bool>) {
-        return a.truth;
-    } else {
-        return a.object.get();
-    }
-}
 
 template <class... P>
 constexpr std::size_t arity(ref (*)(call_context&, P...)) {
@@ -77,12 +51,17 @@ constexpr method_row method_rows[] = {
 #undef HUESIFT_METHOD_ROW
 };
 constexpr std::size_t method_count = std::size(method_rows);
-constexpr std::size_t most_params = 4;
+constexpr std::size_t most_params = [] {
+    std::size_t most = 0;
+    for (std::span<const parameter> params : method_params) {
+        most = std::max(most, params.size());
+    }
+    return most;
+}();
 
-#define HUESIFT_CHECK_ROW(name, impl, how, result, doc, params)                             \
-    static_assert(                                                                          \
-        arity(impl) == std::size(impl##_params) && std::size(impl##_params) <= most_params, \
-        #name ": the implementation takes the row's parameters");
+#define HUESIFT_CHECK_ROW(name, impl, how, result, doc, params) \
+    static_assert(arity(impl) == std::size(impl##_params),      \
+                  #name ": the implementation takes the row's parameters");
 #define HUESIFT_NO_PARAM(...)
 HUESIFT_METHODS(HUESIFT_CHECK_ROW, HUESIFT_NO_PARAM, HUESIFT_NO_PARAM)
 #undef HUESIFT_NO_PARAM
@@ -101,11 +80,7 @@ const std::array<row_signature, method_count>& signatures() {
     static const bool filled = [] {
         for (std::size_t i = 0; i < method_count; ++i) {
             const auto& params = method_rows[i].params;
-            int required = 0;
-            while (required < static_cast<int>(params.size()) &&
-                   params[static_cast<std::size_t>(required)].default_text == nullptr) {
-                ++required;
-            }
+            const int required = static_cast<int>(required_params(params));
             for (std::size_t p = 0; p < params.size(); ++p) {
                 all[i].names[p] = params[p].name;
             }
@@ -137,11 +112,9 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 template <std::size_t... I>
 std::array<PyCFunction, method_count> entries(std::index_sequence<I...>) {
-    return {FASTCALL(method_entry<I>)...};
+    return {as_method(method_entry<I>)...};
 }
 
 // What an override's result must be; a pair comes back as a tuple of its two items.
@@ -162,8 +135,9 @@ ref checked_result(result_kind expected, ref result) {
 
 }  // namespace
 
-ref call_step(method which, call_context& ctx, std::initializer_list<PyObject*> args) {
-    const method_row& row = method_rows[static_cast<std::size_t>(which)];
+ref detail::call_step(method which, call_context& ctx, std::span<PyObject* const> args) {
+    const std::size_t index = static_cast<std::size_t>(which);
+    const method_row& row = method_rows[index];
     PyObject* given[most_params] = {};
     std::copy(args.begin(), args.end(), given);
     if (row.how == dispatch::step) {
@@ -174,7 +148,7 @@ ref call_step(method which, call_context& ctx, std::initializer_list<PyObject*> 
             }
         }
     }
-    if (ref override_ = find_override(ctx.self, ctx.st, which)) {
+    if (ref override_ = override_of(ctx.self, ctx.st, ctx.st.own_methods[index])) {
         ref result = steal(PyObject_Vectorcall(override_.get(), given, args.size(), nullptr));
         return checked_result(row.result, std::move(result));
     }

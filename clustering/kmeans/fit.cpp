@@ -1,9 +1,11 @@
 // KMeans.fit over the distinct colours: the shared preparation, the runs on the threads
-// allowed, and the choice of the best run.
-#include "kmeans_core.hpp"
+// allowed, the choice of the best run, and the labels of the pixels.
+#include "kmeans.hpp"
 
-#include "kmeans_parts.hpp"
-#include "parallel.hpp"
+#include "lloyd.hpp"
+#include "seeding.hpp"
+
+#include "clustering/parallel.hpp"
 
 #include <algorithm>
 #include <future>
@@ -12,22 +14,6 @@
 namespace huesift::clustering {
 
 namespace kmeans {
-
-colours::colours(const kmeans_input& in)
-    : size(in.distinct), values(in.values), counts(in.counts), weight(in.distinct) {
-    for (std::size_t c = 0; c < size; ++c) {
-        weight[c] = static_cast<std::int32_t>(in.counts[c]);
-    }
-    for (int ch = 0; ch < 3; ++ch) {
-        channel[ch].resize(size);
-        std::int64_t sum = 0;
-        for (std::size_t c = 0; c < size; ++c) {
-            channel[ch][c] = in.values[c][ch];
-            sum += in.counts[c] * in.values[c][ch];
-        }
-        mean[ch] = static_cast<double>(sum) / static_cast<double>(in.pixels);
-    }
-}
 
 namespace {
 
@@ -181,6 +167,20 @@ kmeans_result kmeans_fit(const kmeans_input& in) {
     out.labels = std::move(chosen.labels);
     out.centres = chosen.centres.coordinates();
     return out;
+}
+
+void label_pixels(const std::vector<std::int32_t>& colour_labels, std::uint32_t* index,
+                  std::size_t pixels, unsigned threads) {
+    constexpr std::size_t chunk = std::size_t{1} << 20;
+    const std::size_t chunks = (pixels + chunk - 1) / chunk;
+    // Written through the same buffer: an int32 label over its colour's uint32 number.
+    auto* out = reinterpret_cast<std::int32_t*>(index);
+    parallel_for(chunks, workers_for(chunks, threads), [&](std::size_t c, unsigned) {
+        const std::size_t end = std::min(pixels, (c + 1) * chunk);
+        for (std::size_t i = c * chunk; i < end; ++i) {
+            out[i] = colour_labels[index[i]];
+        }
+    });
 }
 
 }  // namespace huesift::clustering
