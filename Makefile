@@ -32,17 +32,19 @@ build/site-cpu/.built: $(DEPS) $(SOURCES)
 		-C cmake.define.HUESIFT_CPU_ONLY=ON .
 	touch $@
 
-build/site-asan/.built: $(DEPS) $(SOURCES)
+build/site-asan/.built: $(DEPS) $(SOURCES) $(CORE_TEST_SOURCES)
 	$(PIP_BUILD) --target build/site-asan -C build-dir=build/cmake-asan \
-		-C cmake.define.HUESIFT_CPU_ONLY=OFF -C cmake.define.HUESIFT_SANITIZE=address,undefined .
+		-C cmake.define.HUESIFT_CPU_ONLY=OFF -C cmake.define.HUESIFT_SANITIZE=address,undefined \
+		-C cmake.define.HUESIFT_CORE_TESTS=ON .
 	touch $@
 
 build-full: build/site-full/.built
 build-cpu: build/site-cpu/.built
 build: build-full build-cpu
 
-# The cores' own tests (tests/cpp, GoogleTest), when GoogleTest was there to build them.
-run_core_tests = @if [ -x $(1)/huesift_core_tests ]; then $(1)/huesift_core_tests --gtest_brief=1; \
+# The cores' own tests (tests/cpp, GoogleTest) of the build in $(1), with the environment $(2),
+# when GoogleTest was there to build them.
+run_core_tests = @if [ -x $(1)/huesift_core_tests ]; then $(2) $(1)/huesift_core_tests --gtest_brief=1; \
 	else echo "C++ tests of the cores skipped: GoogleTest was not found when $(1) was configured" \
 	"(apt-get install libgtest-dev)"; fi
 
@@ -57,9 +59,12 @@ test-cpu: build-cpu
 
 test: test-cpp test-full test-cpu
 
-# The whole suite against a build with AddressSanitizer and UBSan, the runtimes preloaded.
+# The cores' tests and the whole suite against a build with AddressSanitizer and UBSan, the
+# runtimes preloaded for Python.
 SANITIZER_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 test-asan: build/site-asan/.built
+	$(call run_core_tests,build/cmake-asan,ASAN_OPTIONS=halt_on_error=1 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
 	MPLBACKEND=Agg PYTHONPATH=build/site-asan PYTHONMALLOC=malloc HUESIFT_SKIP_WHEEL=1 HUESIFT_SANITIZED=1 \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

@@ -43,6 +43,8 @@ struct colours {
 struct centre {
     std::int64_t sum[3];
     std::int64_t count;
+
+    bool operator==(const centre&) const = default;
 };
 
 // |x - a|^2 against |y - b|^2, exactly: (W_a x - S_a)^2 W_b^2 against (W_b y - S_b)^2 W_a^2.
