@@ -26,12 +26,11 @@
 namespace huesift::clustering {
 
 // Whether kmeans_fit takes `clusters` clusters over `pixels` pixel rows: at least one cluster
-// and no more than there are rows (fewer rows than clusters never reach k-means), a few hundred
-// at most, as the draws of all runs are taken at once, and rows numbered, and labelled, in 32
-// bits.
+// and no more than there are rows (fewer rows than clusters never reach k-means), and rows
+// numbered, and labelled, in 32 bits. Any number of clusters, beyond the distinct colours too:
+// those left empty sit on the heaviest cluster's centre.
 inline bool kmeans_accepts(long long clusters, std::size_t pixels) {
-    return clusters >= 1 && clusters <= 256 &&
-           static_cast<unsigned long long>(clusters) <= pixels &&
+    return clusters >= 1 && static_cast<unsigned long long>(clusters) <= pixels &&
            pixels <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
 }
 

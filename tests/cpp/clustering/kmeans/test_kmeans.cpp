@@ -170,11 +170,12 @@ TEST(Fit, HandsBackMidFit) {
     EXPECT_FALSE(kmeans_fit(p.input(4, 1, other.data(), 1)).undecided);
 }
 
-TEST(Fit, AcceptsClustersUpToThePixels) {
+TEST(Fit, AcceptsAnyNumberOfClustersUpToThePixels) {
     EXPECT_FALSE(kmeans_accepts(0, 10));
     EXPECT_FALSE(kmeans_accepts(-3, 10));
     EXPECT_TRUE(kmeans_accepts(1, 1));
-    EXPECT_FALSE(kmeans_accepts(7, 6));
+    EXPECT_TRUE(kmeans_accepts(257, 338));
+    EXPECT_FALSE(kmeans_accepts(339, 338));
     EXPECT_TRUE(kmeans_accepts(5, (std::size_t{1} << 31) - 1));
     EXPECT_FALSE(kmeans_accepts(5, std::size_t{1} << 31));
 }
