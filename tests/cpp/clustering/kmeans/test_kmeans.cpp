@@ -89,11 +89,13 @@ TEST(Relocation, AmongEquallyFarPixelsTheColourThatOccursFirst) {
 }
 
 TEST(Relocation, TakesAllOfAColoursPixelsBeforeTheNext) {
-    step s(pixels{{red, 2}, {green, 1}, {black, 1}}, {at(black), at(black), at(black)}, {0, 0, 0});
+    step s(pixels{{red, 2}, {green, 1}, {black, 1}}, {at(black), at(black), at(black), at(black)},
+           {0, 0, 0});
     ASSERT_TRUE(s.update());
     EXPECT_EQ(s.moved.exact(1), at(red));
     EXPECT_EQ(s.moved.exact(2), at(red));
-    EXPECT_EQ(s.moved.exact(0), (centre{{0, 10, 0}, 2}));
+    EXPECT_EQ(s.moved.exact(3), at(green));
+    EXPECT_EQ(s.moved.exact(0), at(black));
 }
 
 TEST(Relocation, TheFarthestFirst) {
