@@ -157,7 +157,13 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
         for (std::size_t i = 0; i < m; ++i) {
             const std::size_t c = open_[start + i];
             const int a = labels[c];
-            const int b = settle(centres, c, i);
+            int b = scan_.best[i];
+            if (scan_.next[i] - scan_.least[i] > 2 * rounding) {
+                high_[c] = scan_.high[i];
+                low_[c] = scan_.low[i];
+            } else {
+                b = settle(centres, c, i);
+            }
             if (b != a) {
                 sums.join(x_, c, a, -1);
                 sums.join(x_, c, b, +1);
@@ -169,16 +175,11 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
     return changed;
 }
 
-// The exact nearest centre of colour c, the i-th of the batch just measured; its bounds are set
-// anew.
+// The exact nearest centre of colour c, the i-th of the batch just measured, whose two least
+// distances lie within rounding of each other: exact arithmetic orders the close ones. Its
+// bounds are set anew.
 int assignment::settle(const centre_set& centres, std::size_t c, std::size_t i) {
     int best = scan_.best[i];
-    if (scan_.next[i] - scan_.least[i] > 2 * rounding) {
-        high_[c] = scan_.high[i];
-        low_[c] = scan_.low[i];
-        return best;
-    }
-    // Within rounding of each other: exact arithmetic orders the close ones.
     for (int j = 0; j < k_; ++j) {
         distance_[static_cast<std::size_t>(j)] = squared_distance(x_, c, centres.at(j));
     }
