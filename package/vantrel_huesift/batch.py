@@ -26,7 +26,6 @@ import json
 import numbers
 import os
 import stat
-import warnings
 from collections import deque
 from pathlib import Path
 from typing import (TYPE_CHECKING, Any, Deque, Dict, Iterable, Iterator, List, Mapping,
@@ -113,31 +112,22 @@ def check_targets(targets: Optional[Mapping[str, Sequence[int]]]) -> Optional[Ta
     return checked
 
 
-_preprocessing_field: Optional[int] = None
-
-
 def _unprocessed_twin(extractor: "ColorExtractor") -> Optional["ColorExtractor"]:
     """A copy of the extractor with preprocessing off, to be given images it has preprocessed
     already; None when there is nothing to share (preprocessing is off) or when a subclass
     preprocesses its own way, which the copy would apply a second time."""
-    global _preprocessing_field
-    from .tintmill import ColorExtractor
+    from .tintmill import STATE_FIELDS, ColorExtractor
 
     if type(extractor)._preprocess_image is not ColorExtractor._preprocess_image:
         return None
-    if _preprocessing_field is None:
-        # The saved state's layout differs between the build profiles: find the field.
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            on, off = (ColorExtractor(preprocessing=p).__reduce__()[2] for p in (True, False))
-        _preprocessing_field = next(i for i, (a, b) in enumerate(zip(on, off)) if a != b)
+    preprocessing = STATE_FIELDS.index("preprocessing")  # the layout differs between profiles
     reduced = extractor.__reduce__()
     if len(reduced) < 3 or not isinstance(reduced[2], tuple):  # no state to change
         return None
     state = list(reduced[2])
-    if not state[_preprocessing_field]:
+    if not state[preprocessing]:
         return None
-    state[_preprocessing_field] = False
+    state[preprocessing] = False
     twin = copy.copy(extractor)
     twin.__setstate__(tuple(state))
     return twin

@@ -66,7 +66,7 @@ def test_sdist_contents(tmp_path, monkeypatch):
     members = tarfile.open(tmp_path / name).getnames()
     top = name[: -len(".tar.gz")]
     for path in ["pyproject.toml", "CMakeLists.txt", "module/color_extractor.hpp",
-                 "clustering/dbscan_core.cpp", "package/vantrel_huesift/tintmill.pyi",
+                 "clustering/dbscan/lattice.cpp", "package/vantrel_huesift/tintmill.pyi",
                  "README.md", "LICENSE"]:
         assert f"{top}/{path}" in members
     assert not any(m.startswith((f"{top}/build/", f"{top}/.venv/", f"{top}/tests/"))
