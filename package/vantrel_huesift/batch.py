@@ -43,9 +43,16 @@ __all__ = ["batch_extract_colors", "run_batch", "process_one", "analyse", "read_
 Recipe = Union["ColorExtractor", Dict[str, Any]]
 
 # Worker processes share the cores: each runs its libraries on one thread, set before they
-# load; charts are written to files, on the Agg back end.
+# load; charts are written to files, on the Agg back end. The engine is loaded once, before the
+# workers are forked (see `pool`).
 WORKER_ENVIRONMENT = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1",
                       "MKL_NUM_THREADS": "1", "MPLBACKEND": "Agg"}
+WORKER_PRELOAD = ("vantrel_huesift.batch", "vantrel_huesift.tintmill")
+
+
+def warm_up() -> None:
+    """Starts loading what workers need, in the background, ahead of a batch."""
+    pool.start(WORKER_ENVIRONMENT, WORKER_PRELOAD)
 
 
 def build(recipe: Recipe) -> "ColorExtractor":
@@ -210,7 +217,7 @@ def run_batch(images: Iterable[str], extractor: Optional[Recipe] = None,
         outcomes = (_analysed(work, task) for task in todo)
     else:
         outcomes = pool.imap(todo, jobs, _start, (recipe, settings), _analysed, _lost,
-                             environ=WORKER_ENVIRONMENT)
+                             WORKER_ENVIRONMENT, WORKER_PRELOAD)
     registry: Dict[Any, Any] = {}
     with tqdm(total=total, unit="img", disable=not progress) as bar:
         for record, said in outcomes:

@@ -230,6 +230,10 @@ def run_batch(args: argparse.Namespace) -> int:
     targets = batch_targets(args)
     side = max_side(args)
     config = extractor_config(args)
+    if args.jobs != 1 and not args.scheduler:
+        from .batch import warm_up
+
+        warm_up()  # the workers' engine loads while the images are found
     try:
         sources.check_sources(args.paths)
         found = list(sources.find_images(args.paths))

@@ -1,8 +1,12 @@
 """The pool: worker processes that do a batch's tasks, and how each lives and dies.
 
-- Workers are started fresh ("spawn"), before the parent imports anything heavy: the parent
-  sends each one how to set itself up (`setup(state)`, which imports the engine, once per
-  worker), then tasks, a few at a time, so that a batch of any size runs in flat memory.
+- Workers start before the parent imports anything heavy. They are forked from a fork server
+  that has loaded the engine once, with its libraries on one thread each, set before they load:
+  the server has a single thread when it forks, so no library's threads or locks are lost in a
+  worker (OpenBLAS and OpenCV would otherwise start threads as they load). Where there is no
+  fork server, each worker is started fresh ("spawn") and loads the engine itself. The parent
+  sends each one how to set itself up (`setup(state)`), then tasks, a few at a time, so that a
+  batch of any size runs in flat memory.
 - A worker that dies at any moment costs at most the task it was on, which gets `lost(task,
   how)` in place of its result; the tasks it had not started go back to the queue, and a new
   worker takes its place. One that dies while it is still starting costs nothing and is
@@ -26,11 +30,12 @@ from __future__ import annotations
 import itertools
 import os
 from collections import deque
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional
+from contextlib import contextmanager
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Sequence
 
 START_TRIES = 3  # deaths in a row of workers still starting before the pool stops
 IN_FLIGHT_PER_WORKER = 2  # tasks sent to a worker: one at work, one waiting
-START_METHOD = "spawn"
+START_METHOD = "forkserver"  # where there is one; "spawn" elsewhere, or without a preload
 
 _READY, _DONE, _FAILED = "ready", "done", "failed"
 
@@ -108,20 +113,54 @@ class _Worker:
         return f"signal {-code}" if code < 0 else f"exit status {code}"
 
 
+@contextmanager
+def _environment(environ: Dict[str, str]) -> Iterator[None]:
+    """os.environ with `environ` set, for a process started meanwhile; then as it was."""
+    saved = {name: os.environ.get(name) for name in environ}
+    os.environ.update(environ)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def start(environ: Optional[Dict[str, str]] = None, preload: Sequence[str] = ()) -> Any:
+    """The context workers are started from; with a `preload`, the fork server, started now
+    (if it is not running) with `environ` and `preload` loaded, so that workers are forked with
+    them loaded. Call it early: the server loads them while the caller goes on."""
+    import multiprocessing
+
+    method = os.environ.get("HUESIFT_START_METHOD") or START_METHOD
+    if method not in multiprocessing.get_all_start_methods() or not preload:
+        method = "spawn"
+    context = multiprocessing.get_context(method)
+    if method == "forkserver":
+        from multiprocessing import forkserver
+
+        with _environment(environ or {}):
+            context.set_forkserver_preload(list(preload))
+            forkserver.ensure_running()
+    return context
+
+
 def imap(tasks: Iterator[Any], jobs: int, setup: Callable[[Any], Any], state: Any,
          run: Callable[[Any, Any], Any], lost: Callable[[Any, str], Any],
-         environ: Optional[Dict[str, str]] = None, method: Optional[str] = None
+         environ: Optional[Dict[str, str]] = None, preload: Sequence[str] = ()
          ) -> Iterator[Any]:
     """`run(setup(state), task)` for each task, in `jobs` worker processes, in the order the
     results come; the results of tasks whose worker died are `lost(task, how)`. `environ` is
-    set in each worker before it loads anything (thread counts, say)."""
+    set in each worker before it loads anything (thread counts, say); the modules of `preload`
+    are loaded once, in the fork server, and each worker forked from it (see `start`)."""
     first = next(tasks, None)
     if first is None:  # no worker is started for nothing
         return
-    import multiprocessing
     from multiprocessing.connection import wait
 
-    context = multiprocessing.get_context(method or START_METHOD)
+    context = start(environ, preload)
     payload = (setup, state, run)
     queue: Deque[Any] = deque([first])  # tasks taken from `tasks` and not yet sent
     workers: List[Optional[_Worker]] = [None] * jobs
@@ -164,10 +203,12 @@ def imap(tasks: Iterator[Any], jobs: int, setup: Callable[[Any], Any], state: An
 
     try:
         while True:
-            # tasks go out only as the caller takes results
-            for i in range(jobs):
-                worker = workers[i]
-                while worker is None or len(worker.tasks) < IN_FLIGHT_PER_WORKER:
+            # tasks go out only as the caller takes results, one to each worker in turn
+            for depth in range(1, IN_FLIGHT_PER_WORKER + 1):
+                for i in range(jobs):
+                    worker = workers[i]
+                    if worker is not None and len(worker.tasks) >= depth:
+                        continue
                     if not queue:
                         task = next(tasks, None)
                         if task is None:
@@ -179,7 +220,7 @@ def imap(tasks: Iterator[Any], jobs: int, setup: Callable[[Any], Any], state: An
                         worker.conn.send(queue[0])
                     except OSError:  # it has died: what it held goes back, itself replaced
                         yield from ended(i)
-                        break
+                        continue
                     worker.tasks.append(queue.popleft())
             busy = [w for w in workers if w is not None and w.tasks]
             if not busy:

@@ -716,3 +716,19 @@ def test_links_back_up_the_tree_are_walked_once(tmp_path):
         assert out.returncode == 0, out.stderr
     assert sorted(r["path"] for r in read_lines(tmp_path / "r.jsonl")) == [
         "photos/a/b/z.png", "photos/a/y.png", "photos/more/w.png", "photos/x.png"]
+
+
+def test_workers_are_forked_from_a_server_with_one_thread(tmp_path):
+    import psutil
+
+    for name in ("a.png", "b.png"):
+        cv2.imwrite(str(tmp_path / name), cv2.imread(SAMPLE)[:30, :40])
+    records = batch.batch_extract_colors(str(tmp_path), jobs=2)
+    next(records)
+    servers = [p for p in psutil.Process().children() if "forkserver" in " ".join(p.cmdline())]
+    workers = {w.pid for s in servers for w in s.children()}
+    assert len(servers) == 1 and len(workers) == 2
+    # it loaded the engine before forking them, with no thread of any library running
+    assert servers[0].num_threads() == 1 and "tintmill" in " ".join(
+        m.path for m in servers[0].memory_maps())
+    assert len(list(records)) == 1
