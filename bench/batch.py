@@ -21,26 +21,28 @@ from corpus import PHOTOS, median, photo, photo_folder  # noqa: E402
 RUNS = int(os.environ.get("HUESIFT_BENCH_RUNS", "0"))
 
 
-def batch(folder, jobs, output, runs):
-    """(wall seconds, CPU seconds of the whole process tree, peak RSS of the tree) per run."""
+def batch(folder, jobs, output, runs, method=None):
+    """(wall seconds, CPU seconds of the whole process tree, peak RSS of the tree) per run;
+    `method` starts the workers another way ("spawn": each loads the engine itself)."""
     figures = []
+    env = dict(os.environ, **({"HUESIFT_START_METHOD": method} if method else {}))
     for _ in range(runs):
         if os.path.exists(output):
             os.unlink(output)
         seconds, peak, cpu, _ = run_watched([sys.executable, "-m", "vantrel_huesift.cli",
                                              "batch", folder, "--jobs", str(jobs), "--output",
-                                             output, "--quiet"])
+                                             output, "--quiet"], env=env)
         figures.append((seconds, cpu, peak))
     return figures
 
 
-def report(label, count, figures, baseline=None):
+def report(label, count, figures, baselines=()):
     walls = [f[0] for f in figures]
-    line = (f"  {label}: median {median(walls):6.2f} s ({count / median(walls):5.1f} images/s), "
+    line = (f"  {label:28} median {median(walls):6.2f} s ({count / median(walls):5.1f} images/s), "
             f"worst {max(walls):6.2f} s, CPU median {median([f[1] for f in figures]):6.2f} s, "
             f"peak RSS {gib(max(f[2] for f in figures))}")
-    if baseline is not None:
-        line += f"; {median([f[0] for f in baseline]) / median(walls):.2f} x the baseline"
+    for name, baseline in baselines:
+        line += f"; {median([f[0] for f in baseline]) / median(walls):.2f} x {name}"
     print(line)
 
 
@@ -55,10 +57,13 @@ def throughput():
             shutil.copy(os.path.join(folder, name), two)
         output = os.path.join(tmp, "out.jsonl")
         for count, source, runs in [(200, folder, RUNS or 3), (2, two, RUNS or 5)]:
-            print(f"  {count} photos of 600 x 512, {runs} runs each (baseline: --jobs 1)")
+            print(f"  {count} photos of 600 x 512, {runs} runs each")
             one = batch(source, 1, output, runs)
-            report("--jobs 1", count, one)
-            report("--jobs 2", count, batch(source, 2, output, runs), one)
+            report("--jobs 1 (in process)", count, one)
+            spawned = batch(source, 2, output, runs, "spawn")
+            report("--jobs 2, workers spawned", count, spawned, [("--jobs 1", one)])
+            report("--jobs 2, forked (default)", count, batch(source, 2, output, runs),
+                   [("--jobs 1", one), ("spawned", spawned)])
 
 
 def importing(code, runs=5):
@@ -148,10 +153,18 @@ def tiny_batch(folder):
     from vantrel_huesift.batch import batch_extract_colors
 
     def run():
-        import resource
-        count = sum(1 for _ in batch_extract_colors(folder, jobs=2))
-        children = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
-        return count, children
+        import psutil
+
+        count = largest = 0
+        for _ in batch_extract_colors(folder, jobs=2):
+            count += 1
+            if count % 100 == 0:  # the workers, forked from the server: grandchildren
+                for child in psutil.Process().children(recursive=True):
+                    try:
+                        largest = max(largest, child.memory_info().rss)
+                    except psutil.NoSuchProcess:
+                        pass
+        return count, largest
     return run
 
 
@@ -170,8 +183,8 @@ def memory():
                             rng.integers(0, 256, (8, 8, 3), dtype=np.uint8))
             seconds, rss, (done, children) = measure(tiny_batch, folder)
             figures[count] = rss
-            print(f"  {count:6} images: {seconds:7.2f} s, {done} records, peak RSS "
-                  f"{gib(rss)} (largest worker {gib(children)})")
+            print(f"  {count:6} images: {seconds:7.2f} s, {done} records, peak RSS of the "
+                  f"caller {gib(rss)}, largest worker {gib(children)}")
         print(f"  peak RSS at 10 000 / at 1 000: {figures[10000] / figures[1000]:.3f}")
 
 
