@@ -160,7 +160,6 @@ def imap(tasks: Iterator[Any], jobs: int, setup: Callable[[Any], Any], state: An
         return
     from multiprocessing.connection import wait
 
-    context = start(environ, preload)
     payload = (setup, state, run)
     queue: Deque[Any] = deque([first])  # tasks taken from `tasks` and not yet sent
     workers: List[Optional[_Worker]] = [None] * jobs
@@ -215,6 +214,8 @@ def imap(tasks: Iterator[Any], jobs: int, setup: Callable[[Any], Any], state: An
                             break
                         queue.append(task)
                     if worker is None:
+                        # a fork server that died since is started again as the first was
+                        context = start(environ, preload)
                         worker = workers[i] = _Worker(context, payload, environ or {})
                     try:
                         worker.conn.send(queue[0])
