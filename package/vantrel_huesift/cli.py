@@ -470,7 +470,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         signal.signal(signal.SIGTERM, _terminated)
     try:
         with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
+            messages.listen()
             try:
                 return args.run(args)
             finally:

@@ -29,10 +29,20 @@ class Note(UserWarning):
         self.path = path
 
 
+def listen() -> None:
+    """Within `warnings.catch_warnings`: every warning a user would see is recorded, each time
+    it is given; those Python hides from users (deprecations, imports, resources) stay
+    hidden."""
+    warnings.simplefilter("always")
+    for hidden in (DeprecationWarning, PendingDeprecationWarning, ImportWarning,
+                   ResourceWarning):
+        warnings.filterwarnings("ignore", category=hidden)
+
+
 def captured(function: Callable[..., Any], *args: Any) -> Tuple[Any, List[Said]]:
-    """`function(*args)` and the warnings it gave, every one of them (none is printed)."""
+    """`function(*args)` and the warnings it gave (none is printed): see `listen`."""
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+        listen()
         result = function(*args)
     return result, [(w.category.__name__, str(w.message)) for w in caught]
 

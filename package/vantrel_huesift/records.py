@@ -93,7 +93,7 @@ def decode(text: bytes) -> Record:
     """The record a JSON line holds; NotARecord says what keeps it from being one."""
     try:
         return _DECODER.decode(text)
-    except (msgspec.ValidationError, msgspec.DecodeError):
+    except (msgspec.DecodeError, ValueError):  # older releases raise ValueError for bad bytes
         pass
     # Python's own reader decides what the line is: msgspec also refuses some JSON, such as
     # the lone surrogate escapes ("\udce9") that names with undecodable bytes are written with
