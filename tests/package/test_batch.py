@@ -99,6 +99,10 @@ def test_batch_function_equals_command_line_and_stays_bounded(tmp_path):
 
     expected = lines(read_lines(tmp_path / "r.jsonl"))
     assert lines(batch.batch_extract_colors(str(folder), jobs=2)) == expected
+    # resumed from Python as from the command line: only the failed image is tried again
+    again = list(batch.batch_extract_colors(str(folder), jobs=1, output=str(tmp_path / "r.jsonl")))
+    assert [r["path"] for r in again] == [str(folder / "bad.png")]
+    assert lines(read_lines(tmp_path / "r.jsonl")) == expected
     # every source is checked before the first image is analysed
     with pytest.raises(ValueError, match="^no such file, folder or pattern: .*missing/\\*.jpg$"):
         batch.batch_extract_colors([str(folder), str(tmp_path / "missing" / "*.jpg")], jobs=2)
