@@ -17,7 +17,8 @@ $(DEPS): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" opencv-python-headless \
-		scikit-learn matplotlib pillow tqdm pytest hypothesis psutil mypy "dask[distributed]"
+		scikit-learn matplotlib pillow tqdm "msgspec>=0.18" "tinycss2>=1.3" pytest hypothesis psutil \
+		mypy "dask[distributed]"
 	touch $@
 
 # Each profile is built through the package's own build backend into its own folder. The full
@@ -78,7 +79,8 @@ test-asan: build/site-asan/.built-$(ASAN_CORE_TESTS)
 INSTALLED_PYTHONS ?= 3.9 3.13
 INSTALLED_TESTS := tests/clustering/test_kmeans.py tests/clustering/test_dbscan.py \
 	tests/preparation tests/matching tests/package/test_cli.py::test_extract_json_and_chart \
-	tests/package/test_cli.py::test_match_reports \
+	tests/package/test_cli.py::test_match_reports tests/package/test_parsers.py \
+	tests/package/test_images.py tests/package/test_report.py::test_report_shows_any_json_lines \
 	tests/package/test_stubs.py::test_readme_examples_type_check
 test-installed: $(DEPS)
 	@start=$$(date +%s); set -e; rm -rf build/dist; \
@@ -97,6 +99,7 @@ test-installed: $(DEPS)
 			$$py -m venv $$venv; $$venv/bin/python -m pip install --quiet --upgrade pip; \
 			$$venv/bin/python -m pip install --quiet "$$sdist[test]"; \
 		else \
+			$$venv/bin/python -m pip install --quiet "$$sdist[test]"; \
 			$$venv/bin/python -m pip install --quiet --force-reinstall --no-deps "$$sdist"; \
 		fi; \
 		echo "== Python $$v: $$($$venv/bin/python -c 'import numpy, sklearn, cv2; print("numpy", numpy.__version__, "scikit-learn", sklearn.__version__, "OpenCV", cv2.__version__)')"; \
