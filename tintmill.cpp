@@ -1,9 +1,7 @@
 // The extension module tintmill: its loading steps and its definition, above every folder it
 // brings together.
-#include "module/device.hpp"
-#include "module/extractor_type.hpp"
+#include "module/color_extractor.hpp"
 #include "module/module_state.hpp"
-#include "module/saved_state.hpp"
 
 #include "module/numpy_api.hpp"
 #include "matching/band_scan.hpp"
@@ -15,8 +13,8 @@ namespace huesift {
 
 namespace {
 
-void bind(PyObject* module, const char* name, const ref& value) {
-    check(PyDict_SetItemString(PyModule_GetDict(module), name, value.get()));
+void bind(const module_state& st, const ref& name, const ref& value) {
+    check(PyDict_SetItem(st.dict, name.get(), value.get()));
 }
 
 // `from package import name`, with Python's error for a missing name.
@@ -35,6 +33,11 @@ ref import_from(const char* package, const char* name) {
 }
 
 ref import_module(const char* name) { return steal(PyImport_ImportModule(name)); }
+
+// A row of a libraries table: the module, or a name from it.
+ref import_row(const char* module, const char* attribute) {
+    return attribute == nullptr ? import_module(module) : import_from(module, attribute);
+}
 
 // The scikit-learn releases whose k-means and scaler fit the native paths follow, checked
 // against their sources and tested; any other runs KMeans and StandardScaler themselves.
@@ -67,21 +70,13 @@ ref openmp_thread_count() {
 }
 
 #ifndef HUESIFT_CPU_ONLY
-PyMethodDef gpu_device_def = {
-    "get_compute_device",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_compute_device_gpu)),
-    METH_FASTCALL | METH_KEYWORDS, "get_compute_device(mode)\n--\n\n"};
-PyMethodDef cpu_device_def = {
-    "get_compute_device",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_compute_device_cpu)),
-    METH_FASTCALL | METH_KEYWORDS, "get_compute_device(mode)\n--\n\n"};
-
 // Only an ImportError means "no GPU"; anything else fails the import of the module.
-bool probe_gpu(PyObject* module) {
+bool probe_gpu(const module_state& st) {
     try {
-        bind(module, "cp", import_module("cupy"));
-        bind(module, "KMeansGPU", import_from("cuml.cluster", "KMeans"));
-        bind(module, "DBSCANGPU", import_from("cuml.cluster", "DBSCAN"));
+#define HUESIFT_BIND_LIBRARY(field, module, attribute, profile) \
+    bind(st, st.n.field, import_row(module, attribute));
+        HUESIFT_GPU_LIBRARIES(HUESIFT_BIND_LIBRARY)
+#undef HUESIFT_BIND_LIBRARY
         return true;
     } catch (const python_error&) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -91,47 +86,28 @@ bool probe_gpu(PyObject* module) {
         return false;
     }
 }
-
-ref module_function(PyObject* module, PyMethodDef* def) {
-    ref name = steal(PyModule_GetNameObject(module));
-    return steal(PyCFunction_NewEx(def, module, name.get()));
-}
 #endif
 
-PyMethodDef unpickle_def = {
-    "__pyx_unpickle_ColorExtractor",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_unpickle)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "__pyx_unpickle_ColorExtractor(__pyx_type, __pyx_checksum, __pyx_state)\n--\n\n"};
+ref module_function(PyObject* module, PyMethodDef& def) {
+    ref name = steal(PyModule_GetNameObject(module));
+    return steal(PyCFunction_NewEx(&def, module, name.get()));
+}
 
 void load(PyObject* module) {
     module_state& st = module_state_of(module);
     new (&st) module_state();
     st.dict = PyModule_GetDict(module);
-#define HUESIFT_INTERN_NAME(field, text) st.n.field = steal(PyUnicode_InternFromString(text));
-    HUESIFT_GLOBAL_NAMES(HUESIFT_INTERN_NAME)
-#undef HUESIFT_INTERN_NAME
+    st.n.intern();
     st.builtin_round = getattr(import_module("builtins").get(), "round");
     st.percentage_key =
         call(getattr(import_module("operator").get(), "itemgetter"), from_str("percentage"));
 
     st.type = create_extractor_type(module);
-    bind(module, "ColorExtractor", st.type);
-    bind(module, "np", import_module("numpy"));
-    bind(module, "cv2", import_module("cv2"));
-    bind(module, "KMeans", import_from("sklearn.cluster", "KMeans"));
-    bind(module, "DBSCAN", import_from("sklearn.cluster", "DBSCAN"));
-    bind(module, "StandardScaler", import_from("sklearn.preprocessing", "StandardScaler"));
-    bind(module, "euclidean_distances",
-         import_from("sklearn.metrics.pairwise", "euclidean_distances"));
-    for (const char* name : {"List", "Tuple", "Optional", "Union", "Dict"}) {
-        bind(module, name, import_from("typing", name));
-    }
-    bind(module, "Image", import_from("PIL", "Image"));
-    bind(module, "plt", import_module("matplotlib.pyplot"));
-#ifndef HUESIFT_CPU_ONLY
-    bind(module, "warnings", import_module("warnings"));
-#endif
+    check(PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(st.type.get())));
+#define HUESIFT_BIND_LIBRARY(field, module, attribute, profile) \
+    HUESIFT_IN_PROFILE_##profile(bind(st, st.n.field, import_row(module, attribute));)
+    HUESIFT_LIBRARIES(HUESIFT_BIND_LIBRARY)
+#undef HUESIFT_BIND_LIBRARY
     if (_import_array() < 0) {
 #ifndef HUESIFT_CPU_ONLY
         raise(PyExc_ImportError, "numpy._core.multiarray failed to import");
@@ -140,16 +116,14 @@ void load(PyObject* module) {
 #endif
     }
 #ifndef HUESIFT_CPU_ONLY
-    if (probe_gpu(module)) {
-        bind(module, "GPU_AVAILABLE", borrow(Py_True));
-        bind(module, "get_compute_device", module_function(module, &gpu_device_def));
-    } else {
-        bind(module, "GPU_AVAILABLE", borrow(Py_False));
-        bind(module, "cp", none());
-        bind(module, "KMeansGPU", none());
-        bind(module, "DBSCANGPU", none());
-        bind(module, "get_compute_device", module_function(module, &cpu_device_def));
+    const bool gpu = probe_gpu(st);
+    bind(st, st.n.GPU_AVAILABLE, borrow(gpu ? Py_True : Py_False));
+    if (!gpu) {
+#define HUESIFT_BIND_NONE(field, module, attribute, profile) bind(st, st.n.field, none());
+        HUESIFT_GPU_LIBRARIES(HUESIFT_BIND_NONE)
+#undef HUESIFT_BIND_NONE
     }
+    bind(st, st.n.get_compute_device, module_function(module, compute_device_method(gpu)));
 #endif
     st.sklearn_dbscan = global(st, st.n.DBSCAN);
     st.sklearn_scaler = global(st, st.n.StandardScaler);
@@ -177,15 +151,15 @@ void load(PyObject* module) {
     ref cvt = steal(PyUnicode_InternFromString("cvtColor"));
     st.cv2_functions.emplace_back(cvt, getattr(st.library_cv2.get(), cvt.get()));
     compute_checksums(st);
-    ref name = steal(PyModule_GetNameObject(module));
-    bind(module, "__pyx_unpickle_ColorExtractor",
-         steal(PyCFunction_NewEx(&unpickle_def, module, name.get())));
-    // The mask rule and the distance bands, for the package's code that must agree with them.
-    bind(module, "MASK_THRESHOLD", from_long(preparation::mask_threshold));
+    bind(st, st.n.unpickle, module_function(module, unpickle_method()));
+    // The mask rule, the distance bands and the saved state's fields in their order, for the
+    // package's code that must agree with them.
+    bind(st, st.n.MASK_THRESHOLD, from_long(preparation::mask_threshold));
     const auto& bands = matching::band_limits;
-    bind(module, "DISTANCE_BANDS",
+    bind(st, st.n.DISTANCE_BANDS,
          make_tuple(
              {from_long(bands[0]).get(), from_long(bands[1]).get(), from_long(bands[2]).get()}));
+    bind(st, st.n.STATE_FIELDS, saved_field_names());
 }
 
 int module_exec(PyObject* module) {

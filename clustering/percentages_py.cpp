@@ -1,9 +1,10 @@
 // Cluster percentages as a ColorExtractor step: each cluster's share of the clustered pixels.
-#include "../module/step_dispatch.hpp"
 #include "label_counts.hpp"
 
+#include "module/methods.hpp"
+
 #define NO_IMPORT_ARRAY
-#include "../module/numpy_api.hpp"
+#include "module/numpy_api.hpp"
 
 #include <vector>
 

@@ -1,5 +1,5 @@
 // visualize_colors: the colour records as one stacked horizontal bar, through pyplot.
-#include "../module/step_dispatch.hpp"
+#include "module/methods.hpp"
 
 namespace huesift {
 

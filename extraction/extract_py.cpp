@@ -1,40 +1,17 @@
 // extract_colors: clustering of the prepared pixels, and the colour records.
-#include "../module/color_extractor.hpp"
-#include "../module/step_dispatch.hpp"
-#include "../preparation/arrays_py.hpp"
-#include "../preparation/chain_py.hpp"
+#include "whole_centres.hpp"
+
+#include "module/color_extractor.hpp"
+#include "module/methods.hpp"
+#include "preparation/arrays_py.hpp"
+#include "preparation/chain_py.hpp"
 
 #define NO_IMPORT_ARRAY
-#include "../module/numpy_api.hpp"
-
-#include <cmath>
+#include "module/numpy_api.hpp"
 
 namespace huesift {
 
 namespace {
-
-// How far from a whole number a centre component may lie and still count as that number.
-// Float64 centres carry noise below 1e-9, while a genuine fraction of a cluster of up to
-// 40 million pixels lies at least 2.5e-8 from a whole number. Float32 centres (cuML's) resolve
-// 1.5e-5 near 255 and drift by up to about 4e-4 over a tree-ordered sum of 40 million pixels;
-// the price of 1e-3 is that a mean within a thousandth below a whole number reports that
-// number, far below what an 8-bit colour shows.
-constexpr double whole_within_double = 1e-8;
-constexpr double whole_within_float = 1e-3;
-
-template <class T>
-bool snap_whole(T* values, npy_intp n, double within) {
-    bool any = false;
-    for (npy_intp i = 0; i < n; ++i) {
-        const double v = static_cast<double>(values[i]);
-        const double whole = std::nearbyint(v);
-        if (whole != v && std::fabs(v - whole) <= within && whole >= 0.0 && whole <= 255.0) {
-            values[i] = static_cast<T>(whole);
-            any = true;
-        }
-    }
-    return any;
-}
 
 // The centres with every component within noise of a whole number of 0 to 255 set to that
 // number, so a cluster of one exact colour keeps its value when the fraction is dropped: a copy
@@ -50,11 +27,12 @@ ref whole_centres(PyObject* colors) {
     }
     ref copy = steal(PyArray_NewCopy(arr, NPY_CORDER));
     auto* out = reinterpret_cast<PyArrayObject*>(copy.get());
-    const npy_intp n = PyArray_SIZE(out);
-    const bool changed =
-        type == NPY_DOUBLE
-            ? snap_whole(static_cast<double*>(PyArray_DATA(out)), n, whole_within_double)
-            : snap_whole(static_cast<float*>(PyArray_DATA(out)), n, whole_within_float);
+    const auto n = static_cast<std::size_t>(PyArray_SIZE(out));
+    const bool changed = type == NPY_DOUBLE
+                             ? extraction::snap_whole(static_cast<double*>(PyArray_DATA(out)), n,
+                                                      extraction::whole_within_double)
+                             : extraction::snap_whole(static_cast<float*>(PyArray_DATA(out)), n,
+                                                      extraction::whole_within_float);
     return changed ? copy : borrow(colors);
 }
 
@@ -122,16 +100,16 @@ ref extract_colors(call_context& ctx, PyObject* image, PyObject* mask) {
     ref algorithm = obj->algorithm;
     ref clustered;
     if (equals(algorithm.get(), "kmeans")) {
-        clustered = call_step(method::_cluster_colors_kmeans, ctx, {pixels.get()});
+        clustered = call_step<method::_cluster_colors_kmeans>(ctx, pixels.get());
     } else if (equals(algorithm.get(), "dbscan")) {
-        clustered = call_step(method::_cluster_colors_dbscan, ctx, {pixels.get()});
+        clustered = call_step<method::_cluster_colors_dbscan>(ctx, pixels.get());
     } else {
         ref text = steal(PyObject_Str(algorithm.get()));
         PyErr_Format(PyExc_ValueError, "Unknown algorithm: %U", text.get());
         throw python_error();
     }
     auto [colors, labels] = unpack_pair(clustered.get());
-    ref percentages = call_step(method::_calculate_percentages, ctx, {labels.get()});
+    ref percentages = call_step<method::_calculate_percentages>(ctx, labels.get());
     ref rgb = centres_to_rgb(ctx.st, colors.get(), obj->lab_space);
     return build_records(ctx.st, rgb.get(), percentages.get());
 }

@@ -54,4 +54,11 @@ band_counts scan_bands(const std::uint8_t* lab, std::size_t n, const std::uint8_
     return out;
 }
 
+void rows_per_pixel(const std::uint8_t* rows, const std::uint32_t* index, std::size_t pixels,
+                    std::uint8_t* out) {
+    for (std::size_t i = 0; i < pixels; ++i) {
+        std::copy_n(rows + 3 * std::size_t{index[i]}, 3, out + 3 * i);
+    }
+}
+
 }  // namespace huesift::matching

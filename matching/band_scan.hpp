@@ -26,4 +26,9 @@ struct band_counts {
 band_counts scan_bands(const std::uint8_t* lab_rows, std::size_t n, const std::uint8_t target[3],
                        const std::int64_t* weights = nullptr);
 
+// The rows of every pixel again from its distinct colour's: out[i] = rows[index[i]], for
+// packed rows of three bytes.
+void rows_per_pixel(const std::uint8_t* rows, const std::uint32_t* index, std::size_t pixels,
+                    std::uint8_t* out);
+
 }  // namespace huesift::matching

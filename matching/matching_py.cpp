@@ -1,17 +1,19 @@
 // Colour matching: the L*a*b* distance, the closest colour, and the two target reports.
-#include "../module/args.hpp"
-#include "../module/color_extractor.hpp"
-#include "../module/step_dispatch.hpp"
-#include "../preparation/arrays_py.hpp"
-#include "../preparation/chain_py.hpp"
 #include "band_scan.hpp"
 
+#include "module/args.hpp"
+#include "module/color_extractor.hpp"
+#include "module/methods.hpp"
+#include "preparation/arrays_py.hpp"
+#include "preparation/chain_py.hpp"
+
 #define NO_IMPORT_ARRAY
-#include "../module/numpy_api.hpp"
+#include "module/numpy_api.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -69,7 +71,7 @@ ref find_closest_color(call_context& ctx, PyObject* target, PyObject* colors) {
         ref color = color_info[color_key];
         ref color_array = call(array, color);
         const double distance = to_c_double(
-            call_step(method::_color_distance_lab, ctx, {target_array.get(), color_array.get()})
+            call_step<method::_color_distance_lab>(ctx, target_array.get(), color_array.get())
                 .get());
         if (distance < min_distance) {
             closest = color_info;
@@ -109,13 +111,13 @@ void for_each_item(PyObject* dict, Body&& body) {
 ref analyze_color_similarity(call_context& ctx, PyObject* image, PyObject* targets, PyObject* mask,
                              double threshold) {
     module_state& st = ctx.st;
-    ref image_colors = call_step(method::extract_colors, ctx, {image, mask});
+    ref image_colors = call_step<method::extract_colors>(ctx, image, mask);
     if (!truth(image_colors.get())) {
         return steal(PyDict_New());
     }
     ref results = steal(PyDict_New());
     for_each_item(targets, [&](PyObject* name, PyObject* target_rgb) {
-        ref found = call_step(method::_find_closest_color, ctx, {target_rgb, image_colors.get()});
+        ref found = call_step<method::_find_closest_color>(ctx, target_rgb, image_colors.get());
         auto [closest, distance_obj] = unpack_pair(found.get());
         const double distance = to_c_double(distance_obj.get());
         // The record keeps the distance object itself, rounded: an override's int stays one.
@@ -195,7 +197,7 @@ target_stats stats_per_pixel(call_context& ctx, PyObject* pixels_rgb, PyObject* 
     ref distances_list = steal(PyList_New(0));
     for (const ref& pixel : borrow(pixels_rgb)) {
         const double d = to_c_double(
-            call_step(method::_color_distance_lab, ctx, {target_array, pixel.get()}).get());
+            call_step<method::_color_distance_lab>(ctx, target_array, pixel.get()).get());
         check(PyList_Append(distances_list.get(), from_double(d).get()));
     }
     ref distances = call(np_attr(st, "array"), distances_list);
@@ -269,11 +271,9 @@ ref pixels_to_rgb(call_context& ctx, PyObject* pixels, Py_ssize_t n) {
 ref uint8_array(const std::vector<std::array<std::uint8_t, 3>>& values) {
     npy_intp dims[3] = {static_cast<npy_intp>(values.size()), 1, 3};
     ref out = steal(PyArray_SimpleNew(3, dims, NPY_UBYTE));
-    auto* dst =
-        static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        std::copy(values[i].begin(), values[i].end(), dst + 3 * i);
-    }
+    static_assert(sizeof(values[0]) == 3, "packed rows of three bytes");
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), values.data(),
+                3 * values.size());
     return out;
 }
 
@@ -286,9 +286,7 @@ ref gather_rows(PyObject* rows, const preparation::distinct_rows& colours) {
     const std::uint8_t* src = bytes_of(rows);
     {
         gil_release nogil;
-        for (std::size_t i = 0; i < colours.rows; ++i) {
-            std::copy_n(src + 3 * std::size_t{colours.index[i]}, 3, dst + 3 * i);
-        }
+        matching::rows_per_pixel(src, colours.index, colours.rows, dst);
     }
     return out;
 }

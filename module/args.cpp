@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <new>
 #include <string>
 
 #define NO_IMPORT_ARRAY
@@ -92,21 +94,6 @@ void parse_tuple(const signature& sig, PyObject* args, PyObject* kwargs, PyObjec
     check_required(sig, nargs, values);
 }
 
-void check_array_arg(PyObject* value, const char* name) {
-    if (value != Py_None && !PyArray_Check(value)) {
-        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-              name, PyArray_Type.tp_name, Py_TYPE(value)->tp_name);
-    }
-}
-
-void check_exact_arg(PyObject* value, PyTypeObject* type, const char* name, bool none_ok) {
-    if (Py_TYPE(value) == type || (none_ok && value == Py_None)) {
-        return;
-    }
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-          name, type->tp_name, Py_TYPE(value)->tp_name);
-}
-
 namespace {
 
 // Integer conversion as int() does it for numbers, without accepting text.
@@ -170,6 +157,112 @@ double to_c_double(PyObject* value) {
 
 namespace {
 
+// Array parameters accept an ndarray, a subclass of it, or None.
+void check_array_arg(PyObject* value, const char* name) {
+    if (value != Py_None && !PyArray_Check(value)) {
+        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+              name, PyArray_Type.tp_name, Py_TYPE(value)->tp_name);
+    }
+}
+
+// Exact builtin types (dict, list, tuple, str), with None allowed or not.
+void check_exact_arg(PyObject* value, PyTypeObject* type, const char* name, bool none_ok) {
+    if (Py_TYPE(value) == type || (none_ok && value == Py_None)) {
+        return;
+    }
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+          name, type->tp_name, Py_TYPE(value)->tp_name);
+}
+
+template <PyTypeObject* Type, bool NoneOk>
+void take_exact(PyObject* given, const char* name, argument&) {
+    check_exact_arg(given, Type, name, NoneOk);
+}
+
+void take_integer(PyObject* given, const char*, argument& out) { out.integer = to_c_int(given); }
+void take_number(PyObject* given, const char*, argument& out) { out.number = to_c_double(given); }
+void take_truth(PyObject* given, const char*, argument& out) { out.truth = truth(given); }
+
+void entry_integer(PyObject* entry, argument& out) { out.integer = to_c_int(entry); }
+void entry_number(PyObject* entry, argument& out) { out.number = to_c_double(entry); }
+void entry_truth(PyObject* entry, argument& out) { out.truth = truth(entry); }
+void entry_text(PyObject* entry, argument& out) {
+    check_exact_result(entry, &PyUnicode_Type);
+    out.object = borrow(entry);
+}
+
+// A field of kind K in raw memory.
+template <kind K>
+field_type<K>& field_at(void* at) {
+    return *static_cast<field_type<K>*>(at);
+}
+template <kind K>
+const field_type<K>& field_at(const void* at) {
+    return *static_cast<const field_type<K>*>(at);
+}
+
+template <kind K>
+void init_field(void* at) {
+    if constexpr (K == kind::str_or_none) {
+        new (at) ref(none());
+    } else {
+        new (at) field_type<K>();  // 0, 0.0 or false
+    }
+}
+
+template <kind K>
+void store_field(void* at, const argument& value) {
+    if constexpr (K == kind::str_or_none) {
+        field_at<K>(at) = value.object;
+    } else {
+        field_at<K>(at) = value_of<field_type<K>>(value);
+    }
+}
+
+template <kind K>
+ref load_field(const void* at) {
+    const auto& value = field_at<K>(at);
+    if constexpr (K == kind::integer) {
+        return from_long(value);
+    } else if constexpr (K == kind::number) {
+        return from_double(value);
+    } else if constexpr (K == kind::truth) {
+        return borrow(value ? Py_True : Py_False);
+    } else {
+        return value;
+    }
+}
+
+template <kind K>
+void release_field(void* at) {
+    using held = field_type<K>;
+    field_at<K>(at).~held();
+}
+
+template <kind K>
+constexpr kind_traits field_kind(void (*take)(PyObject*, const char*, argument&),
+                                 void (*take_entry)(PyObject*, argument&)) {
+    return {take, take_entry, init_field<K>, store_field<K>, load_field<K>, release_field<K>};
+}
+
+constexpr kind_traits object_kind(void (*take)(PyObject*, const char*, argument&)) {
+    return {take, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
+// In the order of `kind`.
+const kind_traits kind_table[] = {
+    object_kind([](PyObject*, const char*, argument&) {}),
+    object_kind([](PyObject* given, const char* name, argument&) { check_array_arg(given, name); }),
+    object_kind(take_exact<&PyDict_Type, false>),
+    object_kind(take_exact<&PyList_Type, false>),
+    object_kind(take_exact<&PyTuple_Type, false>),
+    field_kind<kind::str_or_none>(take_exact<&PyUnicode_Type, true>, entry_text),
+    field_kind<kind::integer>(take_integer, entry_integer),
+    field_kind<kind::number>(take_number, entry_number),
+    field_kind<kind::truth>(take_truth, entry_truth),
+};
+static_assert(std::size(kind_table) == static_cast<std::size_t>(kind::truth) + 1);
+
 bool is_default(const parameter& param, const char* text) {
     return std::strcmp(param.default_text, text) == 0;
 }
@@ -195,23 +288,15 @@ argument default_argument(const parameter& param) {
 
 }  // namespace
 
+const kind_traits& traits_of(kind k) { return kind_table[static_cast<std::size_t>(k)]; }
+
 argument take_argument(const parameter& param, PyObject* given) {
     if (given == nullptr) {
         return default_argument(param);
     }
     argument out;
     out.object = borrow(given);
-    switch (param.type) {
-        case kind::object: break;
-        case kind::array: check_array_arg(given, param.name); break;
-        case kind::dict: check_exact_arg(given, &PyDict_Type, param.name, false); break;
-        case kind::list: check_exact_arg(given, &PyList_Type, param.name, false); break;
-        case kind::tuple: check_exact_arg(given, &PyTuple_Type, param.name, false); break;
-        case kind::str_or_none: check_exact_arg(given, &PyUnicode_Type, param.name, true); break;
-        case kind::integer: out.integer = to_c_int(given); break;
-        case kind::number: out.number = to_c_double(given); break;
-        case kind::truth: out.truth = truth(given); break;
-    }
+    traits_of(param.type).take(given, param.name, out);
     return out;
 }
 

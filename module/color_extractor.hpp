@@ -1,29 +1,48 @@
-// The ColorExtractor object: its fields, made from the fields table, and its allocation and
-// release.
+// The ColorExtractor class: its fields, made from the fields table, the constructor with its
+// device decision, the saved state, and the type.
+//
+// The fields of ColorExtractor, one row each, in the order of the constructor's parameters. A
+// row gives:
+//   the field's name, which also places it in the saved state: the state lists the fields in
+//   name order, as the format has always done;
+//   its kind: `integer` (a C int), `number` (a double), `truth` (a bool) or `str_or_none`;
+//   the constructor parameter that sets it and its default as the signature shows it, or two
+//   nulls for a field the constructor derives from the others;
+//   the parameter's line in the constructor's docstring;
+//   the build profile that has it: `both`, or `full` (not the CPU-only profile).
+// The object's fields, the constructor's parsing and docstring, and the saved state's order and
+// checksums all come from these rows. Adding a constructor parameter is a row, the code that
+// uses it and its stub.
 #pragma once
 
 #include "args.hpp"
-#include "fields.hpp"
-#include "pyref.hpp"
+#include "module_state.hpp"
 
 #include <array>
 #include <cstddef>
 #include <string_view>
 
-namespace huesift {
+#define HUESIFT_FIELDS(X)                                                                         \
+    X(n_colors, integer, "n_colors", "5", "Number of dominant colors to extract", both)           \
+    X(algorithm, str_or_none, "algorithm", "'kmeans'", "'kmeans' or 'dbscan' for clustering",     \
+      both)                                                                                       \
+    X(preprocessing, truth, "preprocessing", "True",                                              \
+      "Apply noise reduction and lighting normalization", both)                                   \
+    X(lab_space, truth, "lab_space", "True", "Use LAB color space for perceptual accuracy", both) \
+    X(use_gpu_param, str_or_none, "use_gpu", "'auto'",                                            \
+      "GPU usage mode ('auto', 'force', 'never')", full)                                          \
+    X(use_gpu_compute, truth, nullptr, nullptr, nullptr, full)                                    \
+    X(device, str_or_none, nullptr, nullptr, nullptr, full)
 
-// A field's C++ type by its kind.
-namespace field_type {
-using integer = int;
-using number = double;
-using truth = bool;
-using str_or_none = ref;
-}  // namespace field_type
+// The first line of the constructor's docstring, above the parameters' lines.
+#define HUESIFT_INIT_DOC "Initialize ColorExtractor with robust color extraction capabilities."
+
+namespace huesift {
 
 struct extractor_object {
     PyObject_HEAD
 #define HUESIFT_FIELD_MEMBER(name, type, param, default_text, doc, profile) \
-    HUESIFT_IN_PROFILE_##profile(field_type::type name;)
+    HUESIFT_IN_PROFILE_##profile(field_type<kind::type> name;)
     HUESIFT_FIELDS(HUESIFT_FIELD_MEMBER)
 #undef HUESIFT_FIELD_MEMBER
 };
@@ -63,12 +82,20 @@ inline constexpr std::array<const field_row*, field_count> saved_fields = [] {
     return out;
 }();
 
-// A field's value as Python sees it: an int, a float, a bool, or a str or None.
-ref field_value(PyObject* self, const field_row& row);
-// Sets a field from an argument taken by the field's kind.
-void set_field(PyObject* self, const field_row& row, const argument& value);
+// The type for `module`; the module state learns the methods it was made with.
+ref create_extractor_type(PyObject* module);
 
-PyObject* extractor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-void extractor_dealloc(PyObject* self);
+// The module's functions: the restore function of saved extractors and, in the full profile,
+// get_compute_device in its GPU or its CPU-only form.
+PyMethodDef& unpickle_method();
+#ifndef HUESIFT_CPU_ONLY
+PyMethodDef& compute_device_method(bool gpu);
+#endif
+
+// The checksums of the saved state's field names, as the format defines them: the first seven
+// hex digits of their SHA-256, SHA-1 and MD5, the first of which is written.
+void compute_checksums(module_state& st);
+// The saved state's field names, in their order, as a tuple of str.
+ref saved_field_names();
 
 }  // namespace huesift

@@ -14,9 +14,19 @@
 //   one, written as the signature shows it. The kinds are those of args.hpp: `object`,
 //   `array`, `dict`, `list`, `tuple`, `str_or_none`, `integer`, `number`, `truth`.
 // The method table, the implementations' declarations, the parsing and checking of arguments,
-// the text signatures and the dispatch of the class's own calls all come from these rows.
+// the text signatures and the dispatch of the class's own calls all come from these rows, and
+// every call of the class's own code (call_step) is checked against its row when compiling.
 // Adding a method is a row, its implementation and its stub.
 #pragma once
+
+#include "args.hpp"
+#include "module_state.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <type_traits>
+#include <vector>
 
 #define HUESIFT_METHODS(X, P, D)                                                                 \
     X(_preprocess_image, preprocess_image, step, array,                                          \
@@ -80,7 +90,7 @@
 
 namespace huesift {
 
-// The methods by their rows, for the class's own calls: call_step(method::_apply_mask, ...).
+// The methods by their rows, for the class's own calls: call_step<method::_apply_mask>(...).
 enum class method {
 #define HUESIFT_METHOD_NAME(name, impl, how, result, doc, params) name,
 #define HUESIFT_NO_PARAM(...)
@@ -88,5 +98,73 @@ enum class method {
 #undef HUESIFT_NO_PARAM
 #undef HUESIFT_METHOD_NAME
 };
+
+// One call from Python: the object, the module state and which native paths the call may
+// take. The class's own calls hand it on, so the decision is made once.
+struct call_context {
+    PyObject* self;
+    module_state& st;
+    native_gate gate;
+};
+
+// Each row's parameters, named after its implementation.
+#define HUESIFT_PARAM_ROW(name, type) {#name, kind::type, nullptr},
+#define HUESIFT_DEFAULT_ROW(name, type, default_text) {#name, kind::type, default_text},
+#define HUESIFT_PARAMS_OF(name, impl, how, result, doc, params) \
+    inline constexpr parameter impl##_params[] = {params};
+HUESIFT_METHODS(HUESIFT_PARAMS_OF, HUESIFT_PARAM_ROW, HUESIFT_DEFAULT_ROW)
+#undef HUESIFT_PARAMS_OF
+#undef HUESIFT_DEFAULT_ROW
+#undef HUESIFT_PARAM_ROW
+
+// The implementations: each takes the call and its parameters' values, by their kinds.
+#define HUESIFT_PARAM_DECL(name, type) , param_type<kind::type> name
+#define HUESIFT_DEFAULT_DECL(name, type, default_text) , param_type<kind::type> name
+#define HUESIFT_DECLARE_IMPL(name, impl, how, result, doc, params) \
+    ref impl(call_context& ctx params);
+HUESIFT_METHODS(HUESIFT_DECLARE_IMPL, HUESIFT_PARAM_DECL, HUESIFT_DEFAULT_DECL)
+#undef HUESIFT_DECLARE_IMPL
+#undef HUESIFT_DEFAULT_DECL
+#undef HUESIFT_PARAM_DECL
+
+// The rows' parameters, by method.
+inline constexpr std::span<const parameter> method_params[] = {
+#define HUESIFT_PARAMS_SPAN(name, impl, how, result, doc, params) impl##_params,
+#define HUESIFT_NO_PARAM(...)
+    HUESIFT_METHODS(HUESIFT_PARAMS_SPAN, HUESIFT_NO_PARAM, HUESIFT_NO_PARAM)
+#undef HUESIFT_NO_PARAM
+#undef HUESIFT_PARAMS_SPAN
+};
+
+// How many of a row's parameters come before its first default.
+constexpr std::size_t required_params(std::span<const parameter> params) {
+    std::size_t n = 0;
+    while (n < params.size() && params[n].default_text == nullptr) {
+        ++n;
+    }
+    return n;
+}
+
+namespace detail {
+ref call_step(method which, call_context& ctx, std::span<PyObject* const> args);
+}
+
+// A method of the table as the class's own code calls it, as its row says: a subclass's
+// override runs in place of the implementation and its result is checked, else the
+// implementation runs with this call's decisions. A pair comes back as a tuple of two. The
+// arguments are objects, as many as the row takes (its defaults may be left out), which the
+// compiler checks.
+template <method M, class... Args>
+ref call_step(call_context& ctx, Args... args) {
+    constexpr std::span<const parameter> params = method_params[static_cast<std::size_t>(M)];
+    static_assert((std::is_same_v<Args, PyObject*> && ...), "call_step takes objects");
+    static_assert(sizeof...(Args) >= required_params(params) && sizeof...(Args) <= params.size(),
+                  "call_step: the method's row takes another number of arguments");
+    const std::array<PyObject*, sizeof...(Args)> given{args...};
+    return detail::call_step(M, ctx, given);
+}
+
+// The table's methods for the type, in the table's order, each with its text signature.
+const std::vector<PyMethodDef>& table_methods();
 
 }  // namespace huesift

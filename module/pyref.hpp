@@ -204,6 +204,13 @@ int guarded_int(F&& body) noexcept {
     }
 }
 
+// A function of any calling convention as the PyCFunction a method table holds: the one cast
+// the C API asks for.
+template <class Fn>
+PyCFunction as_method(Fn* fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // Releases the GIL for the lifetime of the object.
 class gil_release {
 public:

@@ -43,9 +43,9 @@ ref prepare_pixels(call_context& ctx, PyObject* image_arg, PyObject* mask_arg) {
     if (PyUnicode_Check(mask.get())) {
         mask = load_image(ctx.st, mask.get(), "Could not load mask from ");
     }
-    ref processed = call_step(method::_preprocess_image, ctx, {image.get()});
-    ref feature = call_step(method::_convert_to_feature_space, ctx, {processed.get()});
-    return call_step(method::_extract_pixels, ctx, {feature.get(), mask.get()});
+    ref processed = call_step<method::_preprocess_image>(ctx, image.get());
+    ref feature = call_step<method::_convert_to_feature_space>(ctx, processed.get());
+    return call_step<method::_extract_pixels>(ctx, feature.get(), mask.get());
 }
 
 }  // namespace huesift

@@ -1,7 +1,7 @@
 // The preparation chain that extract_colors and the match report share.
 #pragma once
 
-#include "../module/step_dispatch.hpp"
+#include "../module/methods.hpp"
 
 namespace huesift {
 

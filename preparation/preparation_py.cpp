@@ -1,7 +1,7 @@
 // Image preparation as ColorExtractor steps: preprocessing, feature space, masking, pixels.
 #include "../module/args.hpp"
 #include "../module/color_extractor.hpp"
-#include "../module/step_dispatch.hpp"
+#include "../module/methods.hpp"
 #include "pixel_select.hpp"
 
 #define NO_IMPORT_ARRAY
@@ -183,7 +183,7 @@ ref extract_pixels(call_context& ctx, PyObject* image, PyObject* mask) {
     }
     check_array_result(mask);
     module_state& st = ctx.st;
-    ref masked = call_step(method::_apply_mask, ctx, {image, mask});
+    ref masked = call_step<method::_apply_mask>(ctx, image, mask);
     ref binary =
         steal(PyObject_RichCompare(mask, from_long(preparation::mask_threshold).get(), Py_GT));
     if (ndim_of(mask) == 3) {

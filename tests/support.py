@@ -131,5 +131,29 @@ class KillingExtractor(tintmill.ColorExtractor):
         return super().extract_colors(image, mask)
 
 
+def _revived_unless_first(marker, reduced):
+    """An extractor unpickled in a worker; the first worker to get here (the one that creates
+    `marker`) dies by SIGKILL instead, while it is still starting."""
+    try:
+        os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+    except FileExistsError:
+        function, args, state = reduced[:3]
+        extractor = function(*args)
+        extractor.__setstate__(state)
+        return extractor
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+class DiesStarting(tintmill.ColorExtractor):
+    """An extractor whose first worker process dies by SIGKILL while it is still starting."""
+
+    def __init__(self, marker, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.marker = str(marker)
+
+    def __reduce__(self):
+        return _revived_unless_first, (self.marker, tintmill.ColorExtractor.__reduce__(self))
+
+
 def read_lines(path):
     return [json.loads(line) for line in path.read_text().splitlines()]

@@ -6,17 +6,26 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 import warnings
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from . import batch, images, palette
-from .palette import hex_of
+from . import colours, files, images, messages, palette, pool, results, sources
+from .colours import hex_of
 
 
 class UsageError(Exception):
     """A mistake in what the user asked for: reported in one line, without a traceback."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, taken as SIGINT is: the run stops, and what it holds is put away."""
+
+
+def _terminated(signum: int, frame: Any) -> None:
+    raise Terminated()
 
 
 class Parser(argparse.ArgumentParser):
@@ -50,24 +59,38 @@ def max_side(args: argparse.Namespace) -> Optional[int]:
     return args.max_side
 
 
-def make_extractor(args: argparse.Namespace):
-    from . import tintmill
-
-    gpu_available = bool(getattr(tintmill, "GPU_AVAILABLE", False))
-    if args.gpu == "force" and not gpu_available:
-        raise UsageError("GPU forced but not available (install the 'gpu' extra: CuPy and cuML)")
-    config = dict(n_colors=args.colors, algorithm=args.algorithm,
-                  preprocessing=not args.no_preprocessing, lab_space=not args.rgb)
-    if hasattr(tintmill, "get_compute_device"):
+def extractor_config(args: argparse.Namespace) -> Dict[str, Any]:
+    """The extractor's arguments, checked without the engine (which the batch's workers load),
+    but for a forced GPU, which only the engine can confirm."""
+    if args.colors < 1:
+        raise UsageError(f"--colors must be at least 1, not {args.colors}")
+    config: Dict[str, Any] = dict(n_colors=args.colors, algorithm=args.algorithm,
+                                  preprocessing=not args.no_preprocessing,
+                                  lab_space=not args.rgb)
+    if args.gpu != "auto":
         config["use_gpu"] = args.gpu
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return tintmill.ColorExtractor(**config)
+    if args.gpu == "force":
+        from . import tintmill
+
+        if not getattr(tintmill, "GPU_AVAILABLE", False):
+            raise UsageError("GPU forced but not available (install the 'gpu' extra: CuPy and "
+                             "cuML)")
+    return config
+
+
+def make_extractor(args: argparse.Namespace):
+    from .batch import build
+
+    return build(extractor_config(args))
 
 
 def require_file(path: Optional[str], what: str) -> None:
-    if path is not None and not os.path.isfile(path):
-        raise UsageError(f"{what} not found: {path}")
+    """An input that is read: a file or a pipe; a folder or a name of nothing is a mistake."""
+    if path is not None:
+        try:
+            files.check_input(path, what)
+        except files.InputError as e:
+            raise UsageError(str(e))
 
 
 # ---- extract ---------------------------------------------------------------------------
@@ -85,16 +108,22 @@ def load(args: argparse.Namespace):
 
 def why_no_colour(extractor, image, mask, args: argparse.Namespace) -> str:
     """Why an image gave no colour: what the mask and the alpha select, as the library selects
-    it, or else the black pixels that clustering in RGB leaves out."""
+    it; else, with pixels to cluster, DBSCAN's noise; else the black pixels that clustering in
+    RGB leaves out."""
     import numpy as np
 
     if mask is not None and not len(extractor._extract_pixels(np.full(image.shape, 255, np.uint8),
                                                              mask)):
         if args.mask is None:
             return "every pixel is transparent"
-        if not args.keep_transparent and images.alpha_of(args.image) is not None:
+        if not args.keep_transparent and images.load(args.image)[1] is not None:
             return "the mask selects no opaque pixel"
         return "the mask selects no pixel"
+    analysed = len(extractor._extract_pixels(extractor._convert_to_feature_space(
+        extractor._preprocess_image(image)), mask))
+    if analysed and args.algorithm == "dbscan":
+        return (f"DBSCAN found no cluster among the {analysed} pixels analysed: every one is "
+                "noise, with too few neighbours of its colour")
     return "every pixel analysed is pure black, which clustering in RGB leaves out"
 
 
@@ -133,15 +162,10 @@ def run_extract(args: argparse.Namespace) -> int:
 # ---- match -----------------------------------------------------------------------------
 
 def parse_target(text: str) -> Tuple[str, Tuple[int, int, int]]:
-    name, sep, value = text.partition("=")
-    parts = value.split(",")
     try:
-        rgb = tuple(int(p) for p in parts)
-    except ValueError:
-        rgb = ()
-    if not sep or not name or len(rgb) != 3 or not all(0 <= c <= 255 for c in rgb):
-        raise UsageError(f"bad --target {text!r}: expected NAME=R,G,B with values 0 to 255")
-    return name, rgb  # type: ignore[return-value]
+        return colours.parse_target(text)
+    except ValueError as e:
+        raise UsageError(str(e))
 
 
 def run_match(args: argparse.Namespace) -> int:
@@ -199,13 +223,21 @@ def batch_targets(args: argparse.Namespace) -> Dict[str, Tuple[int, int, int]]:
 
 
 def run_batch(args: argparse.Namespace) -> int:
+    from .batch import run_batch as analysed
     from .report import OverwritesInputError, check_output, write_report
 
+    # every source and setting is checked before any work starts
     targets = batch_targets(args)
     side = max_side(args)
+    config = extractor_config(args)
+    if args.jobs != 1 and not args.scheduler:
+        from .batch import warm_up
+
+        warm_up()  # the workers' engine loads while the images are found
     try:
-        found = list(batch.find_images(args.paths))
-    except batch.NoImagesError as e:
+        sources.check_sources(args.paths)
+        found = list(sources.find_images(args.paths))
+    except sources.NoImagesError as e:
         raise UsageError(str(e))
     if args.scheduler:
         try:
@@ -219,36 +251,30 @@ def run_batch(args: argparse.Namespace) -> int:
             raise UsageError(str(e))
     if args.mask:
         require_file(args.mask, "mask")
-        if images.imread(args.mask) is None:
-            raise ValueError(f"Could not load mask from {args.mask}")
-    extractor = make_extractor(args)
-    with batch.ResultsFile(args.output, targets) as results:
-        if results.set_aside:
-            print(f"huesift: the unfinished last line of {args.output} ({results.set_aside} "
-                  f"bytes) was set aside in {results.rejected}", file=sys.stderr)
-        keys = {image: batch.same_file_key(image) for image in found}
-        todo = [image for image in found if keys[image] not in results.done]
-        # A record without some of the targets is done again, keeping the targets it had.
-        own_targets = {image: {**results.kept_targets[keys[image]], **targets} for image in todo
-                       if keys[image] in results.kept_targets}
+        images.load(args.mask, alpha=False, what="mask")
+    with results.ResultsFile(args.output, targets) as held:
+        if held.set_aside:
+            print(f"huesift: the unfinished last line of {args.output} ({held.set_aside} "
+                  f"bytes) was set aside in {held.rejected}", file=sys.stderr)
+        plan = held.plan(found)
         charts: Dict[str, str] = {}
         if args.chart:
             from .charts import chart_names
 
             Path(args.chart).mkdir(parents=True, exist_ok=True)
-            names = chart_names(found, args.chart)
-            charts = {image: str(Path(args.chart) / names[image]) for image in todo}
+            names = chart_names(plan.todo, args.chart)
+            charts = {image: str(Path(args.chart) / names[image]) for image in plan.todo}
         failed = charts_failed = 0
-        for record in batch.run_batch(
-                todo, extractor, min(args.jobs or os.cpu_count() or 1, max(len(todo), 1)),
-                args.scheduler, not args.quiet, args.keep_transparent, charts, total=len(todo),
-                mask=args.mask, targets=targets or None, max_side=side,
-                own_targets=own_targets):
-            results.append(record)
+        jobs = min(args.jobs or os.cpu_count() or 1, max(len(plan.todo), 1))
+        for record in analysed(plan.todo, config, jobs, args.scheduler, not args.quiet,
+                               args.keep_transparent, charts, total=len(plan.todo),
+                               mask=args.mask, targets=targets or None, max_side=side,
+                               own_targets=plan.own_targets):
+            held.append(record)
             failed += "error" in record
             charts_failed += "chart_error" in record
     unwritten = f", charts not written: {charts_failed}" if charts_failed else ""
-    print(f"{len(todo) - failed} done, {failed} failed, {len(found) - len(todo)} already "
+    print(f"{len(plan.todo) - failed} done, {failed} failed, {plan.already} already "
           f"in {args.output}{unwritten}", file=sys.stderr)
     if args.report:
         write_report(Path(args.output), args.report, ProblemLines(args.output))
@@ -312,7 +338,7 @@ def skipped(found, args: argparse.Namespace) -> Optional[str]:
 
 def run_search(args: argparse.Namespace) -> int:
     from . import search as searching
-    from .report import shown
+    from .messages import shown
 
     require_file(args.results, "results")
     if args.top < 1:
@@ -322,7 +348,7 @@ def run_search(args: argparse.Namespace) -> int:
         if args.band is not None:
             raise UsageError("--band belongs to --target; --color ranks by --within")
         try:
-            colour = searching.parse_colour(args.color)
+            colour = colours.parse_colour(args.color)
         except ValueError as e:
             raise UsageError(str(e))
         within = 15.0 if args.within is None else args.within
@@ -340,15 +366,19 @@ def run_search(args: argparse.Namespace) -> int:
     note = skipped(found, args)
     if note:
         print(note, file=sys.stderr)
+    if found.hits and found.hits[0].score == 0:
+        what = (f"a colour within {query.within:g} of {hex_of(query.colour)}"
+                if isinstance(query, searching.ColourQuery) else
+                f"any of target {args.target!r} within its --band")
+        print(f"huesift: note: no image has {what}; the nearest are listed", file=sys.stderr)
     if args.json:
         print(json.dumps([{"rank": i, "path": h.path, "resolved_path": h.record.get(
             "resolved_path"), "score": h.score, "nearest": list(h.nearest),
             "distance": h.distance, "line": h.line} for i, h in enumerate(found.hits, 1)]))
         return 0
     if not found.hits:
-        what = (f"a colour within {query.within:g} of {hex_of(query.colour)}"
-                if isinstance(query, searching.ColourQuery) else f"any of target {args.target!r}")
-        print(f"no image has {what}")
+        print("no image to rank: the file holds no record with colours" if args.color
+              is not None else f"no image to rank: no record holds target {args.target!r}")
         return 0
     nearest = "nearest" if args.color is not None else "closest"
     print(f"{'#':>3}  {'score':>7}  {nearest:<{10 if sys.stdout.isatty() else 7}}  "
@@ -425,28 +455,57 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    import matplotlib
+    # Charts are written to files only; no window is ever opened. OpenCV says nothing itself:
+    # what it cannot read is said here, once (this process and its workers).
+    os.environ["MPLBACKEND"] = "Agg"
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "SILENT")
+    if "matplotlib" in sys.modules:  # called from a program that loaded it already
+        import matplotlib
 
-    # Charts are written to files only; no window is ever opened.
-    matplotlib.use("Agg")
+        matplotlib.use("Agg")
     parser = build_parser()
     args = parser.parse_args(argv)
+    notes = messages.Notes()
+    if threading_main():
+        signal.signal(signal.SIGTERM, _terminated)
     try:
-        return args.run(args)
+        with warnings.catch_warnings(record=True) as caught:
+            messages.listen()
+            try:
+                return args.run(args)
+            finally:
+                notes.add(caught)
+                line = notes.line()
+                if line:
+                    sys.stdout.flush()
+                    print(line, file=sys.stderr)
     except UsageError as e:
         print(f"huesift: error: {e}", file=sys.stderr)
         return 2
-    except (ValueError, batch.ResultsInUseError, batch.WorkerStartError) as e:
+    except (ValueError, results.ResultsInUseError, pool.WorkerStartError) as e:
         # unreadable image or mask, unknown settings, an output another run holds
-        print(f"huesift: error: {e}", file=sys.stderr)
+        print(f"huesift: error: {one_line(e)}", file=sys.stderr)
         return 1
     except OSError as e:  # a file or folder that cannot be written or read
         where = f": {e.filename}" if e.filename else ""
-        print(f"huesift: error: {e.strerror or e}{where}", file=sys.stderr)
+        print(f"huesift: error: {one_line(e.strerror or e)}{where}", file=sys.stderr)
         return 1
+    except Terminated:
+        print("huesift: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except KeyboardInterrupt:
         print("huesift: interrupted", file=sys.stderr)
         return 130
+
+
+def threading_main() -> bool:
+    import threading
+
+    return threading.current_thread() is threading.main_thread()
+
+
+def one_line(text: Any) -> str:
+    return " ".join(str(text).split())
 
 
 if __name__ == "__main__":

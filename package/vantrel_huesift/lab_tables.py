@@ -37,7 +37,7 @@ def _double(bits: str) -> float:
 def tables() -> Dict[str, List[int]]:
     """{"coeffs": 9 fixed-point XYZ coefficients, white point divided out, row by row;
     "gamma": the linearised value of each 8-bit component; "cbrt": L*a*b*'s f(t) of each
-    fixed-point X, Y or Z}."""
+    fixed-point X, Y or Z; and the fixed-point constants of L*, a* and b* from them}."""
     import numpy as np
 
     f32 = np.float32
@@ -59,7 +59,9 @@ def tables() -> Dict[str, List[int]]:
         value = f32(float(t) * float(slope) + float(bias)) if t < threshold else f32(np.cbrt(
             float(t)))
         cbrt.append(CBRT_EXCEPTIONS.get(i, int(np.rint(f32(1 << LAB_SHIFT) * value))))
-    return {"coeffs": coeffs, "gamma": gamma, "cbrt": cbrt}
+    # the constants of the steps after the tables, for the page's script (report_assets/lab.js)
+    return {"coeffs": coeffs, "gamma": gamma, "cbrt": cbrt, "lScale": L_SCALE,
+            "lShift": L_SHIFT, "abShift": 128 << LAB_SHIFT}
 
 
 def rgb_to_lab(rgb):  # type: ignore[no-untyped-def]
@@ -88,18 +90,3 @@ def rgb_to_lab(rgb):  # type: ignore[no-untyped-def]
 # L = 116 f(Y) - 16, scaled from 0..100 to 0..255, in the cube roots' fixed point
 L_SCALE = (116 * 255 + 50) // 100
 L_SHIFT = -((16 * 255 * (1 << LAB_SHIFT) + 50) // 100)
-
-# The same steps in the page's script; Math.imul is not needed: every product fits in 31 bits.
-SCRIPT = """
-function labOf(r, g, b) {
-  const T = LAB_TABLES, c = T.coeffs, gm = T.gamma, cb = T.cbrt;
-  const R = gm[r], G = gm[g], B = gm[b];
-  const fx = cb[(R * c[0] + G * c[1] + B * c[2] + 2048) >> 12];
-  const fy = cb[(R * c[3] + G * c[4] + B * c[5] + 2048) >> 12];
-  const fz = cb[(R * c[6] + G * c[7] + B * c[8] + 2048) >> 12];
-  const clamp = v => v < 0 ? 0 : v > 255 ? 255 : v;
-  return [clamp((%(l_scale)d * fy + %(l_shift)d + 16384) >> 15),
-          clamp((500 * (fx - fy) + %(ab_shift)d + 16384) >> 15),
-          clamp((200 * (fy - fz) + %(ab_shift)d + 16384) >> 15)];
-}
-""" % {"l_scale": L_SCALE, "l_shift": L_SHIFT, "ab_shift": 128 << LAB_SHIFT}

@@ -11,6 +11,8 @@ from typing import Dict, Iterable, Optional, Sequence, Tuple
 
 import numpy as np
 
+from . import files
+
 # B, G, R, from the outer band in: somewhat close, close, very close
 BAND_COLOURS = ((0, 230, 255), (0, 140, 255), (255, 0, 255))
 DIM = 0.35
@@ -87,7 +89,10 @@ def write_maps(extractor, image: np.ndarray, mask: Optional[np.ndarray],
     counts = {}
     for name, target in targets.items():
         shown, counts[name] = band_map(image, selected, lab, target)
-        path = str(Path(folder) / names[name])
-        if not cv2.imwrite(path, shown):
-            raise OSError(f"could not write {path}")
+
+        def write(file: str) -> None:
+            if not cv2.imwrite(file, shown):
+                raise OSError(f"could not write {file}")
+
+        files.replace_named(str(Path(folder) / names[name]), write)
     return counts

@@ -8,14 +8,12 @@ import json
 import re
 import struct
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Tuple
+
+from . import files
+from .colours import RGB, css_colour, hex_of
 
 FORMATS = (".gpl", ".css", ".json", ".ase")
-
-
-def hex_of(color: Sequence[int]) -> str:
-    return "#" + "".join(f"{int(c):02x}" for c in color)
-
 
 def gpl(colors: List[Dict[str, Any]], name: str) -> bytes:
     lines = ["GIMP Palette", f"Name: {name}", f"Columns: {max(1, len(colors))}", "#"]
@@ -66,7 +64,8 @@ def write_palette(colors: List[Dict[str, Any]], path: str) -> None:
     """Writes the colour records to `path` in the format its extension names."""
     check_format(path)
     target = Path(path)
-    target.write_bytes(WRITERS[target.suffix.lower()](colors, target.stem))
+    data = WRITERS[target.suffix.lower()](colors, target.stem)
+    files.replace(path, lambda out: out.write(data))
 
 
 # ---- reading palette files back, as named colours --------------------------------------
@@ -75,26 +74,24 @@ class PaletteError(ValueError):
     """A palette file that cannot be read as named colours."""
 
 
-RGB = Tuple[int, int, int]
-
-
 def _component(value: Any, where: str) -> int:
     if type(value) is not int or not 0 <= value <= 255:
         raise PaletteError(f"{where}: {value!r} is not a whole number from 0 to 255")
     return value
 
 
-def _from_hex(text: str, where: str) -> RGB:
-    digits = text[1:] if text.startswith("#") else text
-    if len(digits) == 3:
-        digits = "".join(c * 2 for c in digits)
+def _from_text(text: str, where: str) -> RGB:
+    """A colour written as CSS writes one (#rrggbb, rgb(...), a name...), or as bare hex."""
+    value = text.strip()
+    if re.fullmatch(r"[0-9a-fA-F]{6}|[0-9a-fA-F]{3}", value):
+        value = "#" + value
     try:
-        value = bytes.fromhex(digits) if len(digits) == 6 else b""
-    except ValueError:
-        value = b""
-    if len(value) != 3:
+        rgb = css_colour(value, where)
+    except ValueError as e:
+        raise PaletteError(f"{where}: {e}") from None
+    if rgb is None:
         raise PaletteError(f"{where}: {text!r} is not a colour (#rrggbb)")
-    return (value[0], value[1], value[2])
+    return rgb
 
 
 # The names this package's own files give their colours: the hex code, then the share.
@@ -102,7 +99,7 @@ OWN_NAME = re.compile(r"(#[0-9a-f]{6}) \d+\.\d\d%")
 
 
 def read_gpl(data: bytes, path: str) -> List[Tuple[str, RGB]]:
-    lines = data.decode("utf-8").splitlines()
+    lines = data.decode("utf-8-sig").splitlines()  # a byte-order mark is not part of the text
     if not lines or lines[0].strip() != "GIMP Palette":
         raise PaletteError(f"{path}: not a GIMP palette (no 'GIMP Palette' first line)")
     found = []
@@ -123,20 +120,28 @@ def read_gpl(data: bytes, path: str) -> List[Tuple[str, RGB]]:
     return found
 
 
-CSS_PROPERTY = re.compile(r"--([A-Za-z0-9_-]+)\s*:\s*([^;}]*)")
-CSS_RGB = re.compile(r"rgba?\(\s*(\d+)\s*,\s*(\d+)\s*,\s*(\d+)\s*(?:,[^)]*)?\)")
-
-
 def read_css(data: bytes, path: str) -> List[Tuple[str, RGB]]:
-    text = re.sub(r"/\*.*?\*/", "", data.decode("utf-8"), flags=re.S)
-    found = []
-    for name, value in CSS_PROPERTY.findall(text):
-        value = value.strip()
-        if value.startswith("#"):
-            found.append((name, _from_hex(value, f"{path}: --{name}")))
-        elif CSS_RGB.fullmatch(value):
-            found.append((name, tuple(_component(int(c), f"{path}: --{name}")  # type: ignore
-                                      for c in CSS_RGB.fullmatch(value).groups())))  # type: ignore
+    """The custom properties (--name: colour) of a style sheet, in any rule, whose values are
+    CSS colours, read by tinycss2's Color Level 4 parser; other properties are passed over."""
+    import tinycss2
+
+    found: List[Tuple[str, RGB]] = []
+
+    def declarations(content: Any) -> None:
+        for item in tinycss2.parse_blocks_contents(content, skip_comments=True,
+                                                   skip_whitespace=True):
+            if item.type == "declaration" and item.name.startswith("--"):
+                name = item.name[2:]
+                try:
+                    rgb = css_colour(item.value, f"{path}: --{name}")
+                except ValueError as e:
+                    raise PaletteError(f"{path}: --{name}: {e}") from None
+                if rgb is not None:
+                    found.append((name, rgb))
+            elif item.type in ("qualified-rule", "at-rule") and item.content is not None:
+                declarations(item.content)
+
+    declarations(data.decode("utf-8-sig"))
     return found
 
 
@@ -144,13 +149,13 @@ def read_json(data: bytes, path: str) -> List[Tuple[str, RGB]]:
     """This package's list of {"hex", "rgb", "percentage"}, with an optional "name", or an
     object of name: [R, G, B] or "#rrggbb"."""
     try:
-        content = json.loads(data)
+        content = json.loads(data.decode("utf-8-sig"))
     except (ValueError, RecursionError) as e:
         raise PaletteError(f"{path}: not JSON ({e})") from None
 
     def colour(value: Any, where: str) -> RGB:
         if isinstance(value, str):
-            return _from_hex(value, where)
+            return _from_text(value, where)
         if isinstance(value, list) and len(value) == 3:
             return tuple(_component(c, where) for c in value)  # type: ignore[return-value]
         raise PaletteError(f"{where}: {value!r} is not [R, G, B] nor '#rrggbb'")

@@ -13,9 +13,9 @@ import html
 from pathlib import Path
 from typing import Any, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
-from . import files
-from .palette import hex_of
-from .report import shown, text_colour
+from . import files, records
+from .colours import hex_of, text_colour
+from .messages import shown
 
 WIDTH = 600  # pixels of a strip
 HEIGHT = 32
@@ -106,20 +106,17 @@ def _strip(record: Any) -> Strip:
     return Strip(label, _colours(record.get("colors")))
 
 
-def _colours(records: Any) -> List[Colour]:
-    if not isinstance(records, (list, tuple)):
+def _colours(entries: Any) -> List[Colour]:
+    if not isinstance(entries, (list, tuple)):
         raise TypeError(f"colours must be a list of {{'color', 'percentage'}} records, not "
-                        f"{type(records).__name__}")
+                        f"{type(entries).__name__}")
     found = []
-    for record in records:
+    for entry in entries:
         try:
-            r, g, b = (int(c) for c in record["color"])
-            share = float(record["percentage"])
-        except (TypeError, KeyError, ValueError):
-            raise TypeError(f"not a colour record: {record!r}") from None
-        if not all(0 <= c <= 255 for c in (r, g, b)) or not 0 <= share <= 100:
-            raise ValueError(f"not a colour record: {record!r}")
-        found.append(((r, g, b), share))
+            checked = records.colour(entry)
+        except records.NotARecord as e:
+            raise TypeError(f"not a colour record: {entry!r} ({e})") from None
+        found.append((checked.color, checked.percentage))
     return found
 
 

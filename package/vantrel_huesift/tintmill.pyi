@@ -87,6 +87,7 @@ def __pyx_unpickle_ColorExtractor(
 GPU_AVAILABLE: bool
 MASK_THRESHOLD: int  # a mask pixel selects its pixel when its value is greater
 DISTANCE_BANDS: Tuple[int, int, int]  # very close, close, somewhat close: distance below each
+STATE_FIELDS: Tuple[str, ...]  # the saved state's fields, in the order of its entries
 np: types.ModuleType
 cv2: types.ModuleType
 plt: types.ModuleType

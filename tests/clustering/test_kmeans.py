@@ -252,6 +252,13 @@ def binary(seed):
     return np.random.default_rng(seed).integers(0, 2, (120, 3), dtype=np.uint8)
 
 
+# 300, 35 and 3 pixels of three colours (RGB), shuffled: with more clusters than 256, and than
+# colours, scikit-learn's own answer depends on its thread count.
+PLANTED_RGB = [(200, 30, 40), (20, 90, 220), (250, 250, 10)]
+PLANTED = np.repeat(np.array(PLANTED_RGB, np.uint8), [300, 35, 3], axis=0)[
+    np.random.default_rng(3).permutation(338)]
+
+
 @pytest.mark.parametrize("pixels, k", [
     # scikit-learn breaks these ties by its rounding: equal potentials of different seeds,
     # a colour equally far from two later centres, equal inertias
@@ -259,6 +266,7 @@ def binary(seed):
     (SYNTHETIC["lattice"][0][:300], 7),
     (SYNTHETIC["fewer colours than clusters"][0], 5),
     (SYNTHETIC["repeated palette"][0], 5),
+    (PLANTED, 257),
 ])
 @pytest.mark.parametrize("threads", [1, 2, 8])
 def test_native_is_exact_arithmetic(tm, pixels, k, threads):
@@ -269,6 +277,20 @@ def test_native_is_exact_arithmetic(tm, pixels, k, threads):
     expected_colors, expected_labels = exact_kmeans(pixels, k)
     assert labels.tolist() == expected_labels.tolist()
     assert colors.tolist() == expected_colors.tolist()  # each the nearest double to its mean
+
+
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_any_number_of_clusters_stays_native(tm, constructed, threads):
+    from sklearn.exceptions import ConvergenceWarning
+    from threadpoolctl import threadpool_limits
+    image = PLANTED[None, :, ::-1]  # a row of BGR pixels
+    ext = tm.ColorExtractor(n_colors=257, preprocessing=False, lab_space=False)
+    with threadpool_limits(threads), pytest.warns(ConvergenceWarning, match=(
+            r"^Number of distinct clusters \(3\) found smaller than n_clusters \(257\)")):
+        records = ext.extract_colors(image)
+    assert constructed == []
+    assert records == [{"color": c, "percentage": p}
+                       for c, p in zip(PLANTED_RGB, [88.76, 10.36, 0.89])]
 
 
 def test_native_follows_rebinding(tm, rebind, monkeypatch, constructed):

@@ -43,6 +43,16 @@ def test_reduce_of_default(tm):
     assert type(reduced[2][3 if FULL else 2]) is int
 
 
+def test_state_fields_name_the_entries(tm):
+    full = ("algorithm", "device", "lab_space", "n_colors", "preprocessing", "use_gpu_compute",
+            "use_gpu_param")
+    assert tm.STATE_FIELDS == (full if FULL else ("algorithm", "lab_space", "n_colors",
+                                                  "preprocessing"))
+    state = tm.ColorExtractor(n_colors=9, preprocessing=False).__reduce__()[2]
+    named = dict(zip(tm.STATE_FIELDS, state))
+    assert (named["n_colors"], named["preprocessing"], len(state)) == (9, False, FIELDS)
+
+
 def test_reduce_of_fresh_instance_is_inline(tm):
     fresh = tm.ColorExtractor.__new__(tm.ColorExtractor)
     inline = make_state(None, None, False, 0, False, False, None)

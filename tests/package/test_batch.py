@@ -5,6 +5,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -17,10 +18,10 @@ import pytest
 from matplotlib import cbook
 from PIL import Image
 
-from support import (KillingExtractor, absolute_env, huesift, huesift_started, read_lines,
-                     run_python)
+from support import (DiesStarting, KillingExtractor, absolute_env, huesift, huesift_started,
+                     read_lines, run_python)
 import vantrel_huesift
-from vantrel_huesift import batch, maps, palette, search
+from vantrel_huesift import batch, maps, palette, pool, search
 from vantrel_huesift.tintmill import ColorExtractor
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
@@ -98,6 +99,13 @@ def test_batch_function_equals_command_line_and_stays_bounded(tmp_path):
 
     expected = lines(read_lines(tmp_path / "r.jsonl"))
     assert lines(batch.batch_extract_colors(str(folder), jobs=2)) == expected
+    # resumed from Python as from the command line: only the failed image is tried again
+    again = list(batch.batch_extract_colors(str(folder), jobs=1, output=str(tmp_path / "r.jsonl")))
+    assert [r["path"] for r in again] == [str(folder / "bad.png")]
+    assert lines(read_lines(tmp_path / "r.jsonl")) == expected
+    # every source is checked before the first image is analysed
+    with pytest.raises(ValueError, match="^no such file, folder or pattern: .*missing/\\*.jpg$"):
+        batch.batch_extract_colors([str(folder), str(tmp_path / "missing" / "*.jpg")], jobs=2)
     assert lines(batch.batch_extract_colors([str(folder / "*.png")], ColorExtractor(),
                                             jobs=1)) == expected
 
@@ -112,7 +120,7 @@ def test_batch_function_equals_command_line_and_stays_bounded(tmp_path):
     for count, record in enumerate(records, 1):
         assert record["error"].startswith("ValueError: Could not load image from")
         # never more than a few images per worker beyond what was handed out
-        assert len(consumed) <= count - 1 + 2 * batch.IN_FLIGHT_PER_WORKER
+        assert len(consumed) <= count - 1 + 2 * pool.IN_FLIGHT_PER_WORKER
         if count == 30:
             break
     records.close()
@@ -282,15 +290,23 @@ def test_batch_mask_applies_to_images_of_its_size(tmp_path):
         f"{photos / 'c.png'} 30 x 30: a mask must have the image's size")
 
 
-def test_a_dead_worker_costs_only_its_image(tmp_path):
+@pytest.mark.parametrize("when", ["on an image", "while it starts"])
+def test_a_dead_worker_costs_only_its_image(tmp_path, when):
+    photos = tmp_path / "photos"
+    photos.mkdir()
     photo = cv2.imread(SAMPLE)
     for i in range(6):
-        cv2.imwrite(str(tmp_path / f"p{i}.png"), photo[i * 40:i * 40 + 30, :40])
-    cv2.imwrite(str(tmp_path / "p2.png"), photo[:3, :7])  # its worker is killed on it
-    records = list(batch.batch_extract_colors(str(tmp_path), KillingExtractor(), jobs=2))
-    assert sorted(r["path"] for r in records) == sorted(str(p) for p in tmp_path.glob("*.png"))
-    assert {r["path"]: r["error"] for r in records if "error" in r} == {
-        str(tmp_path / "p2.png"): "worker process died: signal 9"}
+        cv2.imwrite(str(photos / f"p{i}.png"), photo[i * 40:i * 40 + 30, :40])
+    if when == "on an image":
+        cv2.imwrite(str(photos / "p2.png"), photo[:3, :7])  # its worker is killed on it
+        extractor, lost = KillingExtractor(), {str(photos / "p2.png"): "worker process died: "
+                                                                       "signal 9"}
+    else:  # the first worker is killed before it takes an image: it held none
+        extractor, lost = DiesStarting(tmp_path / "killed once"), {}
+    records = list(batch.batch_extract_colors(str(photos), extractor, jobs=2))
+    assert sorted(r["path"] for r in records) == sorted(str(p) for p in photos.glob("*.png"))
+    assert {r["path"]: r["error"] for r in records if "error" in r} == lost
+    assert (tmp_path / "killed once").exists() == (when == "while it starts")
 
 
 def test_readme_batch_example_runs_as_a_saved_script(tmp_path):
@@ -307,18 +323,27 @@ def test_readme_batch_example_runs_as_a_saved_script(tmp_path):
         "more/x/b.jpg", "photos/a.png"]
 
 
-def test_nothing_imports_the_command_line_nor_pyplot_early():
-    out = run_python("""
+def test_nothing_imports_the_command_line_nor_pyplot_early(tmp_path):
+    for name in ("a.png", "b.png"):
+        cv2.imwrite(str(tmp_path / name), cv2.imread(SAMPLE)[:30, :40])
+    out = run_python(f"""
         import sys
         import vantrel_huesift.batch
-        print(sorted({"vantrel_huesift.cli", "matplotlib.pyplot"} & set(sys.modules)))
-        from vantrel_huesift import (charts, demo, files, images, lab_tables, maps, palette,
-                                     report, search, strips)
+        print(sorted({{"vantrel_huesift.cli", "matplotlib.pyplot"}} & set(sys.modules)))
+        from vantrel_huesift import (charts, colours, demo, files, images, lab_tables, maps,
+                                     messages, palette, pool, records, report, results, search,
+                                     sources, strips)
         print("vantrel_huesift.cli" in sys.modules)
         import vantrel_huesift.cli
         print("matplotlib" in sys.modules)
+        # a batch's parent leaves the engine and its libraries to its workers
+        if __name__ == "__main__":
+            vantrel_huesift.cli.main(["batch", {str(tmp_path)!r}, "--jobs", "2", "--quiet",
+                                      "--output", {str(tmp_path / "r.jsonl")!r}])
+            heavy = {{"vantrel_huesift.tintmill", "sklearn", "matplotlib"}}
+            print(sorted(heavy & set(sys.modules)))
     """)
-    assert out.splitlines() == ["[]", "False", "False"]
+    assert out.splitlines() == ["[]", "False", "False", "[]"]
 
 
 # ---- the results file: resumed, locked, never losing a finished record -------------------
@@ -385,7 +410,7 @@ def record(folder, name, **result):
 
 
 @pytest.mark.parametrize("case", ["no final newline", "cut last line", "another folder",
-                                  "linked output"])
+                                  "linked output", "a line of neither"])
 def test_resume_keeps_every_finished_record(tmp_path, case):
     images, other = tmp_path / "set2", tmp_path / "set1"
     images.mkdir()
@@ -403,6 +428,9 @@ def test_resume_keeps_every_finished_record(tmp_path, case):
         kept = [record(other, "a.png", colors=[{"color": [1, 2, 3], "percentage": 100.0}])]
         redone = ["a.png", "b.png"]
         output.write_text(kept[0] + "\n")
+    elif case == "a line of neither":  # only a new record of c.png would retire its error
+        kept = [a, record(images, "c.png", error="OSError: gone"), record(images, "c.png")]
+        output.write_text("\n".join(kept) + "\n")
     else:  # the error record of b.png goes once its new record is in
         target = tmp_path / "real" / "r.jsonl"
         target.parent.mkdir()
@@ -414,7 +442,7 @@ def test_resume_keeps_every_finished_record(tmp_path, case):
     lines = target.read_text().splitlines()
     assert lines[:len(kept)] == kept
     assert [json.loads(line)["path"] for line in lines[len(kept):]] == redone
-    assert all("colors" in json.loads(line) for line in lines)
+    assert all("colors" in json.loads(line) for line in lines[len(kept):])
     assert out.stderr.splitlines()[-1] == (f"{len(redone)} done, 0 failed, {2 - len(redone)} "
                                            f"already in {output}")
     if rejected is None:
@@ -451,6 +479,12 @@ def test_palette_files_read_back_as_targets(tmp_path, suffix):
     ("style.css", ":root { --brand: #c8102e; /* --old: #000; */ --sky: rgb(1, 2, 3); "
                   "--short: #fff; --size: 4px }",
      {"brand": (200, 16, 46), "sky": (1, 2, 3), "short": (255, 255, 255)}),
+    ("modern.css", "@media screen { :root { --space: rgb(200 16 46); --half: rgb(200 16 46 / 50%);"
+                   " --pct: rgb(78% 6% 18%); --alpha: #c8102e80; --hsl: hsl(120 100% 50%);"
+                   " --named: navy; --tw: oklch(63.7% 0.237 25.331); --now: currentColor } }",
+     {"space": (200, 16, 46), "half": (200, 16, 46), "pct": (199, 15, 46),
+      "alpha": (200, 16, 46), "hsl": (0, 255, 0), "named": (0, 0, 128), "tw": (251, 44, 54)}),
+    ("bom.gpl", "\ufeffGIMP Palette\nName: x\n#\n200 16 46\tBrand\n", {"Brand": (200, 16, 46)}),
     ("named.json", '{"brand": [200, 16, 46], "sky": "#0102ff"}',
      {"brand": (200, 16, 46), "sky": (1, 2, 255)}),
     ("bad.gpl", "GIMP Palette\n255 0\n", "bad.gpl:2: expected 'R G B name', got '255 0'"),
@@ -618,3 +652,87 @@ def test_swatches_show_and_save_the_shares(tmp_path):
     assert Image.open(tmp_path / "many.jpg").size == (600, 100)
     with pytest.raises(TypeError, match="not a colour record: {'colour'"):
         vantrel_huesift.swatches([{"path": "a.png", "colors": [{"colour": 1}]}])
+
+
+# ---- threads, signals, links -------------------------------------------------------------
+
+def test_charts_drawn_on_a_threaded_dask_worker_keep_their_colours(tmp_path):
+    distributed = pytest.importorskip("dask.distributed")
+    rng = np.random.default_rng(1)
+    colours = {str(tmp_path / f"i{n:02}.png"): tuple(int(c) for c in rng.integers(0, 256, 3))
+               for n in range(20)}
+    for path, bgr in colours.items():
+        cv2.imwrite(path, np.full((4, 4, 3), bgr, np.uint8))
+    charts = {path: str(tmp_path / f"chart{n:02}.png") for n, path in enumerate(colours)}
+    extractor = ColorExtractor(1, preprocessing=False, lab_space=False)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=4, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        records = list(batch.run_batch(list(colours), extractor, scheduler=client,
+                                       charts=charts))
+    assert len(records) == 20 and not any("chart_error" in r for r in records)
+    for path, bgr in colours.items():
+        chart = cv2.imread(charts[path])
+        present = {other for other, c in colours.items() if (chart == c).all(axis=2).any()}
+        assert present == {path}, path  # its own bar, and no other image's
+
+
+@pytest.mark.parametrize("command, how", [("batch", signal.SIGTERM), ("report", signal.SIGTERM),
+                                          ("report", signal.SIGKILL)])
+def test_a_stopped_run_says_one_line_and_leaves_no_temporary_file(ten, tmp_path, command, how):
+    output = tmp_path / "r.jsonl"
+    if command == "batch":
+        run = huesift_started("batch", ten, "--output", output, "--jobs", 2, "--quiet")
+        started = lambda: len(complete_lines(output)) >= 2  # noqa: E731
+    else:  # thumbnails of the sample photo, enough of them to take a while
+        output.write_text((json.dumps({"path": SAMPLE, "colors": []}) + "\n") * 400)
+        run = huesift_started("report", output, "--output", tmp_path / "page.html")
+        started = lambda: any(".tmp" in p.name for p in tmp_path.iterdir())  # noqa: E731
+    deadline = time.monotonic() + 120
+    while run.poll() is None and time.monotonic() < deadline and not started():
+        time.sleep(0.01)
+    run.send_signal(how)
+    _, stderr = run.communicate(timeout=60)  # its workers, if any, are gone too
+    if how == signal.SIGTERM:
+        assert (run.returncode, stderr) == (143, "huesift: terminated\n")
+    else:  # nothing runs to tidy up: the next write of that page removes what was left
+        assert huesift("report", output, "--output", tmp_path / "page.html").returncode == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == (
+        ["page.html", "r.jsonl"] if how == signal.SIGKILL else ["r.jsonl"])
+    assert all(json.loads(line) for line in complete_lines(output))
+
+
+def test_links_back_up_the_tree_are_walked_once(tmp_path):
+    photos = tmp_path / "photos"
+    (photos / "a" / "b").mkdir(parents=True)
+    for name in ("x.png", "a/y.png", "a/b/z.png"):
+        cv2.imwrite(str(photos / name), np.full((3, 4, 3), 200, np.uint8))
+    for link in ("up", "up2"):
+        (photos / "a" / "b" / link).symlink_to(photos)  # each a way round for ever
+    (tmp_path / "outside").mkdir()
+    cv2.imwrite(str(tmp_path / "outside" / "w.png"), np.full((3, 4, 3), 90, np.uint8))
+    (photos / "more").symlink_to(tmp_path / "outside")  # a real folder met through a link
+    for pattern in ["photos/**/*.png", "photos"]:
+        out = subprocess.run([sys.executable, "-m", "vantrel_huesift.cli", "batch", pattern,
+                              "--output", "r.jsonl", "--jobs", "1", "--quiet", "--colors", "1"],
+                             cwd=tmp_path, env=absolute_env(), capture_output=True, text=True,
+                             timeout=120)
+        assert out.returncode == 0, out.stderr
+    assert sorted(r["path"] for r in read_lines(tmp_path / "r.jsonl")) == [
+        "photos/a/b/z.png", "photos/a/y.png", "photos/more/w.png", "photos/x.png"]
+
+
+def test_workers_are_forked_from_a_server_with_one_thread(tmp_path):
+    import psutil
+
+    for name in ("a.png", "b.png"):
+        cv2.imwrite(str(tmp_path / name), cv2.imread(SAMPLE)[:30, :40])
+    records = batch.batch_extract_colors(str(tmp_path), jobs=2)
+    next(records)
+    servers = [p for p in psutil.Process().children() if "forkserver" in " ".join(p.cmdline())]
+    workers = {w.pid for s in servers for w in s.children()}
+    assert len(servers) == 1 and len(workers) == 2
+    # it loaded the engine before forking them, with no thread of any library running
+    assert servers[0].num_threads() == 1 and "tintmill" in " ".join(
+        m.path for m in servers[0].memory_maps())
+    assert len(list(records)) == 1

@@ -50,9 +50,15 @@ def test_extract_table(tmp_path):
     black, none = tmp_path / "black.png", tmp_path / "none.png"
     cv2.imwrite(str(black), np.zeros((4, 5, 3), np.uint8))
     cv2.imwrite(str(none), np.zeros((4, 5), np.uint8))
-    for options, why in [((), "every pixel analysed is pure black, which clustering in RGB "
-                              "leaves out"), (("--mask", none), "the mask selects no pixel")]:
-        out = huesift("extract", black, "--rgb", "--no-preprocessing", *options)
+    noise = tmp_path / "noise.png"
+    cv2.imwrite(str(noise), np.random.default_rng(0).integers(0, 256, (4, 5, 3), np.uint8))
+    for image, options, why in [
+            (black, (), "every pixel analysed is pure black, which clustering in RGB leaves out"),
+            (black, ("--mask", none), "the mask selects no pixel"),
+            (noise, ("--algorithm", "dbscan"), "DBSCAN found no cluster among the 20 pixels "
+                                               "analysed: every one is noise, with too few "
+                                               "neighbours of its colour")]:
+        out = huesift("extract", image, "--rgb", "--no-preprocessing", *options)
         assert out.returncode == 0 and out.stdout.splitlines()[1] == f"no colour: {why}"
 
 
@@ -63,6 +69,7 @@ def test_extract_table(tmp_path):
     (["match", SAMPLE, "--target", "red=300,0,0"], "bad --target 'red=300,0,0'"),
     (["extract", SAMPLE, "--gpu", "force"], "GPU forced but not available"),
     (["batch", "/no/where/*.png"], "no such file, folder or pattern"),
+    (["batch", SAMPLE, "--colors", 0], "--colors must be at least 1, not 0"),
     (["extract", SAMPLE, "--mask", LOGO], f"the mask {LOGO} is 542 x 130 pixels and the image "
                                           f"{SAMPLE} 512 x 600: a mask must have the image's size"),
     (["match", SAMPLE, "--target", "red=255,0,0", "--mask", LOGO], "a mask must have the image's"),
@@ -80,6 +87,26 @@ def test_unreadable_image(tmp_path):
     out = huesift("extract", bad)
     assert out.returncode == 1
     assert out.stderr.strip() == f"huesift: error: Could not load image from {bad}"
+
+
+def test_library_complaints_are_folded_into_one_line(tmp_path):
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    ok, tiff = cv2.imencode(".tif", cv2.imread(SAMPLE)[:60, :80])
+    (photos / "cut.tif").write_bytes(tiff.tobytes()[:len(tiff) * 4 // 10])  # OpenCV logs of it
+    for name, grey in [("flat1.png", 90), ("flat2.png", 170)]:  # scikit-learn warns of them
+        cv2.imwrite(str(photos / name), np.full((6, 7, 3), grey, np.uint8))
+    out = huesift("extract", photos / "cut.tif")
+    assert (out.returncode, out.stderr) == (
+        1, f"huesift: error: Could not load image from {photos / 'cut.tif'}\n")
+    out = huesift("batch", photos, "--jobs", 2, "--output", tmp_path / "r.jsonl", "--quiet")
+    assert out.returncode == 0
+    lines = out.stderr.splitlines()
+    assert lines[0] == f"2 done, 1 failed, 0 already in {tmp_path / 'r.jsonl'}"
+    assert re.fullmatch(r"huesift: note: ConvergenceWarning: Number of distinct clusters \(1\) "
+                        r"found smaller than n_clusters \(5\)\. Possibly due to duplicate points "
+                        r"in X\. \(2 images, first .*/flat[12]\.png\)", lines[1]), lines[1]
+    assert len(lines) == 2
 
 
 def test_match_reports():
@@ -132,6 +159,12 @@ def test_batch_folder_resume_and_bad_image(photos, tmp_path):
         corrupt.unlink()
 
 
+def chart_of(image):
+    """An image's chart name: its stem, then a digest of its resolved path."""
+    key = str(Path(image).resolve())
+    return f"{Path(key).stem}_{hashlib.sha256(key.encode()).hexdigest()[:10]}_colors.png"
+
+
 def test_batch_glob_and_charts(photos, tmp_path):
     output = tmp_path / "out.jsonl"
     charts = tmp_path / "charts"
@@ -140,7 +173,8 @@ def test_batch_glob_and_charts(photos, tmp_path):
     assert out.returncode == 0, out.stderr
     assert [os.path.basename(r["path"]) for r in read_lines(output)] == ["crop0.png",
                                                                         "crop1.png"]
-    assert sorted(p.name for p in charts.iterdir()) == ["crop0_colors.png", "crop1_colors.png"]
+    assert sorted(p.name for p in charts.iterdir()) == sorted(
+        chart_of(photos / name) for name in ["crop0.png", "crop1.png"])
 
 
 def test_batch_on_dask_equals_local_pool(photos, tmp_path):
@@ -183,18 +217,32 @@ def test_os_errors_are_one_line(args, message):
 
 
 def test_batch_names_each_file_once_and_each_chart_apart(tmp_path):
+    one, other = tmp_path / "one", tmp_path / "other"
+    (one / "sub").mkdir(parents=True)
+    other.mkdir()
     image = cv2.imread(SAMPLE)[:40, :50]
-    (tmp_path / "sub").mkdir()
     for name in ["a.png", "sub/a.png", "a.jpg"]:
-        cv2.imwrite(str(tmp_path / name), image)
-    os.symlink(tmp_path / "a.png", tmp_path / "link.png")
-    out = huesift("batch", "a.png", tmp_path / "a.png", "link.png", "sub", "a.jpg", "--jobs", 1,
-                  "--output", "r.jsonl", "--chart", "charts", "--quiet", cwd=tmp_path)
+        cv2.imwrite(str(one / name), image)
+    cv2.imwrite(str(other / "a.png"), np.full((4, 5, 3), (0, 0, 255), np.uint8))
+    os.symlink(one / "a.png", one / "link.png")
+    out = huesift("batch", "a.png", one / "a.png", "link.png", "sub", "a.jpg", "--jobs", 1,
+                  "--output", "../r.jsonl", "--chart", "../charts", "--quiet", cwd=one)
     assert out.returncode == 0, out.stderr
     assert [r["path"] for r in read_lines(tmp_path / "r.jsonl")] == ["a.png", "sub/a.png",
                                                                      "a.jpg"]
-    assert sorted(p.name for p in (tmp_path / "charts").iterdir()) == [
-        "a.jpg_colors.png", "a.png_colors.png", "sub__a_colors.png"]
+    # a later run from another folder, into the same output and charts: its a.png keeps its own
+    out = huesift("batch", "a.png", "--jobs", 1, "--output", "../r.jsonl", "--chart",
+                  "../charts", "--quiet", cwd=other)
+    assert out.returncode == 0, out.stderr
+    charts = {p.name: p for p in (tmp_path / "charts").iterdir()}
+    assert sorted(charts) == sorted(chart_of(path) for path in [
+        one / "a.png", one / "sub/a.png", one / "a.jpg", other / "a.png"])
+    first = {r["resolved_path"]: tuple(r["colors"][0]["color"][::-1])
+             for r in read_lines(tmp_path / "r.jsonl")}
+    for mine, theirs in [(one, other), (other, one)]:
+        chart = cv2.imread(str(charts[chart_of(mine / "a.png")]))
+        assert (chart == first[str(mine / "a.png")]).all(axis=2).any()
+        assert not (chart == first[str(theirs / "a.png")]).all(axis=2).any()
 
 
 def test_batch_resume_retries_errors(photos, tmp_path):
@@ -210,23 +258,23 @@ def test_batch_resume_retries_errors(photos, tmp_path):
 
 
 def test_a_chart_that_cannot_be_written_keeps_the_colours(tmp_path):
-    deep = tmp_path / "photos" / ("d" * 120) / ("e" * 120)
-    deep.mkdir(parents=True)
-    for name in ("a.png", "b.png", "../../c.png"):
-        cv2.imwrite(str(deep / name), cv2.imread(SAMPLE)[:40, :50])
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    long = ["l" * 239 + "a.png", "l" * 239 + "b.png"]
+    for name in long + ["c.png"]:
+        cv2.imwrite(str(photos / name), cv2.imread(SAMPLE)[:40, :50])
     charts = tmp_path / "charts"
-    (charts / "c_colors.png").mkdir(parents=True)  # a folder where c.png's chart would go
+    blocked = charts / chart_of(photos / "c.png")
+    blocked.mkdir(parents=True)  # a folder where c.png's chart would go
     output = tmp_path / "r.jsonl"
-    out = huesift("batch", tmp_path / "photos", "--output", output, "--chart", charts,
-                  "--jobs", 1, "--quiet")
+    out = huesift("batch", photos, "--output", output, "--chart", charts, "--jobs", 1, "--quiet")
     assert out.returncode == 0, out.stderr
     assert out.stderr == f"3 done, 0 failed, 0 already in {output}, charts not written: 1\n"
     records = {Path(r["path"]).name: r for r in read_lines(output)}
     assert [len(r["colors"]) for r in records.values()] == [5, 5, 5]
     assert records["c.png"]["chart_error"] == (
-        f"IsADirectoryError: [Errno 21] Is a directory: '{charts / 'c_colors.png'}'")
-    # too long for a file name: shortened, with a digest of the whole path to keep them apart
-    base = "d" * 120 + "__" + "e" * 120 + "__"
+        f"IsADirectoryError: [Errno 21] Is a directory: '{blocked}'")
+    # too long for a file name: the stem shortened, the digests keep them apart
     assert sorted(p.name for p in charts.iterdir()) == sorted(
-        [base[:227] + "~" + hashlib.sha256((base + n).encode()).hexdigest()[:16] + "_colors.png"
-         for n in "ab"] + ["c_colors.png"])
+        [chart_of(photos / name).replace("l" * 239 + name[-5], "l" * 233) for name in long]
+        + [blocked.name])

@@ -1,6 +1,9 @@
 import html
 import json
 import os
+import stat
+import subprocess
+import zlib
 
 import pytest
 from matplotlib import cbook
@@ -100,3 +103,77 @@ def test_a_failed_report_leaves_the_old_page(tmp_path, monkeypatch):
         report.write_report(results, str(page))
     assert page.read_text() == "the old page"
     assert sorted(os.listdir(tmp_path)) == ["page.html", "r.jsonl"]
+
+
+def bomb(path, side=14000):
+    """A valid PNG of side x side black pixels at one bit each, a few kilobytes on disk."""
+    def chunk(kind, data):
+        return (len(data).to_bytes(4, "big") + kind + data
+                + zlib.crc32(kind + data).to_bytes(4, "big"))
+
+    rows = zlib.compress(bytes(side * (1 + (side + 7) // 8)), 9)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", side.to_bytes(4, "big") * 2
+                                                  + bytes([1, 0, 0, 0, 0]))
+                     + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+
+
+def test_a_thumbnail_beyond_the_pixel_limit_is_refused_before_any_decoder_runs(
+        tmp_path, monkeypatch, capfd):
+    import cv2
+    from PIL import Image
+
+    bomb(tmp_path / "bomb.png")  # 196 million pixels in 24 kB: 590 MB once decoded
+    bomb(tmp_path / "big.png", 40)  # above a lowered Pillow limit: Pillow would warn of it
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 1000)
+    decoded = []
+    decode = cv2.imdecode
+    monkeypatch.setattr(cv2, "imdecode", lambda data, flags: decoded.append(len(data)) or decode(
+        data, flags))
+    results = tmp_path / "r.jsonl"
+    results.write_text("".join(json.dumps({"path": str(tmp_path / name), "colors": []}) + "\n"
+                               for name in ("bomb.png", "big.png")))
+    assert report.write_report(results, str(tmp_path / "page.html")) == 2
+    assert decoded == [(tmp_path / "big.png").stat().st_size]
+    assert (tmp_path / "page.html").read_text().count('<img class="thumb"') == 1
+    assert capfd.readouterr().err == ""  # no library's warning
+
+
+@pytest.mark.parametrize("output", ["a pipe", "/dev/stdout"])
+def test_a_report_into_a_pipe_or_stdout_is_written_there(tmp_path, output):
+    results = tmp_path / "r.jsonl"
+    results.write_text(GOOD + "\n")
+    reader = None
+    if output == "a pipe":
+        output = tmp_path / "page.fifo"
+        os.mkfifo(output)
+        reader = subprocess.Popen(["cat", str(output)], stdout=subprocess.PIPE)
+    out = huesift("report", results, "--output", output)
+    assert out.returncode == 0 and out.stderr == f"report of 1 images written to {output}\n"
+    page = reader.communicate(timeout=30)[0].decode() if reader else out.stdout
+    assert page.startswith("<!DOCTYPE html>") and page.endswith("</html>\n")
+    if reader:
+        assert stat.S_ISFIFO(os.stat(output).st_mode)  # still the pipe, never replaced
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["r.jsonl"] + (["page.fifo"] if reader else []))
+
+
+@pytest.mark.parametrize("command", [["report", "--output", "page.html"],
+                                     ["search", "--color", "200,30,40"]])
+@pytest.mark.parametrize("kind", ["pipe", "folder"])
+def test_results_are_read_from_a_pipe_and_a_folder_is_named(tmp_path, command, kind):
+    results = tmp_path / "r.jsonl"
+    if kind == "folder":
+        results.mkdir()
+        out = huesift(command[0], results, *command[1:], cwd=tmp_path)
+        assert out.returncode == 2 and out.stderr == (
+            f"huesift: error: results {results} is a folder, not a file\n")
+        return
+    os.mkfifo(results)
+    writer = subprocess.Popen(["sh", "-c", f"printf '%s\\n' '{GOOD}' > '{results}'"])
+    out = huesift(command[0], results, *command[1:], cwd=tmp_path)
+    writer.wait(timeout=30)
+    assert out.returncode == 0, out.stderr
+    if command[0] == "search":
+        assert out.stdout.splitlines()[1].split() == ["1", "60.00%", "#c81e28", "0.00", SAMPLE]
+    else:
+        assert (tmp_path / "page.html").read_text().count('<div class="card"') == 1

@@ -137,3 +137,18 @@ def test_search_command_prints_rows_and_one_line_of_skipped(colours_file):
     assert json.loads(out.stdout) == [{"rank": 1, "path": "B", "resolved_path": "/x/B",
                                        "score": 50.0, "nearest": list(Q), "distance": 0.0,
                                        "line": 2}]
+
+
+def test_when_no_image_scores_the_nearest_are_listed(tmp_path):
+    red, crimson, teal, navy = (255, 0, 0), (220, 20, 60), (0, 128, 128), (0, 0, 128)
+    path = tmp_path / "r.jsonl"
+    path.write_text("\n".join([line("teal", [(teal, 100.0)]), line("crimson", [(crimson, 100.0)]),
+                               line("navy", [(navy, 100.0)])]) + "\n")
+    out = huesift("search", path, "--color", "255,0,0", "--top", "2")
+    assert out.returncode == 0
+    assert out.stderr == ("huesift: note: no image has a colour within 15 of #ff0000; the "
+                          "nearest are listed\n")
+    near = [round(distance(red, c), 2) for c in (crimson, teal, navy)]
+    assert 15 < near[0] < near[1] < near[2]
+    assert out.stdout.splitlines()[1:] == [f"  1    0.00%  #dc143c  {near[0]:>8.2f}  crimson",
+                                           f"  2    0.00%  #008080  {near[1]:>8.2f}  teal"]

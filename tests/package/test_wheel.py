@@ -13,6 +13,8 @@ from support import FULL
 
 ROOT = Path(__file__).resolve().parents[2]
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
+ASSETS = {f"vantrel_huesift/report_assets/{name}" for name in ("report.css", "report.js",
+                                                               "lab.js")}
 
 pytestmark = pytest.mark.skipif(not FULL or os.environ.get("HUESIFT_SKIP_WHEEL") == "1",
                                 reason="the wheel of this interpreter is the full profile")
@@ -32,7 +34,7 @@ def test_wheel_contents(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     package = {n for n in names if n.startswith("vantrel_huesift/")}
     assert {"vantrel_huesift/__init__.py", "vantrel_huesift/tintmill.pyi",
-            "vantrel_huesift/py.typed", "vantrel_huesift/cli.py"} <= package
+            "vantrel_huesift/py.typed", "vantrel_huesift/cli.py"} | ASSETS <= package
     assert any(n.startswith("vantrel_huesift/tintmill.") and n.endswith(".so") for n in names)
     assert not any(n.startswith(("tests/", "bench/")) or "/tests/" in n for n in names)
 
@@ -66,8 +68,8 @@ def test_sdist_contents(tmp_path, monkeypatch):
     members = tarfile.open(tmp_path / name).getnames()
     top = name[: -len(".tar.gz")]
     for path in ["pyproject.toml", "CMakeLists.txt", "module/color_extractor.hpp",
-                 "clustering/dbscan_core.cpp", "package/vantrel_huesift/tintmill.pyi",
-                 "README.md", "LICENSE"]:
+                 "clustering/dbscan/lattice.cpp", "package/vantrel_huesift/tintmill.pyi",
+                 "README.md", "LICENSE"] + [f"package/{asset}" for asset in ASSETS]:
         assert f"{top}/{path}" in members
     assert not any(m.startswith((f"{top}/build/", f"{top}/.venv/", f"{top}/tests/"))
                    for m in members)

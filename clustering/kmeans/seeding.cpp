@@ -1,0 +1,359 @@
+// k-means++ as scikit-learn's _kmeans_plusplus runs it (greedy, with local trials), in whole
+// numbers: the squared distance between two 8-bit colours is an integer, and so are the
+// potentials and the running sums the draws search.
+#include "seeding.hpp"
+
+#include "clustering/parallel.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
+namespace huesift::clustering::kmeans {
+
+namespace {
+
+constexpr std::size_t block = 4096;
+
+std::uint32_t squared_distance(const colour& a, const colour& b) {
+    std::uint32_t total = 0;
+    for (int ch = 0; ch < 3; ++ch) {
+        const int d = int{a[ch]} - int{b[ch]};
+        total += static_cast<std::uint32_t>(d * d);
+    }
+    return total;
+}
+
+// The sum of weight[index[i]] over a stretch of pixels; below 2^32 for up to 2^14 pixels.
+std::uint32_t stretch_sum_plain(const std::uint32_t* index, const std::uint32_t* weight,
+                                std::size_t n) {
+    std::uint32_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        total += weight[index[i]];
+    }
+    return total;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same with eight lookups an instruction, on processors that gather.
+__attribute__((target("avx2"))) std::uint32_t stretch_sum_gather(const std::uint32_t* index,
+                                                                 const std::uint32_t* weight,
+                                                                 std::size_t n) {
+    const auto* table = reinterpret_cast<const int*>(weight);
+    __m256i a = _mm256_setzero_si256();
+    __m256i b = _mm256_setzero_si256();
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + i));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + i + 8));
+        a = _mm256_add_epi32(a, _mm256_i32gather_epi32(table, lo, 4));
+        b = _mm256_add_epi32(b, _mm256_i32gather_epi32(table, hi, 4));
+    }
+    alignas(32) std::uint32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi32(a, b));
+    std::uint32_t total = 0;
+    for (std::uint32_t lane : lanes) {
+        total += lane;
+    }
+    return total + stretch_sum_plain(index + i, weight, n - i);
+}
+
+std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weight, std::size_t n) {
+    static const bool gathers = __builtin_cpu_supports("avx2");
+    return gathers ? stretch_sum_gather(index, weight, n) : stretch_sum_plain(index, weight, n);
+}
+#else
+std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weight, std::size_t n) {
+    return stretch_sum_plain(index, weight, n);
+}
+#endif
+
+// For each threshold, the first pixel whose running sum of its colour's distance reaches it:
+// np.searchsorted(np.cumsum(distance[index]), threshold) (side left), clipped to the last
+// pixel. Whole blocks are summed until one reaches the next threshold; that block is walked.
+std::vector<std::size_t> reaching(const std::uint32_t* index, std::size_t pixels,
+                                  const std::vector<std::int32_t>& distance,
+                                  const std::vector<std::uint64_t>& threshold) {
+    std::vector<std::size_t> order(threshold.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return threshold[a] < threshold[b]; });
+    std::vector<std::size_t> found(threshold.size(), pixels - 1);
+    std::uint64_t sum = 0;  // over the pixels before i
+    std::size_t i = 0;
+    for (std::size_t next : order) {
+        const std::uint64_t wanted = threshold[next];
+        while (i + block <= pixels) {
+            const std::uint64_t s = stretch_sum(
+                index + i, reinterpret_cast<const std::uint32_t*>(distance.data()), block);
+            if (sum + s >= wanted) {
+                break;
+            }
+            sum += s;
+            i += block;
+        }
+        for (; i < pixels; ++i) {
+            const std::uint64_t s = sum + static_cast<std::uint32_t>(distance[index[i]]);
+            if (s >= wanted) {
+                break;
+            }
+            sum = s;
+        }
+        if (i == pixels) {
+            break;  // the rest stay clipped to the last pixel
+        }
+        found[next] = i;
+    }
+    return found;
+}
+
+// Squared distances between 8-bit colours are below 2^18 and potentials below 2^50: whole
+// numbers, added in any order, so the loops run a vector at a time.
+HUESIFT_WIDE_VECTORS
+std::uint64_t potential(const colours& x, const std::vector<std::int32_t>& distance) {
+    const std::int32_t* w = x.weight.data();
+    const std::int32_t* d = distance.data();
+    std::int64_t total = 0;
+    for (std::size_t c = 0; c < x.size; ++c) {
+        total += static_cast<std::int64_t>(w[c]) * d[c];
+    }
+    return static_cast<std::uint64_t>(total);
+}
+
+// The potential if `candidate` joined the centres.
+HUESIFT_WIDE_VECTORS
+std::uint64_t potential_with(const colours& x, const std::vector<std::int32_t>& closest,
+                             const colour& candidate) {
+    const std::int32_t* w = x.weight.data();
+    const std::uint8_t* x0 = x.channel[0].data();
+    const std::uint8_t* x1 = x.channel[1].data();
+    const std::uint8_t* x2 = x.channel[2].data();
+    const std::int32_t* d = closest.data();
+    const std::int32_t c0 = candidate[0], c1 = candidate[1], c2 = candidate[2];
+    std::int64_t total = 0;
+    for (std::size_t c = 0; c < x.size; ++c) {
+        const std::int32_t e0 = x0[c] - c0, e1 = x1[c] - c1, e2 = x2[c] - c2;
+        const std::int32_t to_candidate = e0 * e0 + e1 * e1 + e2 * e2;
+        const std::int32_t near = to_candidate < d[c] ? to_candidate : d[c];
+        total += static_cast<std::int64_t>(w[c]) * near;
+    }
+    return static_cast<std::uint64_t>(total);
+}
+
+// The chosen candidate becomes centre j: each colour's nearest and next distance, and its
+// label, the first centre when two are as near.
+HUESIFT_WIDE_VECTORS
+void join_centre(std::size_t n, const std::uint8_t* __restrict x0,
+                 const std::uint8_t* __restrict x1, const std::uint8_t* __restrict x2,
+                 const colour& chosen, int j, std::int32_t* __restrict nearest,
+                 std::int32_t* __restrict next, std::int32_t* __restrict labels) {
+    const std::int32_t c0 = chosen[0], c1 = chosen[1], c2 = chosen[2];
+    for (std::size_t c = 0; c < n; ++c) {
+        const std::int32_t e0 = x0[c] - c0, e1 = x1[c] - c1, e2 = x2[c] - c2;
+        const std::int32_t d = e0 * e0 + e1 * e1 + e2 * e2;
+        const std::int32_t was = nearest[c];
+        const std::int32_t after = next[c];
+        const bool nearer = d < was;
+        next[c] = nearer ? was : d < after ? d : after;
+        labels[c] = nearer ? j : labels[c];
+        nearest[c] = nearer ? d : was;
+    }
+}
+
+void join_centre(const colours& x, const colour& chosen, int j, seeding& out) {
+    join_centre(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(), chosen, j,
+                out.nearest.data(), out.next.data(), out.labels.data());
+}
+
+// scikit-learn's first E-step measures each colour against the seeds as |c|^2 - 2 x.c over the
+// centred rows, in floating point. Where seeds lie exactly equally near a colour, its rounding
+// decides, and that rounding depends on the expression alone, not on any summation order or
+// thread count: so ties between seeds break as it breaks them, bit for bit.
+class seeded_distance {
+public:
+    explicit seeded_distance(const double* mean) : mean_(mean) {
+#if defined(__x86_64__) || defined(__i386__)
+        // BLAS kernels use fused multiply-adds on processors that have them.
+        fused_ = __builtin_cpu_supports("fma");
+#endif
+    }
+
+    double operator()(const colour& v, const colour& seed) const {
+        double x[3], c[3];
+        for (int ch = 0; ch < 3; ++ch) {
+            x[ch] = static_cast<double>(v[ch]) - mean_[ch];
+            c[ch] = static_cast<double>(seed[ch]) - mean_[ch];
+        }
+        // row_norms sums as einsum does; the file is built without contraction, so every
+        // expression rounds as written.
+        const double norm = (c[0] * c[0] + c[2] * c[2]) + c[1] * c[1];
+        const double dot = fused_ ? std::fma(x[2], c[2], std::fma(x[1], c[1], x[0] * c[0]))
+                                  : (x[0] * c[0] + x[1] * c[1]) + x[2] * c[2];
+        return norm + -2.0 * dot;
+    }
+
+private:
+    const double* mean_;
+    bool fused_ = true;
+};
+
+// A colour exactly as near to two or more seeds takes the one scikit-learn's rounding puts
+// first, the first of those it rounds alike.
+void break_seed_ties(const colours& x, const std::vector<colour>& seeds, seeding& out) {
+    const seeded_distance measure(x.mean);
+    for (std::size_t c = 0; c < x.size; ++c) {
+        if (out.next[c] != out.nearest[c]) {
+            continue;
+        }
+        int best = -1;
+        double best_value = 0.0;
+        for (std::size_t j = 0; j < seeds.size(); ++j) {
+            if (static_cast<std::int32_t>(squared_distance(x.values[c], seeds[j])) !=
+                out.nearest[c]) {
+                continue;
+            }
+            const double value = measure(x.values[c], seeds[j]);
+            if (best < 0 || value < best_value) {
+                best = static_cast<int>(j);
+                best_value = value;
+            }
+        }
+        out.labels[c] = best;
+    }
+}
+
+}  // namespace
+
+uniform_choice::uniform_choice(std::size_t pixels)
+    : pixels_(pixels), step_(1.0 / static_cast<double>(pixels)) {
+    // s_i = s_(i-1) + step, rounded, for i up to the pixel count: within one binade every
+    // addition rounds by the same amount (the step's remainder below the binade's unit is the
+    // same for every sum), unless that remainder is exactly half a unit, when ties alternate.
+    // So the sums are taken a stretch at a time, exactly, and one by one near the binade's top.
+    double s = step_;
+    std::size_t i = 0;
+    auto advance = [&](std::size_t to) {
+        while (i < to) {
+            int exponent = 0;
+            std::frexp(s, &exponent);
+            const double top = std::ldexp(1.0, exponent);
+            const double unit = std::ldexp(1.0, exponent - 53);
+            const double rise = (s + step_) - s;
+            std::size_t stretch = 0;
+            if (std::fmod(step_, unit) != unit / 2) {
+                const double room = (top - s) / rise;
+                stretch = room > 4 ? static_cast<std::size_t>(room) - 3 : 0;
+                stretch = std::min(stretch, to - i);
+            }
+            if (stretch > 1) {
+                s += static_cast<double>(stretch) * rise;  // exact: a multiple of the unit
+                i += stretch;
+            } else {
+                s = s + step_;
+                ++i;
+            }
+        }
+    };
+    for (std::size_t end = block - 1;; end += block) {
+        const std::size_t at = std::min(end, pixels - 1);
+        advance(at);
+        block_end_.push_back(s);
+        if (at == pixels - 1) {
+            break;
+        }
+    }
+    last_ = s;
+}
+
+std::size_t uniform_choice::pick(double draw) const {
+    std::size_t b = 0;
+    while (b + 1 < block_end_.size() && !(block_end_[b] / last_ > draw)) {
+        ++b;
+    }
+    double s = b == 0 ? 0.0 : block_end_[b - 1];
+    const std::size_t end = std::min(pixels_, (b + 1) * block);
+    for (std::size_t i = b * block; i < end; ++i) {
+        s = i == 0 ? step_ : s + step_;
+        if (s / last_ > draw) {
+            return i;
+        }
+    }
+    return end - 1;
+}
+
+seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& choice,
+             const double* draws) {
+    const int k = in.clusters;
+    seeding out{centre_set(k), std::vector<std::int32_t>(x.size, 0),
+                std::vector<std::int32_t>(x.size, seeding::far),
+                std::vector<std::int32_t>(x.size, seeding::far)};
+    std::vector<colour> seeds;
+    auto take = [&](int j, const colour& v) {
+        out.centres.set(j, centre{{v[0], v[1], v[2]}, 1});
+        seeds.push_back(v);
+    };
+    const colour first = x.values[in.index[choice.pick(draws[0])]];
+    take(0, first);
+    join_centre(x, first, 0, out);
+    std::uint64_t pot = potential(x, out.nearest);
+    const int trials = local_trials(k);
+    std::vector<std::uint64_t> threshold(static_cast<std::size_t>(trials));
+    ++draws;
+    for (int j = 1; j < k; ++j, draws += trials) {
+        // r = draw * pot with draw = m / 2^53; a whole running sum reaches r from ceil(r) on.
+        for (int t = 0; t < trials; ++t) {
+            const auto m = static_cast<std::uint64_t>(std::ldexp(draws[t], 53));
+            threshold[static_cast<std::size_t>(t)] = static_cast<std::uint64_t>(
+                (static_cast<exact::u128>(m) * pot + ((exact::u128{1} << 53) - 1)) >> 53);
+        }
+        const std::vector<std::size_t> pixel =
+            reaching(in.index, in.pixels, out.nearest, threshold);
+        // np.argmin over the candidates' potentials: the first of the smallest.
+        std::size_t best = 0;
+        std::uint64_t best_pot = 0;
+        for (std::size_t t = 0; t < pixel.size(); ++t) {
+            std::uint64_t p = 0;
+            std::size_t same = t;
+            for (std::size_t s = 0; s < t; ++s) {
+                if (in.index[pixel[s]] == in.index[pixel[t]]) {
+                    same = s;  // an equal colour leaves an equal potential
+                    break;
+                }
+            }
+            if (same != t) {
+                continue;  // never smaller than the earlier equal one
+            }
+            p = potential_with(x, out.nearest, x.values[in.index[pixel[t]]]);
+            if (t == 0 || p < best_pot) {
+                best = t;
+                best_pot = p;
+            }
+        }
+        const colour chosen = x.values[in.index[pixel[best]]];
+        take(j, chosen);
+        pot = best_pot;
+        join_centre(x, chosen, j, out);
+    }
+    break_seed_ties(x, seeds, out);
+    return out;
+}
+
+}  // namespace huesift::clustering::kmeans
+
+namespace huesift::clustering {
+
+int local_trials(int clusters) {
+    return 2 + static_cast<int>(std::log(static_cast<double>(clusters)));
+}
+
+std::size_t draws_needed(int clusters, int runs) {
+    return static_cast<std::size_t>(runs) *
+           (1 + static_cast<std::size_t>(clusters - 1) *
+                    static_cast<std::size_t>(local_trials(clusters)));
+}
+
+}  // namespace huesift::clustering

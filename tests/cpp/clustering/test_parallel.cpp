@@ -1,0 +1,55 @@
+// Tasks shared among threads: each runs once, whatever the number of threads, and the first
+// failure reaches the caller once every thread has stopped.
+#include "clustering/parallel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <vector>
+
+namespace huesift::clustering {
+namespace {
+
+TEST(Parallel, EveryTaskRunsOnceOnAnyNumberOfWorkers) {
+    for (unsigned workers : {1u, 2u, 8u}) {
+        std::vector<std::atomic<int>> runs(1000);
+        std::atomic<unsigned> highest{0};
+        parallel_for(runs.size(), workers, [&](std::size_t task, unsigned worker) {
+            ++runs[task];
+            unsigned seen = highest.load();
+            while (worker > seen && !highest.compare_exchange_weak(seen, worker)) {
+            }
+        });
+        for (const auto& r : runs) {
+            ASSERT_EQ(r.load(), 1) << workers;
+        }
+        EXPECT_LT(highest.load(), workers);
+    }
+    int called = 0;
+    parallel_for(0, 4, [&](std::size_t, unsigned) { ++called; });
+    EXPECT_EQ(called, 0);
+}
+
+TEST(Parallel, TheFirstFailureStopsTheRest) {
+    std::atomic<int> ran{0};
+    EXPECT_THROW(parallel_for(100000, 4,
+                              [&](std::size_t task, unsigned) {
+                                  ++ran;
+                                  if (task == 10) {
+                                      throw std::runtime_error("task 10");
+                                  }
+                              }),
+                 std::runtime_error);
+    EXPECT_LT(ran.load(), 100000);
+}
+
+TEST(Parallel, NoMoreWorkersThanTasksAndAtLeastOne) {
+    EXPECT_EQ(workers_for(3, 8), 3u);
+    EXPECT_EQ(workers_for(100, 8), 8u);
+    EXPECT_EQ(workers_for(0, 8), 1u);
+    EXPECT_EQ(workers_for(5, 0), 1u);
+}
+
+}  // namespace
+}  // namespace huesift::clustering
