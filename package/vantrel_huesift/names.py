@@ -136,6 +136,11 @@ class Vocabulary:
         if fits:
             spelled = " or ".join(repr(self.names[i]) for i in fits)
             raise ColourNameError(f"ambiguous colour name {name!r} {where}: {spelled}")
+        elsewhere = [other for other in VOCABULARIES if other != self.name
+                     and key in get_vocabulary(other)._exact]
+        if elsewhere:  # the likely slip: the name of another vocabulary
+            raise ColourNameError(f"unknown colour name {name!r} {where}; it is a name of "
+                                  + " and ".join(repr(v) for v in elsewhere))
         raise ColourNameError(f"unknown colour name {name!r} {where}"
                               + _suggestion(key, self.names))
 
@@ -216,15 +221,22 @@ _built: Dict[str, Vocabulary] = {}
 _build_lock = threading.Lock()
 
 
-def get_vocabulary(name: str) -> Vocabulary:
-    """The vocabulary `name` ("css", "xkcd" or "basic", in any case), built on first use, once
-    per process."""
+def vocabulary_name(name: str) -> str:
+    """The vocabulary `name` ("css", "xkcd" or "basic", in any case) as this module spells it,
+    checked without building it."""
     if not isinstance(name, str):
         raise TypeError(f"a vocabulary must be a str, not {type(name).__name__}")
     key = name.strip().lower()
     if key not in VOCABULARIES:
         hint = _suggestion(key, VOCABULARIES) or "; the vocabularies: " + ", ".join(VOCABULARIES)
         raise ColourNameError(f"unknown vocabulary {name!r}{hint}")
+    return key
+
+
+def get_vocabulary(name: str) -> Vocabulary:
+    """The vocabulary `name` ("css", "xkcd" or "basic", in any case), built on first use, once
+    per process."""
+    key = vocabulary_name(name)
     with _build_lock:
         if key not in _built:
             _built[key] = Vocabulary(key, _entries(key))

@@ -1,12 +1,18 @@
 import copy
 import hashlib
+import html
+import json
+import os
 import re
+import subprocess
 
+import cv2
 import numpy as np
 import pytest
 
 import vantrel_huesift
-from vantrel_huesift import names
+from support import chromium, huesift
+from vantrel_huesift import batch, names, report, search
 from vantrel_huesift.tintmill import ColorExtractor
 
 
@@ -96,6 +102,8 @@ def test_name_colours_returns_named_copies():
     ("xkcd", "robins egg",
      "unknown colour name 'robins egg' in vocabulary 'xkcd'; did you mean \"robin's egg\"?"),
     ("css", "zzzz", "unknown colour name 'zzzz' in vocabulary 'css'"),
+    ("css", "Faded Blue",
+     "unknown colour name 'Faded Blue' in vocabulary 'css'; it is a name of 'xkcd'"),
     ("xkcd", "d arkgreen",
      "ambiguous colour name 'd arkgreen' in vocabulary 'xkcd': 'darkgreen' or 'dark green'"),
     ("xkcdd", "red", "unknown vocabulary 'xkcdd'; did you mean 'xkcd'?"),
@@ -116,3 +124,79 @@ def test_names_as_queries_and_the_nearest_spelling(vocabulary, query, expected):
 def test_bad_colours_are_refused(rgb):
     with pytest.raises(ValueError, match="^(a colour must be three|colours must be whole)"):
         names.colour_name(rgb)
+
+
+# Planted colours and their names in each vocabulary, ties to the first entry among them:
+# aqua before cyan, gray before grey, oldlace before seashell; fluro green before bright green,
+# bright yellow before yellow; basic grey before pink, black before brown.
+PLANTED = {
+    (0, 255, 255): ("aqua", "cyan", "white"),
+    (128, 128, 128): ("gray", "medium grey", "grey"),
+    (252, 246, 236): ("oldlace", "very light pink", "white"),
+    (104, 137, 197): ("steelblue", "faded blue", "grey"),
+    (255, 0, 0): ("red", "fire engine red", "red"),
+    (1, 255, 7): ("lime", "fluro green", "yellow"),
+    (255, 254, 16): ("yellow", "bright yellow", "yellow"),
+    (21, 176, 26): ("limegreen", "green", "green"),
+    (202, 147, 174): ("rosybrown", "light mauve", "grey"),
+    (41, 40, 11): ("black", "dark brown", "black"),
+}
+
+
+def page_names(page):
+    """The names each card of a report shows, by colour, as headless Chromium renders it."""
+    probe = ("<script>document.body.insertAdjacentHTML('beforeend', '<pre id=\"out\">' + "
+             "JSON.stringify(Array.from(document.querySelectorAll('.card'), c => Array.from("
+             "c.querySelectorAll('[data-rgb]'), s => [s.dataset.rgb, s.querySelector('b')"
+             ".textContent]))) + '</pre>');</script></body>")
+    probed = page.with_name("probe.html")
+    probed.write_text(page.read_text().replace("</body>", probe))
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer runtimes
+    dom = subprocess.run([chromium(), "--headless", "--no-sandbox", "--disable-gpu",
+                          "--dump-dom", probed.as_uri()], capture_output=True, text=True,
+                         timeout=120, check=True, env=env).stdout
+    cards = json.loads(html.unescape(dom.rsplit('<pre id="out">', 1)[1].split("</pre>")[0]))
+    return [{tuple(map(int, rgb.split(","))): name for rgb, name in card} for card in cards]
+
+
+@pytest.mark.parametrize("vocabulary", names.VOCABULARIES)
+def test_a_colour_has_one_name_on_every_path(tmp_path, vocabulary):
+    expected = {rgb: called[names.VOCABULARIES.index(vocabulary)]
+                for rgb, called in PLANTED.items()}
+    # colour i on i + 1 rows: ten colours of distinct shares, which k-means in RGB keeps exact
+    rows = [rgb[::-1] for i, rgb in enumerate(PLANTED) for _ in range(i + 1)]
+    cv2.imwrite(str(tmp_path / "planted.png"), np.uint8(rows)[:, None].repeat(2, axis=1))
+    options = ["--rgb", "--no-preprocessing", "--colors", 10, "--names", vocabulary]
+    out = huesift("extract", tmp_path / "planted.png", *options, "--json", "--palette",
+                  tmp_path / "p.gpl")
+    extracted = json.loads(out.stdout)
+    assert {tuple(c["color"]): c["name"] for c in extracted} == expected, out.stderr
+    shares = {tuple(c["color"]): c["percentage"] for c in extracted}
+    assert [line.split("\t")[1] for line in (tmp_path / "p.gpl").read_text().splitlines()[4:]] == [
+        f"{c['name']} {c['percentage']:.2f}%" for c in extracted]
+    for rgb, name in expected.items():
+        assert vantrel_huesift.colour_name(rgb, vocabulary)[0] == name
+    assert vantrel_huesift.name_colours(extracted, vocabulary) == extracted
+
+    output = tmp_path / "r.jsonl"
+    [made] = batch.batch_extract_colors(str(tmp_path / "planted.png"), ColorExtractor(
+        10, preprocessing=False, lab_space=False), jobs=1, names=vocabulary, output=str(output))
+    assert json.loads(json.dumps(made["colors"])) == extracted and made["vocabulary"] == vocabulary
+    # the same record without its names, and with another vocabulary's: named alike
+    stored = json.loads(output.read_text())
+    bare = {**stored, "colors": [{k: c[k] for k in ("color", "percentage")}
+                                 for c in stored["colors"]]}
+    other = names.VOCABULARIES[names.VOCABULARIES.index(vocabulary) - 1]
+    elsewhere = {**stored, "colors": vantrel_huesift.name_colours(bare["colors"], other),
+                 "vocabulary": other}
+    output.write_text("".join(json.dumps(r) + "\n" for r in (stored, bare, elsewhere)))
+    for name in set(expected.values()):
+        hits = search.search(str(output), search.NameQuery(name.upper(), vocabulary)).hits
+        share = sum(shares[rgb] for rgb, called in expected.items() if called == name)
+        assert [(h.line, h.score) for h in hits] == [(n, round(share, 2)) for n in (1, 2, 3)]
+
+    assert report.write_report(output, str(tmp_path / "page.html"), vocabulary=vocabulary) == 3
+    assert page_names(tmp_path / "page.html") == [expected] * 3
+    strip = vantrel_huesift.swatches(made)._repr_html_()
+    assert [m[0] for m in re.findall(r'title="([^"]*) (#[0-9a-f]{6}) ', strip)] == [
+        html.escape(c["name"]) for c in extracted]
