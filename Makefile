@@ -5,7 +5,8 @@ PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
 SOURCES := CMakeLists.txt pyproject.toml tintmill.cpp $(wildcard module/*.?pp preparation/*.?pp \
            clustering/*.?pp clustering/*/*.?pp extraction/*.?pp matching/*.?pp \
-           package/vantrel_huesift/*.py)
+           package/vantrel_huesift/*.py \
+           package/vantrel_huesift/report_assets/*)
 CORE_TEST_SOURCES := $(wildcard tests/cpp/*/*.cpp tests/cpp/*/*/*.cpp)
 PIP_BUILD := $(PY) -m pip install --no-build-isolation --no-deps --upgrade --quiet
 PYTEST_ARGS ?=

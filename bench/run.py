@@ -4,7 +4,7 @@ import runpy
 import sys
 
 NAMES = ["match_report", "dbscan_extract", "batch", "kmeans_extract", "search", "report_sort",
-         "batch_targets", "max_side"]
+         "batch_targets", "max_side", "names"]
 
 if __name__ == "__main__":
     here = __file__.rsplit("/", 1)[0]

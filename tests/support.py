@@ -1,5 +1,6 @@
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -157,3 +158,13 @@ class DiesStarting(tintmill.ColorExtractor):
 
 def read_lines(path):
     return [json.loads(line) for line in path.read_text().splitlines()]
+
+
+def chromium():
+    """The headless browser that renders the report, or the test is skipped (not in CI)."""
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        if shutil.which(name):
+            return name
+    if os.environ.get("CI"):
+        pytest.fail("CI installs Chromium for the report test")
+    pytest.skip("no Chromium on this machine")

@@ -3,13 +3,15 @@
 from typing import TYPE_CHECKING, Any
 
 from .batch import batch_extract_colors
+from .names import ColourNameError, colour_name, name_colours
 from .strips import swatches
 
 if TYPE_CHECKING:
     from .tintmill import ColorExtractor
 
 __version__ = "0.1.0"
-__all__ = ["ColorExtractor", "batch_extract_colors", "swatches", "__version__"]
+__all__ = ["ColorExtractor", "ColourNameError", "batch_extract_colors", "colour_name",
+           "name_colours", "swatches", "__version__"]
 
 
 def __getattr__(name: str) -> Any:

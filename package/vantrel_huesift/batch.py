@@ -10,7 +10,8 @@ Records are the JSON lines of `huesift batch` (`records`): the path as it was gi
 resolved absolute path, then its colours or its error: ``{"path": ..., "resolved_path": ...,
 "colors": [...]}`` or ``{"path": ..., "resolved_path": ..., "error": "ValueError: ..."}``. With
 target colours, a record also holds the targets, ``"targets": {name: (R, G, B)}``, and
-``"matches"``, the `find_color_matches` report of the image for them. A chart that could not
+``"matches"``, the `find_color_matches` report of the image for them. With names, each colour
+holds its ``"name"`` and the record the ``"vocabulary"`` they are from. A chart that could not
 be written adds ``"chart_error"`` beside the colours.
 
 This module holds the batch's own logic: what one image's record is, and how a run goes. The
@@ -26,7 +27,7 @@ import warnings
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple,
                     Optional, Sequence, Tuple, Union)
 
-from . import messages, pool
+from . import messages, names as naming, pool
 from .colours import Targets, check_targets
 from .files import same_file_key
 from .images import read_image
@@ -36,7 +37,8 @@ from .sources import check_sources, find_images
 if TYPE_CHECKING:
     from .tintmill import ColorExtractor
 
-__all__ = ["batch_extract_colors", "run_batch", "process_one", "analyse", "read_image"]
+__all__ = ["batch_extract_colors", "run_batch", "process_one", "analyse", "read_image",
+           "name_records"]
 
 # How a worker gets its extractor: the extractor itself, or the constructor's arguments, so that
 # a parent that has not imported the engine need not import it to start a batch.
@@ -174,6 +176,42 @@ def _on_dask(work: Work, task: Task) -> Outcome:
     return settings.run(extractor, task), []
 
 
+def name_records(records: List[Dict[str, Any]], vocabulary: str) -> List[Dict[str, Any]]:
+    """Copies of batch records with each colour's name in `vocabulary` and the record's
+    "vocabulary" after its colours; a record without colours (an error) is left as it is. All
+    the colours are named at once: naming costs little per colour, but something per call."""
+    known = naming.get_vocabulary(vocabulary).name
+    colours = [c for record in records if "colors" in record for c in record["colors"]]
+    named = iter(naming.name_colours(colours, known))
+    result = []
+    for record in records:
+        if "colors" not in record:
+            result.append(record)
+            continue
+        copy = {}
+        for key, value in record.items():
+            if key == "vocabulary":
+                continue
+            copy[key] = [next(named) for _ in value] if key == "colors" else value
+            if key == "colors":
+                copy["vocabulary"] = known
+        result.append(copy)
+    return result
+
+
+RENAMED_AT_ONCE = 256  # records named in one call, between appends to the file
+
+
+def renamed(results: ResultsFile, places: List[Tuple[int, int]], vocabulary: str
+            ) -> Iterator[Dict[str, Any]]:
+    """The records of a results file at `places` (a plan's `unnamed`), named in `vocabulary`:
+    their images are not analysed again, since names follow from the colours alone."""
+    places = list(places)
+    for start in range(0, len(places), RENAMED_AT_ONCE):
+        yield from name_records(list(results.records_at(places[start:start + RENAMED_AT_ONCE])),
+                                vocabulary)
+
+
 def with_resolved_path(record: Dict[str, Any]) -> Dict[str, Any]:
     """The record with the file's resolved absolute path after the path as it was given."""
     path = record["path"]
@@ -186,12 +224,14 @@ def run_batch(images: Iterable[str], extractor: Optional[Recipe] = None,
               keep_transparent: bool = False, charts: Optional[Dict[str, str]] = None,
               total: Optional[int] = None, mask: Optional[str] = None,
               targets: Optional[Targets] = None, max_side: Optional[int] = None,
-              own_targets: Optional[Dict[str, Targets]] = None) -> Iterator[Dict[str, Any]]:
+              own_targets: Optional[Dict[str, Targets]] = None, names: Optional[str] = None
+              ) -> Iterator[Dict[str, Any]]:
     """The records of images already found; `extractor` is a ColorExtractor or the arguments
     to make one with (workers make it: the engine is not imported here first), `charts` maps an
     image to its chart file, `mask` is a mask file applied to every image (an image of another
-    size gets an error), and `own_targets` maps an image to targets it gets in place of
-    `targets`. An image's warnings are issued here again as `messages.Note`s."""
+    size gets an error), `own_targets` maps an image to targets it gets in place of `targets`,
+    and `names` is the vocabulary the colours are named in, here (None: no names). An image's
+    warnings are issued here again as `messages.Note`s."""
     from tqdm import tqdm
 
     recipe: Recipe = {} if extractor is None else extractor
@@ -204,8 +244,7 @@ def run_batch(images: Iterable[str], extractor: Optional[Recipe] = None,
         outcomes = pool.on_dask(todo, scheduler, _start_on_dask, (recipe, settings), _on_dask,
                                 _lost)
     elif jobs <= 1:
-        work = (build(recipe), settings)
-        outcomes = (_analysed(work, task) for task in todo)
+        outcomes = _in_process(todo, recipe, settings)
     else:
         outcomes = pool.imap(todo, jobs, _start, (recipe, settings), _analysed, _lost,
                              WORKER_ENVIRONMENT, WORKER_PRELOAD)
@@ -214,7 +253,17 @@ def run_batch(images: Iterable[str], extractor: Optional[Recipe] = None,
         for record, said in outcomes:
             bar.update(1)
             messages.reissue(said, record["path"], registry)
+            if names is not None:
+                [record] = name_records([record], names)
             yield with_resolved_path(record)
+
+
+def _in_process(todo: Iterable[Task], recipe: Recipe, settings: Settings) -> Iterator[Outcome]:
+    work = None  # the engine is loaded for the first image: a run may have none left to do
+    for task in todo:
+        if work is None:
+            work = (build(recipe), settings)
+        yield _analysed(work, task)
 
 
 def _start_on_dask(state: Tuple[Recipe, Settings]) -> Work:
@@ -229,7 +278,8 @@ def batch_extract_colors(paths: Union[str, Iterable[str]],
                          mask: Optional[str] = None,
                          targets: Optional[Mapping[str, Sequence[int]]] = None,
                          max_side: Optional[int] = None,
-                         output: Optional[str] = None) -> Iterator[Dict[str, Any]]:
+                         output: Optional[str] = None,
+                         names: Optional[str] = None) -> Iterator[Dict[str, Any]]:
     """Yields one record per image, in the order the images complete.
 
     Args:
@@ -250,8 +300,13 @@ def batch_extract_colors(paths: Union[str, Iterable[str]],
         output: a results file to append each record to, as ``huesift batch --output`` does:
             images it holds already are skipped (resumed), and it is held by this run alone
             until the records run out or the generator is closed.
+        names: a vocabulary ("css", "xkcd" or "basic"): each colour of each record then holds
+            its ``"name"`` in it, and the record ``"vocabulary"``. With `output`, a record the
+            file holds without those names is named from its colours and yielded again,
+            appended in its place; its image is not analysed again.
     """
     checked = check_targets(targets)
+    vocabulary = None if names is None else naming.vocabulary_name(names)
     if max_side is not None and (not isinstance(max_side, int) or max_side < 1):
         raise ValueError(f"max_side must be a whole number of pixels, at least 1, not {max_side!r}")
     sources = [paths] if isinstance(paths, str) else list(paths)
@@ -259,10 +314,11 @@ def batch_extract_colors(paths: Union[str, Iterable[str]],
     images = find_images(sources)
     options = dict(jobs=jobs, scheduler=scheduler, progress=progress,
                    keep_transparent=keep_transparent, mask=mask, targets=checked,
-                   max_side=max_side)
+                   max_side=max_side, names=vocabulary)
     if output is None:
         return run_batch(images, extractor, **options)  # type: ignore[arg-type]
-    results = ResultsFile(output, checked)  # taken now: a run that holds it stops this one
+    # taken now: a run that holds it stops this one
+    results = ResultsFile(output, checked, vocabulary)
     return _appended(results, list(images), extractor, options)
 
 
@@ -270,6 +326,10 @@ def _appended(results: ResultsFile, images: List[str], extractor: Optional[Recip
               options: Dict[str, Any]) -> Iterator[Dict[str, Any]]:
     with results:
         plan = results.plan(images)
+        if options["names"] is not None:
+            for record in renamed(results, plan.unnamed, options["names"]):
+                results.append(record)
+                yield record
         for record in run_batch(plan.todo, extractor, total=len(plan.todo),
                                 own_targets=plan.own_targets, **options):
             results.append(record)

@@ -1,5 +1,5 @@
-"""The huesift command line: dominant colours and target reports for one photo or many, and
-the search of a batch's results by colour."""
+"""The huesift command line: dominant colours and target reports for one photo or many, their
+names, and the search of a batch's results by colour or name."""
 
 from __future__ import annotations
 
@@ -84,6 +84,18 @@ def make_extractor(args: argparse.Namespace):
     return build(extractor_config(args))
 
 
+def checked_vocabulary(name: Optional[str]) -> Optional[str]:
+    """The vocabulary of --names or --vocabulary as the package spells it; None for none."""
+    if name is None:
+        return None
+    from .names import vocabulary_name
+
+    try:
+        return vocabulary_name(name)
+    except ValueError as e:
+        raise UsageError(str(e))
+
+
 def require_file(path: Optional[str], what: str) -> None:
     """An input that is read: a file or a pipe; a folder or a name of nothing is a mistake."""
     if path is not None:
@@ -133,16 +145,23 @@ def run_extract(args: argparse.Namespace) -> int:
             palette.check_format(args.palette)
         except ValueError as e:
             raise UsageError(str(e))
+    vocabulary = checked_vocabulary(args.names)
     image, mask = load(args)
     extractor = make_extractor(args)
     colors = extractor.extract_colors(image, mask)
+    if vocabulary is not None:
+        from .names import name_colours
+
+        colors = name_colours(colors, vocabulary)
     if args.json:
         print(json.dumps(colors))
     else:
-        print(f"{'#':>3}  {'colour':<9} {'RGB':<17} {'share':>8}")
+        print(f"{'#':>3}  {'colour':<9} {'RGB':<17} {'share':>8}"
+              + ("  name" if vocabulary else ""))
         for i, record in enumerate(colors, 1):
             rgb = "(" + ", ".join(str(c) for c in record["color"]) + ")"
-            print(f"{i:>3}  {hex_of(record['color']):<9} {rgb:<17} {record['percentage']:>7.2f}%")
+            print(f"{i:>3}  {hex_of(record['color']):<9} {rgb:<17} {record['percentage']:>7.2f}%"
+                  + (f"  {record['name']}" if vocabulary else ""))
         if not colors:
             print(f"no colour: {why_no_colour(extractor, image, mask, args)}")
     if args.chart:
@@ -223,10 +242,12 @@ def batch_targets(args: argparse.Namespace) -> Dict[str, Tuple[int, int, int]]:
 
 
 def run_batch(args: argparse.Namespace) -> int:
+    from .batch import renamed
     from .batch import run_batch as analysed
     from .report import OverwritesInputError, check_output, write_report
 
     # every source and setting is checked before any work starts
+    vocabulary = checked_vocabulary(args.names)
     targets = batch_targets(args)
     side = max_side(args)
     config = extractor_config(args)
@@ -252,11 +273,14 @@ def run_batch(args: argparse.Namespace) -> int:
     if args.mask:
         require_file(args.mask, "mask")
         images.load(args.mask, alpha=False, what="mask")
-    with results.ResultsFile(args.output, targets) as held:
+    with results.ResultsFile(args.output, targets, vocabulary) as held:
         if held.set_aside:
             print(f"huesift: the unfinished last line of {args.output} ({held.set_aside} "
                   f"bytes) was set aside in {held.rejected}", file=sys.stderr)
         plan = held.plan(found)
+        if vocabulary is not None:  # named from their colours, first: it takes no time
+            for record in renamed(held, plan.unnamed, vocabulary):
+                held.append(record)
         charts: Dict[str, str] = {}
         if args.chart:
             from .charts import chart_names
@@ -269,15 +293,17 @@ def run_batch(args: argparse.Namespace) -> int:
         for record in analysed(plan.todo, config, jobs, args.scheduler, not args.quiet,
                                args.keep_transparent, charts, total=len(plan.todo),
                                mask=args.mask, targets=targets or None, max_side=side,
-                               own_targets=plan.own_targets):
+                               own_targets=plan.own_targets, names=vocabulary):
             held.append(record)
             failed += "error" in record
             charts_failed += "chart_error" in record
     unwritten = f", charts not written: {charts_failed}" if charts_failed else ""
+    renames = f", names added to {len(plan.unnamed)} of them" if plan.unnamed else ""
     print(f"{len(plan.todo) - failed} done, {failed} failed, {plan.already} already "
-          f"in {args.output}{unwritten}", file=sys.stderr)
+          f"in {args.output}{renames}{unwritten}", file=sys.stderr)
     if args.report:
-        write_report(Path(args.output), args.report, ProblemLines(args.output))
+        write_report(Path(args.output), args.report, ProblemLines(args.output),
+                     vocabulary or "css")
         print(f"report written to {args.report}", file=sys.stderr)
     return 0
 
@@ -298,10 +324,11 @@ class ProblemLines:
 def run_report(args: argparse.Namespace) -> int:
     from .report import OverwritesInputError, write_report
 
+    vocabulary = checked_vocabulary(args.names)
     require_file(args.results, "results")
     problems = ProblemLines(args.results)
     try:
-        count = write_report(Path(args.results), args.output, problems)
+        count = write_report(Path(args.results), args.output, problems, vocabulary)
     except OverwritesInputError as e:
         raise UsageError(str(e))
     bad = problems.count
@@ -332,7 +359,7 @@ def skipped(found, args: argparse.Namespace) -> Optional[str]:
         parts.append(f"{found.failed} failed image{'s' if found.failed != 1 else ''}")
     if found.without:
         parts.append(f"{found.without} without "
-                     + ("colours" if args.color is not None else f"target {args.target!r}"))
+                     + (f"target {args.target!r}" if args.target is not None else "colours"))
     return f"huesift: {args.results}: skipped " + ", ".join(parts) if parts else None
 
 
@@ -344,20 +371,33 @@ def run_search(args: argparse.Namespace) -> int:
     if args.top < 1:
         raise UsageError(f"--top must be at least 1, not {args.top}")
     query: searching.Query
+    vocabulary = checked_vocabulary(args.vocabulary) or "css"
+    if args.target is None and args.band is not None:
+        raise UsageError("--band belongs to --target; --color and --named rank by their own "
+                         "measure")
+    if args.color is None and args.within is not None:
+        raise UsageError("--within belongs to --color")
+    if args.target is not None and args.vocabulary is not None:
+        raise UsageError("--vocabulary belongs to --named and --color; a target is named in "
+                         "its batch")
     if args.color is not None:
-        if args.band is not None:
-            raise UsageError("--band belongs to --target; --color ranks by --within")
         try:
-            colour = colours.parse_colour(args.color)
+            colour = colours.parse_colour(args.color, vocabulary)
         except ValueError as e:
             raise UsageError(str(e))
         within = 15.0 if args.within is None else args.within
         if not 0 <= within < float("inf"):
             raise UsageError(f"--within must be a distance of 0 or more, not {args.within}")
         query = searching.ColourQuery(colour, within)
+    elif args.named is not None:
+        from .names import get_vocabulary
+
+        try:
+            known = get_vocabulary(vocabulary)
+            query = searching.NameQuery(known.names[known.index(args.named)], vocabulary)
+        except ValueError as e:
+            raise UsageError(str(e))
     else:
-        if args.within is not None:
-            raise UsageError("--within belongs to --color; --target ranks by --band")
         query = searching.TargetQuery(args.target, args.band or "close")
     try:
         found = searching.search(args.results, query, args.top, args.jobs or os.cpu_count() or 1)
@@ -367,9 +407,12 @@ def run_search(args: argparse.Namespace) -> int:
     if note:
         print(note, file=sys.stderr)
     if found.hits and found.hits[0].score == 0:
-        what = (f"a colour within {query.within:g} of {hex_of(query.colour)}"
-                if isinstance(query, searching.ColourQuery) else
-                f"any of target {args.target!r} within its --band")
+        if isinstance(query, searching.ColourQuery):
+            what = f"a colour within {query.within:g} of {hex_of(query.colour)}"
+        elif isinstance(query, searching.NameQuery):
+            what = f"a colour named {query.name!r} in vocabulary {query.vocabulary!r}"
+        else:
+            what = f"any of target {args.target!r} within its --band"
         print(f"huesift: note: no image has {what}; the nearest are listed", file=sys.stderr)
     if args.json:
         print(json.dumps([{"rank": i, "path": h.path, "resolved_path": h.record.get(
@@ -377,10 +420,10 @@ def run_search(args: argparse.Namespace) -> int:
             "distance": h.distance, "line": h.line} for i, h in enumerate(found.hits, 1)]))
         return 0
     if not found.hits:
-        print("no image to rank: the file holds no record with colours" if args.color
-              is not None else f"no image to rank: no record holds target {args.target!r}")
+        print("no image to rank: the file holds no record with colours" if args.target
+              is None else f"no image to rank: no record holds target {args.target!r}")
         return 0
-    nearest = "nearest" if args.color is not None else "closest"
+    nearest = "nearest" if args.target is None else "closest"
     print(f"{'#':>3}  {'score':>7}  {nearest:<{10 if sys.stdout.isatty() else 7}}  "
           f"{'distance':>8}  path")
     for i, hit in enumerate(found.hits, 1):
@@ -402,6 +445,8 @@ def build_parser() -> argparse.ArgumentParser:
     extract.add_argument("--json", action="store_true", help="print the records as JSON")
     extract.add_argument("--palette", metavar="FILE",
                          help="write the colours to a palette file: .gpl, .css, .json or .ase")
+    extract.add_argument("--names", metavar="css|xkcd|basic",
+                         help="name each colour from this vocabulary (and the palette's entries)")
     extract.set_defaults(run=run_extract)
 
     match = commands.add_parser("match", help="how strongly target colours are present")
@@ -428,20 +473,29 @@ def build_parser() -> argparse.ArgumentParser:
                       help="add each image's pixel report for this colour (repeatable)")
     many.add_argument("--targets", metavar="FILE",
                       help="the colours of a palette file (.gpl, .json, .css, .ase) as targets")
+    many.add_argument("--names", metavar="css|xkcd|basic",
+                      help="store each colour's name from this vocabulary in the records")
     add_extract_options(many)
     many.set_defaults(run=run_batch)
 
     report = commands.add_parser("report", help="an HTML page of a batch's results")
     report.add_argument("results", metavar="RESULTS.jsonl")
     report.add_argument("--output", default="report.html", metavar="HTML")
+    report.add_argument("--names", default="css", metavar="css|xkcd|basic",
+                        help="the vocabulary the swatches are named from (default css)")
     report.set_defaults(run=run_report)
 
-    find = commands.add_parser("search", help="a batch's images ranked by a colour or a target")
+    find = commands.add_parser("search", help="a batch's images ranked by a colour, a colour "
+                                              "name or a target")
     find.add_argument("results", metavar="RESULTS.jsonl")
     what = find.add_mutually_exclusive_group(required=True)
-    what.add_argument("--color", metavar="R,G,B|#rrggbb",
+    what.add_argument("--color", metavar="R,G,B|#rrggbb|NAME",
                       help="rank by the share of the palette within --within of this colour")
+    what.add_argument("--named", metavar="WORD",
+                      help="rank by the share of the palette whose name is WORD (tagging)")
     what.add_argument("--target", metavar="NAME", help="rank by a stored target's --band")
+    find.add_argument("--vocabulary", metavar="css|xkcd|basic",
+                      help="the names of --named and --color NAME (default css)")
     find.add_argument("--within", type=float, metavar="D",
                       help="L*a*b* distance that counts as the colour (default 15)")
     find.add_argument("--band", choices=["very-close", "close", "total"],

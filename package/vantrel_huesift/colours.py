@@ -1,6 +1,6 @@
-"""Colours as people write them: `R,G,B`, `#rrggbb`, `NAME=R,G,B`, and CSS colour values
-(read by tinycss2's CSS Color Level 4 parser), each turned into three whole numbers from 0 to
-255; and the few ways the package shows a colour."""
+"""Colours as people write them: `R,G,B`, `#rrggbb`, a colour name of a vocabulary (`names`),
+`NAME=R,G,B`, and CSS colour values (read by tinycss2's CSS Color Level 4 parser), each turned
+into three whole numbers from 0 to 255; and the few ways the package shows a colour."""
 
 from __future__ import annotations
 
@@ -27,8 +27,9 @@ def text_colour(color: Sequence[int]) -> str:
     return "#000" if 0.299 * r + 0.587 * g + 0.114 * b > 140 else "#fff"
 
 
-def parse_colour(text: str) -> RGB:
-    """'R,G,B' or '#rrggbb' as three whole numbers from 0 to 255."""
+def parse_colour(text: str, vocabulary: Optional[str] = None) -> RGB:
+    """'R,G,B' or '#rrggbb' as three whole numbers from 0 to 255; with a vocabulary, also a
+    colour name of it ("steelblue"), whose unknown spelling raises `names.ColourNameError`."""
     value = text.strip()
     if re.fullmatch(r"#[0-9a-fA-F]{6}", value):
         raw = bytes.fromhex(value[1:])
@@ -38,7 +39,14 @@ def parse_colour(text: str) -> RGB:
         rgb = tuple(int(p) for p in parts)
         if all(c <= 255 for c in rgb):
             return rgb  # type: ignore[return-value]
-    raise ValueError(f"bad colour {text!r}: expected R,G,B with values 0 to 255, or #rrggbb")
+    if vocabulary is None:
+        raise ValueError(f"bad colour {text!r}: expected R,G,B with values 0 to 255, or #rrggbb")
+    if re.search(r"[^\W\d_]", value) and not re.match(r"#|.*,", value):  # meant as a name
+        from .names import get_vocabulary
+
+        return get_vocabulary(vocabulary).colour(value)
+    raise ValueError(f"bad colour {text!r}: expected R,G,B with values 0 to 255, #rrggbb or a "
+                     "colour name")
 
 
 def parse_target(text: str) -> Tuple[str, RGB]:

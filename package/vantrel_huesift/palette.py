@@ -1,6 +1,11 @@
 """Palette files of extracted colours: GIMP (.gpl), CSS (.css), JSON (.json) and Adobe Swatch
 Exchange (.ase), chosen by the file's extension; and the same files read back as named colours,
-the targets of a batch."""
+the targets of a batch.
+
+An entry is named by its hex code, or by its colour's "name" when the records hold one
+(`extract --names`): the GIMP and ASE entry's name, the JSON entry's "name" and the CSS custom
+property (``--steelblue``; spelled as CSS names its properties, lower case with hyphens, and
+numbered when a name comes again: ``--grey-2``). Read back, each is a target of that name."""
 
 from __future__ import annotations
 
@@ -15,25 +20,44 @@ from .colours import RGB, css_colour, hex_of
 
 FORMATS = (".gpl", ".css", ".json", ".ase")
 
+
+def label(record: Dict[str, Any]) -> str:
+    """An entry's name: its colour's name, if the record holds one, else its hex code."""
+    name = record.get("name")
+    return name if isinstance(name, str) and name else hex_of(record["color"])
+
+
 def gpl(colors: List[Dict[str, Any]], name: str) -> bytes:
     lines = ["GIMP Palette", f"Name: {name}", f"Columns: {max(1, len(colors))}", "#"]
     for record in colors:
         r, g, b = record["color"]
-        lines.append(f"{r:3d} {g:3d} {b:3d}\t{hex_of(record['color'])} {record['percentage']:.2f}%")
+        lines.append(f"{r:3d} {g:3d} {b:3d}\t{label(record)} {record['percentage']:.2f}%")
     return ("\n".join(lines) + "\n").encode()
+
+
+def _property(name: str) -> str:
+    """A colour name as a custom property's: "robin's egg blue" is "robins-egg-blue"."""
+    return re.sub(r"[^a-z0-9]+", "-", name.lower().replace("'", "")).strip("-") or "color"
 
 
 def css(colors: List[Dict[str, Any]], name: str) -> bytes:
     lines = [f"/* {name}: dominant colours, largest share first */", ":root {"]
+    taken: Dict[str, int] = {}
     for i, record in enumerate(colors, 1):
-        lines.append(f"  --color-{i}: {hex_of(record['color'])}; /* {record['percentage']:.2f}% */")
+        given = record.get("name")
+        prop = f"color-{i}"
+        if isinstance(given, str) and given:
+            prop = _property(given)
+            taken[prop] = taken.get(prop, 0) + 1
+            prop += f"-{taken[prop]}" if taken[prop] > 1 else ""
+        lines.append(f"  --{prop}: {hex_of(record['color'])}; /* {record['percentage']:.2f}% */")
     lines.append("}")
     return ("\n".join(lines) + "\n").encode()
 
 
 def as_json(colors: List[Dict[str, Any]], name: str) -> bytes:
-    entries = [{"hex": hex_of(r["color"]), "rgb": list(r["color"]), "percentage": r["percentage"]}
-               for r in colors]
+    entries = [{"hex": hex_of(r["color"]), "rgb": list(r["color"]), "percentage": r["percentage"],
+                **({"name": r["name"]} if "name" in r else {})} for r in colors]
     return (json.dumps(entries, indent=2) + "\n").encode()
 
 
@@ -42,8 +66,8 @@ def ase(colors: List[Dict[str, Any]], name: str) -> bytes:
     named by its hex code, components as 32-bit floats from 0 to 1."""
     blocks = []
     for record in colors:
-        label = (hex_of(record["color"]) + "\0").encode("utf-16-be")
-        body = (struct.pack(">H", len(label) // 2) + label + b"RGB "
+        text = (label(record) + "\0").encode("utf-16-be")
+        body = (struct.pack(">H", len(text) // 2) + text + b"RGB "
                 + struct.pack(">fff", *(c / 255 for c in record["color"]))
                 + struct.pack(">H", 2))  # 2: a normal (process) colour
         blocks.append(struct.pack(">HI", 0x0001, len(body)) + body)
@@ -94,8 +118,9 @@ def _from_text(text: str, where: str) -> RGB:
     return rgb
 
 
-# The names this package's own files give their colours: the hex code, then the share.
-OWN_NAME = re.compile(r"(#[0-9a-f]{6}) \d+\.\d\d%")
+# The names this package's own files give their colours: the hex code or the colour's name (in
+# the vocabularies' letters), then the share.
+OWN_NAME = re.compile(r"(#[0-9a-f]{6}|[a-z][a-z '/]*) \d+\.\d\d%")
 
 
 def read_gpl(data: bytes, path: str) -> List[Tuple[str, RGB]]:

@@ -6,6 +6,9 @@ structs, with its validation. The batch's writer, resume, the report, the search
      "percentage": 48.19}, ...], "targets": {...}, "matches": {...}}
     {"path": "b.png", "resolved_path": "/photos/b.png", "error": "ValueError: ..."}
 
+A batch run with names adds each colour's "name" and the record's "vocabulary", the one its
+names are from: ``{"color": [38, 34, 43], "percentage": 48.19, "name": "black"}``.
+
 A field of a colour entry is added in one place, `Colour`; its type's description says what
 a line that breaks it is told.
 """
@@ -15,12 +18,15 @@ from __future__ import annotations
 import json
 import re
 import sys
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from typing import Annotated, get_args, get_origin, get_type_hints
 
 import msgspec
 from msgspec import UNSET, Meta, Struct, UnsetType
+
+if TYPE_CHECKING:
+    import numpy as np
 
 Byte = Annotated[int, Meta(ge=0, le=255)]
 RGB = Annotated[Tuple[Byte, Byte, Byte], Meta(description="three whole numbers from 0 to 255")]
@@ -54,6 +60,7 @@ class Record(Struct, omit_defaults=True):
     path: Text
     resolved_path: Union[Text, UnsetType] = UNSET
     colors: Union[List[Colour], UnsetType] = UNSET
+    vocabulary: Union[Text, UnsetType] = UNSET  # of the colours' names
     targets: Union[Dict[str, RGB], UnsetType] = UNSET
     matches: Union[Dict[str, Match], UnsetType] = UNSET
     chart_error: Union[Text, UnsetType] = UNSET
@@ -73,6 +80,17 @@ class Record(Struct, omit_defaults=True):
             return {}
         return {name: tuple(rgb) for name, rgb in self.targets.items()  # type: ignore
                 if name in self.matches}
+
+    def named(self, vocabulary: Optional[str]) -> bool:
+        """Whether the record holds what a run that asks for names in `vocabulary` (None: for
+        none) asks of it: each colour's name, from that vocabulary. A record without colours
+        has nothing to name."""
+        if vocabulary is None or self.failed or not self.colors:
+            return True
+        return self.vocabulary == vocabulary and all(
+            isinstance(c.name if isinstance(c, Colour) else c.get("name"), str)
+            for c in self.colors)  # a batch's own record holds dicts: see `of`
+
 
 
 FIELDS = Record.__struct_fields__
@@ -116,6 +134,36 @@ def of(record: Mapping[str, Any]) -> Record:
     """A batch's own record, as it made it (the engine's tuples and floats), as a Record,
     unchecked: for its facts (path, error, targets), not for its values."""
     return Record(**{name: record[name] for name in FIELDS if name in record})
+
+
+def colour_names(found: Sequence[Record], vocabulary: str, rgb: Optional["np.ndarray"] = None
+                 ) -> "np.ndarray":
+    """The names of the colours of records, in `vocabulary`, in one array (of str objects),
+    record after record: the name a record holds for a colour when its names are that
+    vocabulary's, else the name of the colour, the vocabulary's entry nearest to it. `rgb` may
+    give the colours, in that order, as an N x 3 uint8 array."""
+    import numpy as np
+
+    from .names import get_vocabulary
+
+    known = get_vocabulary(vocabulary)
+    palettes = [record.colors if isinstance(record.colors, list) else [] for record in found]
+    if rgb is None:
+        rgb = np.array([c.color for colours in palettes for c in colours], np.uint8)
+    table = np.array(known.names, dtype=object)
+    if not any(record.vocabulary == known.name for record in found):
+        return table[known.nearest(rgb.reshape(-1, 3))[0]]
+    held: List[Optional[str]] = []
+    for record, colours in zip(found, palettes):
+        if record.vocabulary == known.name:
+            held.extend(c.name if isinstance(c.name, str) else None for c in colours)
+        else:
+            held.extend([None] * len(colours))
+    result = np.array(held, dtype=object)
+    missing = np.equal(result, None)
+    if missing.any():
+        result[missing] = table[known.nearest(rgb.reshape(-1, 3)[missing])[0]]
+    return result
 
 
 def colour(value: Any) -> Colour:

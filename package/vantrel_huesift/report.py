@@ -1,6 +1,12 @@
 """A self-contained HTML page of a batch's results: per image a thumbnail, its palette as a
-stacked bar with the shares, the hex codes on their swatches, or its error, and for a record with
-target reports a small bar per target (very close, close and total shares).
+stacked bar with the shares, each colour's name, hex code and share on its swatch, or its error,
+and for a record with target reports a small bar per target (very close, close and total
+shares).
+
+The names are of one vocabulary for the whole page (`names`; css unless asked): those a record
+holds, when its names are that vocabulary's, else the names of its colours, as
+`records.colour_names` gives them to every command, so that the page names a colour as
+`huesift extract --names` and the search do.
 
 A colour picker, or a click on any swatch, orders the cards by that colour with the score of
 `huesift search`: the share of the palette within a distance of the colour, in OpenCV's 8-bit
@@ -26,11 +32,12 @@ import queue
 import stat
 import threading
 from pathlib import Path
-from typing import BinaryIO, Callable, Iterator, NamedTuple, Optional, Tuple
+from typing import BinaryIO, Callable, Iterator, NamedTuple, Optional, Sequence, Tuple
 
 from . import files, images, lab_tables, records
 from .colours import hex_of, text_colour
 from .messages import shown
+from .names import vocabulary_name
 
 THUMBNAIL = 160  # longest side, in pixels
 THUMBNAIL_BYTES = 64 << 20  # larger image files get no thumbnail
@@ -129,9 +136,9 @@ class TimeCapped:
 
 
 def card(record: Optional[records.Record], thumb: Optional[str], problem: Optional[str] = None,
-         name: str = "") -> str:
-    """A record's card; for a line that is not a well-formed record, `problem` says why and
-    `name` is the path it names, if any."""
+         name: str = "", colour_names: Sequence[str] = ()) -> str:
+    """A record's card, its colours named `colour_names`; for a line that is not a well-formed
+    record, `problem` says why and `name` is the path it names, if any."""
     name = shown(record.path) if record is not None else shown(name)
     image = (f'<img class="thumb" alt="" data-src="{thumb}">' if thumb
              else '<div class="thumb"></div>')
@@ -147,16 +154,17 @@ def card(record: Optional[records.Record], thumb: Optional[str], problem: Option
     elif record.failed:
         parts.append(f'<div class="error">{html.escape(shown(record.error))}</div>')
     else:
+        named = [html.escape(shown(n)) for n in colour_names] or [""] * len(colours)
         parts.append('<div class="bar">')
-        for c in colours:
+        for c, called in zip(colours, named):
             parts.append(f'<div style="width:{c.percentage}%;background:{hex_of(c.color)}"'
-                         f' title="{hex_of(c.color)} {c.percentage:.2f}%"></div>')
+                         f' title="{called} {hex_of(c.color)} {c.percentage:.2f}%"></div>')
         parts.append('</div><div class="swatches">')
-        for c in colours:
+        for c, called in zip(colours, named):
             parts.append(f'<span data-rgb="{",".join(map(str, c.color))}" '
-                         f'title="order the cards by this colour" '
+                         f'title="{called}: order the cards by this colour" '
                          f'style="background:{hex_of(c.color)};'
-                         f'color:{text_colour(c.color)}">{hex_of(c.color)} '
+                         f'color:{text_colour(c.color)}"><b>{called}</b>{hex_of(c.color)} '
                          f'{c.percentage:.2f}%</span>')
         parts.append("</div>")
         if isinstance(record.chart_error, str):
@@ -234,11 +242,14 @@ def check_output(results: Path, output: str) -> None:
 
 
 def write_report(results: Path, output: str,
-                 on_problem: Optional[Callable[[int, str], None]] = None) -> int:
+                 on_problem: Optional[Callable[[int, str], None]] = None,
+                 vocabulary: str = "css") -> int:
     """Writes the page for a batch's JSON lines and returns the number of cards on it. The page
     is written beside `output` and renamed to it when complete. `on_problem` hears the line
-    number and the trouble of each line that is not a well-formed record."""
+    number and the trouble of each line that is not a well-formed record; the colours are
+    named in `vocabulary`."""
     check_output(results, output)
+    vocabulary = vocabulary_name(vocabulary)  # an unknown one, before the page is begun
     import cv2  # noqa: F401 (loaded here, not within the first thumbnail's time limit)
 
     capped = TimeCapped()
@@ -254,7 +265,8 @@ def write_report(results: Path, output: str,
                     ' value="#c8102e"></label><label>within <input id="within" type="number"'
                     ' value="15" min="0" step="any"></label><button id="unsort" type="button">'
                     'File order</button><span id="order"></span><span id="count"></span>'
-                    '</header><main>').encode())
+                    f'<span id="vocabulary">names: {vocabulary}</span></header><main>'
+                    ).encode())
         for line in lines(results):
             problem = line.problem
             if problem is not None:
@@ -265,7 +277,9 @@ def write_report(results: Path, output: str,
             source = line.source if record is None else (
                 record.resolved_path if isinstance(record.resolved_path, str) else record.path)
             thumb = None if source is None else thumbnail(capped(read_capped, source), source)
-            page.write((card(record, thumb, problem, line.name or "") + "\n").encode())
+            called = (records.colour_names([record], vocabulary).tolist()
+                      if record is not None and not record.failed else [])
+            page.write((card(record, thumb, problem, line.name or "", called) + "\n").encode())
             count += 1
         page.write((f'</main><script>const LAB_TABLES = {json.dumps(lab_tables.tables())};\n'
                     f'{asset("lab.js")}{asset("report.js")}'

@@ -19,13 +19,18 @@ others stopped, and never losing a finished record.
   the record's own, and the new record retires it once written. Retired records are removed
   when the run ends, by writing the file anew beside the old one and renaming it over it (over
   a link's target, for a link; the file's mode kept), so a run that is killed loses none.
+- A run that asks for names in a vocabulary also wants each colour's name from it. A record
+  that holds the rest but not those names (no names, or another vocabulary's) is not done
+  either, but its image need not be analysed again: names follow from the colours alone.
+  The plan lists such records (`unnamed`); the run names their colours and appends the named
+  record, which retires the unnamed one as a new record retires a stale one.
 """
 
 from __future__ import annotations
 
 import os
 import stat
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Set, Tuple
+from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Set, Tuple
 
 from . import files, records
 from .colours import Targets
@@ -37,11 +42,13 @@ class ResultsInUseError(Exception):
 
 class Plan(NamedTuple):
     """What a run has left to do: the images, in order; the targets an image keeps from its
-    stale record (with the run's); and how many were done already."""
+    stale record (with the run's); how many were done already, and among those, the records
+    that lack only names (their places in the file, in file order)."""
 
     todo: List[str]
     own_targets: Dict[str, Targets]
     already: int
+    unnamed: List[Tuple[int, int]]
 
 
 def record_key(record: records.Record) -> Optional[str]:
@@ -88,15 +95,18 @@ def _locked(path: str) -> int:
 class ResultsFile:
     """A batch's JSON lines file, opened for one run: see the module's rules."""
 
-    def __init__(self, path: str, targets: Optional[Mapping[str, Tuple[int, int, int]]] = None):
+    def __init__(self, path: str, targets: Optional[Mapping[str, Tuple[int, int, int]]] = None,
+                 vocabulary: Optional[str] = None):
         self.path = str(path)
         self.rejected = self.path + ".rejected"
         self.targets = dict(targets or {})
+        self.vocabulary = vocabulary  # of the names the run asks for; None: none
         self.done: Set[str] = set()
         self.kept_targets: Dict[str, Targets] = {}  # a stale record's targets
         self.set_aside = 0
         self._errors: Dict[str, Tuple[int, int]] = {}  # a file's last record, an error: bytes
         self._stale: Dict[str, Tuple[int, int]] = {}  # its last record, without some targets
+        self._unnamed: Dict[str, Tuple[int, int]] = {}  # its last record, lacking only names
         self._superseded: List[Tuple[int, int]] = []
         self._fd = _locked(self.path)
         try:
@@ -118,7 +128,15 @@ class ResultsFile:
         todo = [image for image in images if keys[image] not in self.done]
         own = {image: {**self.kept_targets[keys[image]], **self.targets} for image in todo
                if keys[image] in self.kept_targets}
-        return Plan(todo, own, len(images) - len(todo))
+        unnamed = sorted({self._unnamed[key] for key in keys.values() if key in self._unnamed})
+        return Plan(todo, own, len(images) - len(todo), unnamed)
+
+    def records_at(self, places: List[Tuple[int, int]]) -> Iterator[Dict[str, Any]]:
+        """The records at these places of the file (`Plan.unnamed`'s), as dicts."""
+        import json
+
+        for start, end in places:
+            yield json.loads(os.pread(self._fd, end - start, start))
 
     def _read(self) -> None:
         start = 0
@@ -139,6 +157,7 @@ class ResultsFile:
         if key is None:
             return
         self._supersede(key, record)
+        self._unnamed.pop(key, None)  # this record, the newer, decides
         if record.failed:
             self._errors[key] = (start, start + len(line))
             self.done.discard(key)
@@ -146,6 +165,8 @@ class ResultsFile:
         held = record.held_targets()
         if all(held.get(name) == rgb for name, rgb in self.targets.items()):
             self.done.add(key)
+            if not record.named(self.vocabulary):
+                self._unnamed[key] = (start, start + len(line))
         else:
             self.done.discard(key)
             self._stale[key] = (start, start + len(line))
@@ -157,13 +178,18 @@ class ResultsFile:
         previous = self._errors.pop(key, None)
         if previous is not None:
             self._superseded.append(previous)
-        if key in self._stale and not record.failed:
-            held = record.held_targets()
+        if record.failed or not record.named(self.vocabulary):
+            return
+        held = record.held_targets()
+        if key in self._stale:
             # what the run asked of the record: its own targets, a name it redefines replaced
             wanted = {**self.kept_targets[key], **self.targets}
             if all(held.get(name) == rgb for name, rgb in wanted.items()):
                 self._superseded.append(self._stale.pop(key))
                 del self.kept_targets[key]
+        if key in self._unnamed and all(held.get(name) == rgb
+                                        for name, rgb in self.targets.items()):
+            self._superseded.append(self._unnamed.pop(key))
 
     def _last_line(self, line: bytes, start: int) -> None:
         import json

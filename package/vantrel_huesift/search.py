@@ -1,4 +1,5 @@
-"""Ranking a batch's records by a colour or by a target, best first, as `huesift search` does.
+"""Ranking a batch's records by a colour, a colour name or a target, best first, as `huesift
+search` does.
 
     from vantrel_huesift.search import ColourQuery, search
 
@@ -8,12 +9,15 @@
 
 A colour's score is the share of an image's palette within `within` of it: the percentages of
 the palette colours whose distance to it is at most `within`, added in palette order. The
-distance is the library's own, Euclidean in OpenCV's 8-bit L*a*b*. A target's score is one
-band of its stored match report (`close_percentage` by default). Scores are compared in
-hundredths, as they are shown; equal scores go to the closer nearest colour (the palette colour
-nearest to the searched one, or the target's nearest pixel), then to the earlier line. So the
-order follows from the records alone. When no record scores, the nearest are listed, with
-scores of 0: an answer is never empty while the file holds a record to rank.
+distance is the library's own, Euclidean in OpenCV's 8-bit L*a*b*. A name's score is the share
+of the palette whose name in a vocabulary is that name (`records.colour_names`: the name a
+record holds for a colour when its names are that vocabulary's, else the name of its colour).
+A target's score is one band of its stored match report (`close_percentage` by default).
+Scores are compared in hundredths, as they are shown; equal scores go to the closer nearest
+colour (the palette colour nearest to the searched one, or to the named entry's colour, or the
+target's nearest pixel), then to the earlier line. So the order follows from the records alone.
+When no record scores, the nearest are listed, with scores of 0: an answer is never empty while
+the file holds a record to rank.
 
 The file (a regular file or a pipe) is read in blocks and only the best `top` records are kept,
 so memory stays flat whatever its length. Each line is read as a record by `records`, as the
@@ -28,7 +32,7 @@ import os
 import stat
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
-from . import records
+from . import names, records
 from .colours import RGB, parse_colour  # noqa: F401 (the command line's colours)
 
 BLOCK = 1 << 22  # bytes read at a time
@@ -47,12 +51,17 @@ class ColourQuery(NamedTuple):
     within: float = 15.0
 
 
+class NameQuery(NamedTuple):
+    name: str  # an entry of the vocabulary, as a query names it ("Light Blue" is "light blue")
+    vocabulary: str = "css"
+
+
 class TargetQuery(NamedTuple):
     name: str
     band: str = "close"
 
 
-Query = Union[ColourQuery, TargetQuery]
+Query = Union[ColourQuery, NameQuery, TargetQuery]
 
 
 class Hit(NamedTuple):
@@ -102,11 +111,16 @@ class _Search:
         self.with_matches = 0
         self.names_seen: Optional[List[str]] = None  # one record's targets, for messages
         self.best: Optional[_Scored] = None
-        if isinstance(query, ColourQuery):
+        colour = query.colour if isinstance(query, ColourQuery) else None
+        if isinstance(query, NameQuery):
+            self.vocabulary = names.get_vocabulary(query.vocabulary)
+            self.entry_name = self.vocabulary.names[self.vocabulary.index(query.name)]
+            colour = self.vocabulary.colour(self.entry_name)
+        if colour is not None:
             import cv2
             import numpy as np
 
-            self.query_lab = cv2.cvtColor(np.uint8([[query.colour]]),
+            self.query_lab = cv2.cvtColor(np.uint8([[colour]]),
                                           cv2.COLOR_RGB2LAB)[0, 0].astype(np.int64)
 
     # -- one block of lines ------------------------------------------------------------
@@ -128,10 +142,10 @@ class _Search:
                 self.failed += 1
             else:
                 read.append((number, record))
-        if isinstance(self.query, ColourQuery):
-            scored = self._colour_block(read)
-        else:
+        if isinstance(self.query, TargetQuery):
             scored = self._target_block(read)
+        else:
+            scored = self._colour_block(read)
         if scored is not None:
             lines: List[bytes] = []
 
@@ -150,12 +164,14 @@ class _Search:
         counts: List[int] = []
         rgb: List[RGB] = []
         shares: List[float] = []
+        coloured: List[records.Record] = []
         for number, record in read:
             colours = record.colors
             if not colours:
                 self.without += 1
                 continue
             scored.append(number)
+            coloured.append(record)
             counts.append(len(colours))
             for c in colours:  # type: ignore[union-attr]
                 rgb.append(c.color)
@@ -163,12 +179,17 @@ class _Search:
         if not scored:
             return None
         self.records += len(scored)
-        lab = cv2.cvtColor(np.array(rgb, np.uint8).reshape(-1, 1, 3), cv2.COLOR_RGB2LAB)
+        colours = np.array(rgb, np.uint8)
+        lab = cv2.cvtColor(colours.reshape(-1, 1, 3), cv2.COLOR_RGB2LAB)
         squared = ((lab.reshape(-1, 3).astype(np.int64) - self.query_lab) ** 2).sum(axis=1)
-        within = np.sqrt(squared.astype(np.float64)) <= self.query.within  # type: ignore
+        if isinstance(self.query, NameQuery):
+            counted = records.colour_names(coloured, self.vocabulary.name,
+                                           colours) == self.entry_name
+        else:
+            counted = np.sqrt(squared.astype(np.float64)) <= self.query.within  # type: ignore
         owner = np.repeat(np.arange(len(scored)), counts)
         # bincount adds in input order, as the page does; an added 0.0 changes no sum
-        scores = np.bincount(owner, weights=np.where(within, np.array(shares), 0.0),
+        scores = np.bincount(owner, weights=np.where(counted, np.array(shares), 0.0),
                              minlength=len(scored))
         starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
         return _Scored(-_hundredths(scores), np.minimum.reduceat(squared, starts).astype(
@@ -332,6 +353,8 @@ def search(path: str, query: Query, top: int = 10, jobs: int = 1) -> Found:
         raise ValueError(f"within must be a distance of 0 or more, not {query.within}")
     if isinstance(query, TargetQuery) and query.band not in BANDS:
         raise ValueError(f"band must be one of {', '.join(BANDS)}, not {query.band!r}")
+    if isinstance(query, NameQuery):  # an unknown name or vocabulary, before any line is read
+        names.get_vocabulary(query.vocabulary).index(query.name)
     ranges = _ranges(path, jobs)
     if len(ranges) == 1:
         return _scan(path, query, top).found()

@@ -5,6 +5,8 @@ an image with Pillow.
 
     vantrel_huesift.swatches(extractor.extract_colors("photo.jpg"))  # the last line of a cell
     vantrel_huesift.swatches(batch_records).save("palette.png")       # one strip per image
+
+A colour whose record holds its name (`name_colours`, `batch --names`) shows it on hover.
 """
 
 from __future__ import annotations
@@ -22,7 +24,7 @@ HEIGHT = 32
 LABEL = 18  # pixels for an image's name above its strip
 BACKGROUND = (232, 232, 232)  # where the shares do not reach 100 %
 
-Colour = Tuple[Tuple[int, int, int], float]
+Colour = Tuple[Tuple[int, int, int], float, Optional[str]]  # its RGB, share and name
 
 
 class Strip(NamedTuple):
@@ -51,11 +53,12 @@ class Swatches:
                             f'{html.escape(shown(strip.error))}</div>')
                 continue
             cells = "".join(
-                f'<div title="{hex_of(rgb)} {share:.2f}%" style="width:{share}%;'
+                f'<div title="{html.escape(shown(name) + " ") if name else ""}{hex_of(rgb)} '
+                f'{share:.2f}%" style="width:{share}%;'
                 f'background:{hex_of(rgb)};color:{text_colour(rgb)};overflow:hidden;'
                 f'white-space:nowrap;font:11px monospace;line-height:{HEIGHT}px;'
                 f'text-indent:4px">{hex_of(rgb)} {share:.2f}%</div>'
-                for rgb, share in strip.colours)
+                for rgb, share, name in strip.colours)
             rows.append(f'<div style="display:flex;width:{WIDTH}px;height:{HEIGHT}px;'
                         f'background:rgb{BACKGROUND}">{cells}</div>')
         return "<div>" + "".join(rows) + "</div>"
@@ -75,7 +78,7 @@ class Swatches:
                 top += LABEL
             draw.rectangle((0, top, WIDTH - 1, top + HEIGHT - 1), fill=BACKGROUND)
             left = 0.0
-            for rgb, share in strip.colours:
+            for rgb, share, _ in strip.colours:
                 right = left + WIDTH * share / 100
                 if round(right) > round(left):
                     draw.rectangle((round(left), top, round(right) - 1, top + HEIGHT - 1),
@@ -116,7 +119,8 @@ def _colours(entries: Any) -> List[Colour]:
             checked = records.colour(entry)
         except records.NotARecord as e:
             raise TypeError(f"not a colour record: {entry!r} ({e})") from None
-        found.append((checked.color, checked.percentage))
+        found.append((checked.color, checked.percentage,
+                      checked.name if isinstance(checked.name, str) else None))
     return found
 
 

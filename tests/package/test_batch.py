@@ -4,7 +4,6 @@ import html
 import json
 import os
 import re
-import shutil
 import signal
 import struct
 import subprocess
@@ -18,8 +17,8 @@ import pytest
 from matplotlib import cbook
 from PIL import Image
 
-from support import (DiesStarting, KillingExtractor, absolute_env, huesift, huesift_started,
-                     read_lines, run_python)
+from support import (DiesStarting, KillingExtractor, absolute_env, chromium, huesift,
+                     huesift_started, read_lines, run_python)
 import vantrel_huesift
 from vantrel_huesift import batch, maps, palette, pool, search
 from vantrel_huesift.tintmill import ColorExtractor
@@ -190,15 +189,6 @@ def test_map_counts_equal_the_report(tmp_path):
             assert shares == [report[name][k] for k in (
                 "total_percentage", "close_percentage", "very_close_percentage")]
             assert somewhat > 0
-
-
-def chromium():
-    for name in ("chromium", "chromium-browser", "google-chrome"):
-        if shutil.which(name):
-            return name
-    if os.environ.get("CI"):
-        pytest.fail("CI installs Chromium for the report test")
-    pytest.skip("no Chromium on this machine")
 
 
 def test_report_in_a_browser(tmp_path):
@@ -456,6 +446,73 @@ def test_resume_keeps_every_finished_record(tmp_path, case):
         assert output.is_symlink() and target.stat().st_mode & 0o777 == 0o640
 
 
+def test_resume_names_records_from_their_colours(tmp_path, monkeypatch):
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    for i, name in enumerate("abcdefg"):
+        cv2.imwrite(str(photos / f"{name}.png"), cv2.imread(SAMPLE)[i * 40:i * 40 + 30, :40])
+    # colours no analysis of these crops gives: a record named from them keeps them
+    one = [{"color": [1, 2, 3], "percentage": 60.0}, {"color": [255, 0, 0], "percentage": 40.0}]
+    called = [{**c, "name": n} for c, n in zip(one, ["black", "red"])]  # in css and basic
+    lines = [record(photos, "a.png", colors=one),  # no names: named now
+             record(photos, "b.png", colors=called, vocabulary="css"),  # named again
+             record(photos, "c.png", colors=called, vocabulary="basic"),  # done
+             record(photos, "d.png", error="OSError: gone"),  # analysed again
+             record(photos, "e.png", colors=one),  # named by a run that was then killed:
+             record(photos, "e.png", colors=called, vocabulary="basic"),
+             record(photos, "g.png", colors=[])]  # nothing to name; f.png: no record
+    output = tmp_path / "r.jsonl"
+    output.write_text("\n".join(lines) + "\n")
+    (tmp_path / "copy.jsonl").write_text(output.read_text())
+    out = huesift("batch", ".", "--names", "basic", "--output", output, "--jobs", 1, "--quiet",
+                  cwd=photos)
+    assert out.stderr == (f"2 done, 0 failed, 5 already in {output}, names added to 2 of "
+                          "them\n")
+    final = output.read_text().splitlines()
+    assert final[:3] == [lines[2], lines[5], lines[6]]
+    added = [json.loads(line) for line in final[3:]]
+    assert [(r["path"], r["vocabulary"]) for r in added] == [
+        ("a.png", "basic"), ("b.png", "basic"), ("d.png", "basic"), ("f.png", "basic")]
+    assert added[0]["colors"] == added[1]["colors"] == called
+    for r in added[2:]:
+        assert [c["name"] for c in r["colors"]] == [
+            vantrel_huesift.colour_name(c["color"], "basic")[0] for c in r["colors"]]
+    out = huesift("batch", ".", "--names", "BASIC", "--output", output, "--quiet", cwd=photos)
+    assert out.stderr == f"0 done, 0 failed, 7 already in {output}\n"
+    assert output.read_text().splitlines() == final
+    # from Python, the same: the named records are yielded too
+    monkeypatch.chdir(photos)
+    made = list(batch.batch_extract_colors(".", jobs=1, names="basic",
+                                           output=str(tmp_path / "copy.jsonl")))
+    assert [r["path"] for r in made] == ["a.png", "b.png", "d.png", "f.png"]
+    assert (tmp_path / "copy.jsonl").read_text().splitlines() == final
+
+
+def test_a_killed_run_that_names_loses_no_record(tmp_path):
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    colours = np.random.default_rng(1).integers(0, 256, (2000, 3)).tolist()
+    lines = []
+    for i, rgb in enumerate(colours):
+        cv2.imwrite(str(photos / f"{i}.png"), np.zeros((1, 1, 3), np.uint8))
+        lines.append(record(photos, f"{i}.png", colors=[{"color": rgb, "percentage": 100.0}]))
+    output = tmp_path / "r.jsonl"
+    output.write_text("\n".join(lines) + "\n")
+    run = huesift_started("batch", photos, "--names", "xkcd", "--output", output, "--quiet")
+    deadline = time.monotonic() + 120
+    while run.poll() is None and time.monotonic() < deadline and len(
+            complete_lines(output)) <= len(lines):
+        time.sleep(0.002)
+    run.kill()
+    run.communicate(timeout=60)
+    out = huesift("batch", photos, "--names", "xkcd", "--output", output, "--quiet")
+    assert out.returncode == 0 and out.stderr.startswith("0 done, 0 failed, 2000 already")
+    final = [json.loads(line) for line in complete_lines(output)]
+    assert sorted(r["path"] for r in final) == sorted(f"{i}.png" for i in range(2000))
+    assert sorted(r["colors"][0]["color"] for r in final) == sorted(colours)
+    assert {r["vocabulary"] for r in final} == {"xkcd"}
+
+
 # ---- targets across a batch, and the scale knob -------------------------------------------
 
 TARGETS = {"navy": (40, 50, 110), "skin": (230, 190, 170), "red": (255, 0, 0)}
@@ -469,6 +526,13 @@ def test_palette_files_read_back_as_targets(tmp_path, suffix):
         suffix, [palette.hex_of(rgb) for rgb in TARGETS.values()])
     assert palette.read_palette(str(tmp_path / f"p{suffix}")) == dict(
         zip(names, TARGETS.values()))
+    # entries named by their colours' names; a name that comes again is numbered
+    rgb = [(109, 237, 253), (1, 192, 141), (40, 50, 110), (41, 50, 110)]
+    named = vantrel_huesift.name_colours([{"color": c, "percentage": 25.0} for c in rgb], "xkcd")
+    palette.write_palette(named, str(tmp_path / f"n{suffix}"))
+    names = {".css": ["robins-egg", "green-blue", "marine-blue", "marine-blue-2"]}.get(
+        suffix, ["robin's egg", "green/blue", "marine blue", "marine blue 2"])
+    assert palette.read_palette(str(tmp_path / f"n{suffix}")) == dict(zip(names, rgb))
 
 
 @pytest.mark.parametrize("name, content, expected", [
@@ -645,6 +709,8 @@ def test_swatches_show_and_save_the_shares(tmp_path):
     assert [tuple(pixels[5, x]) for x in (5, 320, 580)] == [(200, 30, 40), (20, 180, 90),
                                                              (232, 232, 232)]
     records = [{"path": "a.png", "colors": colours}, {"path": "b.png", "error": "gone"}]
+    named = vantrel_huesift.swatches(vantrel_huesift.name_colours(colours, "xkcd"))._repr_html_()
+    assert 'title="cherry #c81e28 50.00%"' in named  # the name on hover
     many = vantrel_huesift.swatches(records)
     assert ">a.png</div>" in many._repr_html_() and ">gone</div>" in many._repr_html_()
     many.save(tmp_path / "many.jpg")

@@ -10,6 +10,8 @@ import pytest
 from matplotlib import cbook
 
 from support import FULL, huesift, read_lines
+from vantrel_huesift import palette
+from vantrel_huesift.names import colour_name
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
 LOGO = str(cbook.get_sample_data("logo2.png", asfileobj=False))  # not the sample's size
@@ -42,11 +44,15 @@ def test_extract_json_and_chart(tmp_path):
 
 
 def test_extract_table(tmp_path):
-    out = huesift("extract", SAMPLE, "--colors", 2, "--rgb", "--no-preprocessing")
+    out = huesift("extract", SAMPLE, "--colors", 2, "--rgb", "--no-preprocessing", "--names",
+                  "xkcd")
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
-    assert lines[0].split() == ["#", "colour", "RGB", "share"] and len(lines) == 3
-    assert lines[1].split()[1].startswith("#") and lines[1].endswith("%")
+    assert lines[0].split() == ["#", "colour", "RGB", "share", "name"] and len(lines) == 3
+    for row in lines[1:]:
+        rgb = tuple(int(c) for c in re.search(r"\((.*?)\)", row)[1].split(", "))
+        assert row.split()[1] == palette.hex_of(rgb) and row.split("%  ")[1] == colour_name(
+            rgb, "xkcd")[0]
     black, none = tmp_path / "black.png", tmp_path / "none.png"
     cv2.imwrite(str(black), np.zeros((4, 5, 3), np.uint8))
     cv2.imwrite(str(none), np.zeros((4, 5), np.uint8))
@@ -73,6 +79,10 @@ def test_extract_table(tmp_path):
     (["extract", SAMPLE, "--mask", LOGO], f"the mask {LOGO} is 542 x 130 pixels and the image "
                                           f"{SAMPLE} 512 x 600: a mask must have the image's size"),
     (["match", SAMPLE, "--target", "red=255,0,0", "--mask", LOGO], "a mask must have the image's"),
+    (["extract", SAMPLE, "--names", "rainbow"], "unknown vocabulary 'rainbow'; the vocabularies: "
+                                                "css, xkcd, basic"),
+    (["batch", SAMPLE, "--names", "xkcdd"], "unknown vocabulary 'xkcdd'; did you mean 'xkcd'?"),
+    (["report", SAMPLE, "--names", "CSS4"], "unknown vocabulary 'CSS4'; did you mean 'css'?"),
 ])
 def test_user_errors_are_one_line(args, message):
     out = huesift(*args)

@@ -52,7 +52,7 @@ def test_report_shows_any_json_lines(tmp_path):
     lines = [GOOD.encode()] + [line for line, _ in MISSHAPEN] + odd + [cut]
     results, page = tmp_path / "r.jsonl", tmp_path / "page.html"
     results.write_bytes(b"\n".join(lines))
-    out = huesift("report", results, "--output", page)
+    out = huesift("report", results, "--output", page, "--names", "XKCD")
     assert out.returncode == 0, out.stderr
     problems = [(2 + i, problem) for i, (_, problem) in enumerate(MISSHAPEN)] + [
         (len(lines), "an unfinished line: the run writing it was stopped")]
@@ -63,6 +63,7 @@ def test_report_shows_any_json_lines(tmp_path):
     for n, problem in problems:
         assert f'<div class="error">{html.escape(f"line {n}: {problem}")}</div>' in text
     assert ">caf\\xe9.png</div>" in text and text.count('<img class="thumb"') == 1
+    assert "<b>cherry</b>#c81e28 60.00%" in text and ">names: xkcd<" in text
     # the search passes over the lines the report flags, and no others
     found = search.search(str(results), search.ColourQuery((200, 30, 40)))
     assert found[1:4] == (1, len(problems), [n for n, _ in problems][:5])

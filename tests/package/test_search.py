@@ -16,10 +16,10 @@ def distance(a, b):
 
 
 def line(path, colours, **extra):
-    """A record in the layout huesift batch writes."""
-    return json.dumps({"path": path, "resolved_path": "/x/" + path,
-                       "colors": [{"color": list(c), "percentage": p} for c, p in colours],
-                       **extra})
+    """A record in the layout huesift batch writes; a colour (c, p, name) holds a name."""
+    return json.dumps({"path": path, "resolved_path": "/x/" + path, "colors": [
+        {"color": list(c), "percentage": p, **({"name": n[0]} if n and n[0] else {})}
+        for c, p, *n in colours], **extra})
 
 
 # Planted: B and H share the best score and distance, so the file's order decides; I's shares
@@ -69,6 +69,44 @@ def test_colour_search_ranks_by_the_share_within(colours_file, monkeypatch, jobs
                                                        ("D", 30.0)]
 
 
+GREEN, LIGHTER, RED = (21, 176, 26), (0, 200, 0), (255, 0, 0)  # basic: green, green, red
+
+# Planted for basic's "green": a name a record holds in basic counts as it stands (N3's red, so
+# named by hand), names of another vocabulary do not (N4's), and a colour without one is named
+# by its colour (N1, N5, N7); N1 and N7 tie, and N1's nearest colour is green's own.
+NAMED_LINES = [
+    line("N1", [(GREEN, 30.0), (RED, 70.0)]),
+    line("N2", [(GREEN, 20.0, "green"), (LIGHTER, 40.0, "green"), (RED, 40.0, "red")],
+         vocabulary="basic"),
+    line("N3", [(RED, 50.0, "green"), (RED, 50.0, "red")], vocabulary="basic"),
+    line("N4", [(GREEN, 40.0, "limegreen"), (RED, 60.0, "grey")], vocabulary="css"),
+    line("N5", [(GREEN, 10.0), (RED, 90.0, "red")], vocabulary="basic"),
+    line("N6", [(RED, 100.0)]),
+    line("N7", [(LIGHTER, 30.0), (RED, 70.0)]),
+]
+
+
+def test_name_search_ranks_by_the_share_so_named(tmp_path, monkeypatch):
+    monkeypatch.setattr(search, "PARALLEL_BYTES", 1)
+    path = tmp_path / "r.jsonl"
+    path.write_text("\n".join(NAMED_LINES) + "\n")
+    for jobs in (1, 3):
+        found = search.search(str(path), search.NameQuery("Green", "basic"), top=10, jobs=jobs)
+        assert [(h.path, h.score, h.nearest) for h in found.hits] == [
+            ("N2", 60.0, GREEN), ("N3", 50.0, RED), ("N4", 40.0, GREEN), ("N1", 30.0, GREEN),
+            ("N7", 30.0, LIGHTER), ("N5", 10.0, GREEN)]
+        assert found.hits[4].distance == round(distance(GREEN, LIGHTER), 2)
+    # css's green is another colour, and no palette colour's nearest name
+    none = search.search(str(path), search.NameQuery("green"), top=2)
+    assert [(h.path, h.score) for h in none.hits] == [("N1", 0.0), ("N2", 0.0)]
+    out = huesift("search", path, "--named", "limegreen", "--top", "2")
+    assert out.stdout.splitlines()[1:] == ["  1   60.00%  #00c800     10.68  N2",
+                                           "  2   40.00%  #15b01a     25.40  N4"]
+    out = huesift("search", path, "--named", "purple", "--vocabulary", "basic", "--top", "1")
+    assert out.stderr == ("huesift: note: no image has a colour named 'purple' in vocabulary "
+                          "'basic'; the nearest are listed\n")
+
+
 def match(close, distance, very=0.0, total=None):
     return {"total_percentage": close if total is None else total, "close_percentage": close,
             "very_close_percentage": very, "closest_pixel": [1, 2, 3],
@@ -101,7 +139,19 @@ def test_target_search_ranks_by_a_stored_band(tmp_path, band, order):
 
 @pytest.mark.parametrize("lines, args, message", [
     (COLOUR_LINES, ["--color", "200,30"], "bad colour '200,30': expected R,G,B with values 0 "
-                                          "to 255, or #rrggbb"),
+                                          "to 255, #rrggbb or a colour name"),
+    (COLOUR_LINES, ["--color", "gren"], "unknown colour name 'gren' in vocabulary 'css'; did "
+                                        "you mean 'green'?"),
+    (COLOUR_LINES, ["--color", "faded blue"], "unknown colour name 'faded blue' in vocabulary "
+                                              "'css'; it is a name of 'xkcd'"),
+    (COLOUR_LINES, ["--named", "gren", "--vocabulary", "basic"], "unknown colour name 'gren' in "
+                                                                 "vocabulary 'basic'; did you "
+                                                                 "mean 'green'?"),
+    (COLOUR_LINES, ["--named", "green", "--vocabulary", "bsic"], "unknown vocabulary 'bsic'; "
+                                                                 "did you mean 'basic'?"),
+    (COLOUR_LINES, ["--named", "green", "--within", "3"], "--within belongs to --color"),
+    (TARGET_LINES, ["--target", "brand", "--vocabulary", "css"], "--vocabulary belongs to "
+                                                                 "--named and --color"),
     (COLOUR_LINES, ["--color", "#c81e2"], "bad colour '#c81e2'"),
     (COLOUR_LINES, ["--color", "1,2,3", "--band", "close"], "--band belongs to --target"),
     (COLOUR_LINES, ["--color", "1,2,3", "--within", "-1"], "--within must be a distance of 0"),
@@ -144,7 +194,7 @@ def test_when_no_image_scores_the_nearest_are_listed(tmp_path):
     path = tmp_path / "r.jsonl"
     path.write_text("\n".join([line("teal", [(teal, 100.0)]), line("crimson", [(crimson, 100.0)]),
                                line("navy", [(navy, 100.0)])]) + "\n")
-    out = huesift("search", path, "--color", "255,0,0", "--top", "2")
+    out = huesift("search", path, "--color", "Red", "--top", "2")  # CSS's red, #ff0000
     assert out.returncode == 0
     assert out.stderr == ("huesift: note: no image has a colour within 15 of #ff0000; the "
                           "nearest are listed\n")
