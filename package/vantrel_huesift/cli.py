@@ -371,7 +371,9 @@ def run_search(args: argparse.Namespace) -> int:
     if args.top < 1:
         raise UsageError(f"--top must be at least 1, not {args.top}")
     query: searching.Query
-    vocabulary = checked_vocabulary(args.vocabulary) or "css"
+    # Tagging asks for the plain words; a colour by name most often means a CSS name.
+    vocabulary = checked_vocabulary(args.vocabulary) or (
+        "basic" if args.named is not None else "css")
     if args.target is None and args.band is not None:
         raise UsageError("--band belongs to --target; --color and --named rank by their own "
                          "measure")
@@ -495,7 +497,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="rank by the share of the palette whose name is WORD (tagging)")
     what.add_argument("--target", metavar="NAME", help="rank by a stored target's --band")
     find.add_argument("--vocabulary", metavar="css|xkcd|basic",
-                      help="the names of --named and --color NAME (default css)")
+                      help="the names of --named (default basic) and --color NAME (default css)")
     find.add_argument("--within", type=float, metavar="D",
                       help="L*a*b* distance that counts as the colour (default 15)")
     find.add_argument("--band", choices=["very-close", "close", "total"],

@@ -99,10 +99,10 @@ def test_name_search_ranks_by_the_share_so_named(tmp_path, monkeypatch):
     # css's green is another colour, and no palette colour's nearest name
     none = search.search(str(path), search.NameQuery("green"), top=2)
     assert [(h.path, h.score) for h in none.hits] == [("N1", 0.0), ("N2", 0.0)]
-    out = huesift("search", path, "--named", "limegreen", "--top", "2")
+    out = huesift("search", path, "--named", "limegreen", "--vocabulary", "css", "--top", "2")
     assert out.stdout.splitlines()[1:] == ["  1   60.00%  #00c800     10.68  N2",
                                            "  2   40.00%  #15b01a     25.40  N4"]
-    out = huesift("search", path, "--named", "purple", "--vocabulary", "basic", "--top", "1")
+    out = huesift("search", path, "--named", "purple", "--top", "1")  # basic by default
     assert out.stderr == ("huesift: note: no image has a colour named 'purple' in vocabulary "
                           "'basic'; the nearest are listed\n")
 
