@@ -3,7 +3,7 @@
 import runpy
 import sys
 
-NAMES = ["peers", "match_report", "dbscan_extract", "batch", "kmeans_extract", "search", "report_sort",
+NAMES = ["peers", "profile_12mp", "match_report", "dbscan_extract", "batch", "kmeans_extract", "search", "report_sort",
          "batch_targets", "max_side", "names"]
 
 if __name__ == "__main__":
