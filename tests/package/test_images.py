@@ -1,4 +1,6 @@
 import json
+import struct
+import zlib
 
 import cv2
 import numpy as np
@@ -6,6 +8,7 @@ import pytest
 from PIL import Image, PngImagePlugin
 
 from support import huesift, read_lines
+from vantrel_huesift import images
 from vantrel_huesift.images import read_image
 
 
@@ -43,6 +46,45 @@ def test_alpha_turns_upright_with_the_colours(tmp_path, shape, orientation, wher
         out = huesift("extract", path, "--colors", 1, "--rgb", "--no-preprocessing", "--json")
         assert out.returncode == 0, out.stderr
         assert json.loads(out.stdout) == [{"color": [0, 0, 255], "percentage": 100.0}]
+
+
+def with_exif_chunk(bgra, orientation):
+    """PNG bytes of any depth (OpenCV's encoder) with an eXIf chunk of this orientation."""
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    body = b"eXIf" + exif.tobytes().removeprefix(b"Exif\x00\x00")
+    chunk = struct.pack(">I", len(body) - 4) + body + struct.pack(">I", zlib.crc32(body))
+    data = cv2.imencode(".png", bgra)[1].tobytes()
+    return data[:33] + chunk + data[33:]  # after the header chunk
+
+
+@pytest.mark.parametrize("metadata", ["read by OpenCV", "a turn the colours did not get"])
+@pytest.mark.parametrize("orientation", [2, 3, 5, 6, 8])
+@pytest.mark.parametrize("depth", [8, 16])
+def test_alpha_turns_with_the_colours_at_every_depth(monkeypatch, depth, orientation, metadata):
+    top = 2 ** depth - 1
+    bgra = np.zeros((6, 6, 4), np.uint16 if depth == 16 else np.uint8)
+    bgra[:, 3:] = (top, 0, 0, top)  # right half blue and opaque; the rest red, transparent
+    bgra[:, :3] = (0, 0, top, 0)
+    bgra[0, 0] = (top, 0, 0, 0x8180 if depth == 16 else 0x81)  # a corner blue, just opaque
+    data = with_exif_chunk(bgra, orientation)
+    if metadata != "read by OpenCV":  # as a decoder that found what OpenCV's turn missed
+        data = with_exif_chunk(bgra, 1)
+        monkeypatch.setattr(images, "_orientation", lambda exif: orientation)
+    colours, alpha = images.decode(data, "a.png")
+    np.testing.assert_array_equal(colours, cv2.imdecode(np.frombuffer(data, np.uint8), 1))
+    blue = (colours == (255, 0, 0)).all(axis=2)
+    assert blue.sum() == 19 and blue.tolist() == (alpha > 128).tolist()
+    assert sorted(np.unique(alpha).tolist()) == [0, 0x81, 255]
+
+
+@pytest.mark.parametrize("suffix", [".png", ".tiff"])
+def test_16_bit_alpha_is_reduced_as_the_colours_were(suffix):
+    # PNG keeps the high byte, TIFF rounds: 0x8100 is 129 in one and 128 in the other
+    bgra = np.full((2, 3, 4), 0x8100, np.uint16)
+    colours, alpha = images.decode(cv2.imencode(suffix, bgra)[1].tobytes(), "a" + suffix)
+    assert colours.tolist() == alpha[..., None].repeat(3, axis=2).tolist()
+    assert alpha.tolist() == [[129 if suffix == ".png" else 128] * 3] * 2
 
 
 def test_a_file_cut_short_is_an_error_record_and_is_retried(tmp_path):
