@@ -16,7 +16,9 @@ Its rules, for every command:
 - The header is read before any decoder runs: its pixel count is checked against a limit
   (the report's thumbnails have one), and a JPEG or PNG that ends before its image does is
   refused, never analysed as if whole.
-- OpenCV's log is silenced while it decodes: a file it cannot read is an error, said once.
+- OpenCV's log is silenced while it decodes, and what its decoders write on stderr themselves
+  is captured (`messages.library_text`): a file it cannot read is an error, said once, in the
+  decoder's words where it had any; one it read all the same gets a `messages.DecoderWarning`.
 """
 
 from __future__ import annotations
@@ -25,10 +27,11 @@ import itertools
 import re
 import struct
 import threading
+import warnings
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional, Tuple
 
-from . import files
+from . import files, messages
 
 if TYPE_CHECKING:
     import numpy
@@ -238,12 +241,14 @@ def decode(data: bytes, name: str, alpha: bool = True, max_pixels: Optional[int]
                             "from its header, so it is not decoded here")
     buffer = np.frombuffer(data, np.uint8)
     raw, exif = None, b""
-    with quiet_opencv():
+    with quiet_opencv(), messages.library_text() as said:
         colours = cv2.imdecode(buffer, getattr(cv2, REDUCED[reduce]))
         if colours is not None and alpha and head.alpha:
             raw, exif = _unchanged(buffer)
     if colours is None:
-        raise ValueError(failed)
+        raise ValueError(f"{failed}: {'; '.join(said)}" if said else failed)
+    if said:  # read all the same: what the decoder said of it is a note
+        warnings.warn(messages.DecoderWarning(name, "; ".join(said)), stacklevel=2)
     if (raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4)
             or raw.dtype not in (np.uint8, np.uint16)):
         return colours, None

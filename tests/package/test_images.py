@@ -1,5 +1,7 @@
 import json
+import os
 import struct
+import threading
 import zlib
 
 import cv2
@@ -8,7 +10,7 @@ import pytest
 from PIL import Image, PngImagePlugin
 
 from support import huesift, read_lines
-from vantrel_huesift import images
+from vantrel_huesift import images, messages
 from vantrel_huesift.images import read_image
 
 
@@ -119,3 +121,66 @@ def test_max_side_keeps_a_pixel_more_than_half_of_which_was_selected(tmp_path, a
     cv2.imwrite(str(tmp_path / "a.png"), rgba)
     image, mask = read_image(str(tmp_path / "a.png"), max_side=1)
     assert image.shape == (1, 1, 3) and (mask > 128).tolist() == [[selected > 128]]
+
+
+def decoder_talks(folder):
+    """A JPEG with a byte before its end marker and a PNG with a bad text chunk, which the
+    decoders read with a warning of their own, and a PNG with bad pixels, which libpng refuses."""
+    noise = np.random.default_rng(0).integers(0, 256, (40, 50, 3), np.uint8)
+    jpeg, png = (cv2.imencode(s, noise)[1].tobytes() for s in (".jpg", ".png"))
+    text = b"tEXtComment\x00hi"
+    bad_text = struct.pack(">I", len(text) - 4) + text + bytes(4)
+    pixels = png.find(b"IDAT") + 20
+    (folder / "extra.jpg").write_bytes(jpeg[:-2] + bytes(3) + jpeg[-2:])
+    (folder / "text.png").write_bytes(png[:33] + bad_text + png[33:])
+    (folder / "pixels.png").write_bytes(png[:pixels] + bytes(8) + png[pixels + 8:])
+
+
+@pytest.mark.parametrize("command", ["extract", "batch 1", "batch 2", "report"])
+def test_decoders_own_text_becomes_a_note_or_the_error(tmp_path, command):
+    photos, output = tmp_path / "photos", tmp_path / "r.jsonl"
+    photos.mkdir()
+    decoder_talks(photos)
+    said = {"extra.jpg": "DecoderWarning: Corrupt JPEG data: 2 extraneous bytes before marker "
+                         "0xd9", "text.png": "DecoderWarning: libpng warning: tEXt: CRC error"}
+    notes = "huesift: note: " + "; ".join(f"{said[n]} ({photos / n})" for n in sorted(said))
+    refused = f"Could not load image from {photos / 'pixels.png'}: libpng error: IDAT: incorrect data check"
+    if command == "extract":
+        for name, expected in [*said.items(), ("pixels.png", None)]:
+            out = huesift("extract", photos / name, "--colors", 1)
+            assert out.stderr == (f"huesift: note: {expected} ({photos / name})\n" if expected
+                                  else f"huesift: error: {refused}\n")
+        return
+    out = huesift("batch", photos, "--output", output, "--jobs", command[-1] if "batch" in command else 1,
+                  "--quiet")
+    if command == "report":
+        out = huesift("report", output, "--output", tmp_path / "page.html")
+        assert out.stderr.splitlines() == [f"report of 3 images written to {tmp_path}/page.html",
+                                           notes]
+        return
+    assert out.stderr.splitlines() == [f"2 done, 1 failed, 0 already in {output}", notes]
+    assert {r["path"]: r.get("error") for r in read_lines(output)} == {
+        str(photos / "extra.jpg"): None, str(photos / "text.png"): None,
+        str(photos / "pixels.png"): f"ValueError: {refused}"}
+
+
+def test_stderr_captured_on_threads_at_once_is_given_back_whole():
+    before = os.fstat(2)
+    start, texts = threading.Barrier(8), {}
+
+    def talk(n):
+        with messages.library_text() as said:
+            start.wait()
+            os.write(2, f"thread {n}\n\n  said  this \n".encode())
+            start.wait()  # every thread has written before any ends
+        texts[n] = said
+
+    threads = [threading.Thread(target=talk, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert os.path.samestat(os.fstat(2), before)
+    # each line once, folded; what the others wrote meanwhile is given to each
+    assert [sorted(said) for said in texts.values()] == [
+        ["said this"] + [f"thread {m}" for m in range(8)]] * 8
