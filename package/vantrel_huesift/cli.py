@@ -318,7 +318,7 @@ class ProblemLines:
 
     def __call__(self, number: int, problem: str) -> None:
         self.count += 1
-        print(f"huesift: {self.results}: {problem}", file=sys.stderr)
+        print(messages.shown(f"huesift: {self.results}: {problem}"), file=sys.stderr)
 
 
 def run_report(args: argparse.Namespace) -> int:
@@ -407,7 +407,7 @@ def run_search(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.results}: {e}")
     note = skipped(found, args)
     if note:
-        print(note, file=sys.stderr)
+        print(shown(note), file=sys.stderr)
     if found.hits and found.hits[0].score == 0:
         if isinstance(query, searching.ColourQuery):
             what = f"a colour within {query.within:g} of {hex_of(query.colour)}"
@@ -536,14 +536,14 @@ def main(argv: Optional[List[str]] = None) -> int:
                     sys.stdout.flush()
                     print(line, file=sys.stderr)
     except UsageError as e:
-        print(f"huesift: error: {e}", file=sys.stderr)
+        print(f"huesift: error: {messages.shown(str(e))}", file=sys.stderr)
         return 2
     except (ValueError, results.ResultsInUseError, pool.WorkerStartError) as e:
         # unreadable image or mask, unknown settings, an output another run holds
         print(f"huesift: error: {one_line(e)}", file=sys.stderr)
         return 1
     except OSError as e:  # a file or folder that cannot be written or read
-        where = f": {e.filename}" if e.filename else ""
+        where = f": {messages.shown(str(e.filename))}" if e.filename else ""
         print(f"huesift: error: {one_line(e.strerror or e)}{where}", file=sys.stderr)
         return 1
     except Terminated:
@@ -561,7 +561,8 @@ def threading_main() -> bool:
 
 
 def one_line(text: Any) -> str:
-    return " ".join(str(text).split())
+    """An error's text in one line, as a terminal shows it (see `messages.shown`)."""
+    return messages.shown(" ".join(str(text).split()))
 
 
 if __name__ == "__main__":

@@ -139,13 +139,20 @@ def reissue(said: List[Said], path: str, registry: Dict[Any, Any]) -> None:
                                registry=registry)
 
 
+# C0 and C1 control characters and DEL, as Python writes them in a string's repr
+_CONTROLS = {c: f"\\x{c:02x}" for c in (*range(0x20), *range(0x7F, 0xA0))}
+_CONTROLS.update({ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"})
+
+
 def shown(text: str) -> str:
     """Text as a page or a terminal shows it: the bytes of a name that is not valid UTF-8
-    escaped."""
+    escaped, and its control characters (a name from someone else's results file may hold
+    a terminal's escape sequences, or line breaks that would forge lines of output)."""
     try:
-        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+        text = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     except UnicodeEncodeError:  # a lone surrogate that no file name decodes to
-        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+        text = text.encode("utf-8", "backslashreplace").decode("utf-8")
+    return text.translate(_CONTROLS)
 
 
 class Notes:
@@ -183,10 +190,10 @@ class Notes:
             path = self.first[text]
             if path is not None:
                 many = f"{count} images, first " if count > 1 else ""
-                text += f" ({many}{shown(path)})"
+                text += f" ({many}{path})"
             elif count > 1:
                 text += f" ({count} times)"
             parts.append(text)
         more = len(self.counts) - self.SHOWN
-        return "huesift: note: " + "; ".join(parts) + (
+        return "huesift: note: " + "; ".join(map(shown, parts)) + (
             f"; and {more} other warning{'s' if more != 1 else ''}" if more > 0 else "")
