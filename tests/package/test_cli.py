@@ -2,6 +2,9 @@ import hashlib
 import json
 import os
 import re
+import stat
+import subprocess
+import sys
 import warnings
 from pathlib import Path
 
@@ -10,7 +13,7 @@ import numpy as np
 import pytest
 from matplotlib import cbook
 
-from support import FULL, huesift, read_lines
+from support import FULL, absolute_env, huesift, read_lines
 from vantrel_huesift import messages, palette
 from vantrel_huesift.names import colour_name
 
@@ -201,6 +204,29 @@ def test_batch_on_dask_equals_local_pool(photos, tmp_path):
         assert out.returncode == 0, out.stderr
     key = lambda r: r["path"]  # noqa: E731
     assert sorted(read_lines(remote), key=key) == sorted(read_lines(local), key=key)
+
+
+@pytest.mark.parametrize("chart", ["a pipe", "/dev/stdout", "/dev/null"])
+def test_a_chart_into_a_pipe_or_a_device_is_written_there(tmp_path, request, chart):
+    reader = None
+    if chart == "a pipe":
+        chart = str(tmp_path / "chart")  # no suffix: a pipe is never written beside
+        os.mkfifo(chart)
+        reader = subprocess.Popen(["cat", chart], stdout=subprocess.PIPE)
+        request.addfinalizer(reader.kill)  # it waits on the pipe, if the test fails first
+    before = set(os.listdir("/dev"))
+    out = subprocess.run([sys.executable, "-m", "vantrel_huesift.cli", "extract", SAMPLE,
+                          "--colors", "1", "--json", "--chart", chart], capture_output=True,
+                         env=absolute_env(), timeout=300)
+    assert out.returncode == 0 and out.stderr.decode() == f"chart written to {chart}\n"
+    records, png = out.stdout.split(b"\n", 1)
+    png = reader.communicate(timeout=30)[0] if reader else png
+    assert len(json.loads(records)) == 1
+    if chart != "/dev/null":
+        assert cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_COLOR).shape[2] == 3
+    assert set(os.listdir("/dev")) == before and os.listdir(tmp_path) == (
+        ["chart"] if reader else [])
+    assert stat.S_ISFIFO(os.stat(chart).st_mode) if reader else True  # never replaced
 
 
 def test_console_script_is_declared():
