@@ -24,13 +24,11 @@ _pyplot = threading.Lock()
 
 def write_chart(extractor, colors: list, path: str) -> str:
     """Draws the colours with the extractor's chart and saves it to `path` (written as every
-    file is, see `files`); returns the file written, which has matplotlib's default suffix when
-    `path` has none. Saving is all this is for: the command line and the batch draw on the Agg
-    back end, which shows nothing."""
+    file is, see `files`: a pipe or a device is written through); returns the file written,
+    which has matplotlib's default suffix when `path` is a regular file's name without one.
+    Saving is all this is for: the command line and the batch draw on the Agg back end, which
+    shows nothing."""
     import matplotlib
-
-    if not os.path.splitext(path)[1][1:]:
-        path = path.rstrip(".") + "." + matplotlib.rcParams["savefig.format"]
 
     def draw(name: str) -> None:
         import matplotlib.pyplot as plt
@@ -45,8 +43,7 @@ def write_chart(extractor, colors: list, path: str) -> str:
                 for number in set(plt.get_fignums()) - before:  # the chart's, no one else's
                     plt.close(number)
 
-    files.replace_named(path, draw)
-    return path
+    return files.replace_named(path, draw, "." + matplotlib.rcParams["savefig.format"])
 
 
 def chart_name(image: str, limit: int = NAME_MAX) -> str:

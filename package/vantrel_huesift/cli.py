@@ -242,6 +242,15 @@ def batch_targets(args: argparse.Namespace) -> Dict[str, Tuple[int, int, int]]:
 
 
 def run_batch(args: argparse.Namespace) -> int:
+    try:
+        return batch_run(args)
+    except KeyboardInterrupt:
+        # the fork server may be loading still, with Ctrl-C held back: it is not left behind
+        pool.stop_server()
+        raise
+
+
+def batch_run(args: argparse.Namespace) -> int:
     from .batch import renamed
     from .batch import run_batch as analysed
     from .report import OverwritesInputError, check_output, write_report
@@ -278,29 +287,39 @@ def run_batch(args: argparse.Namespace) -> int:
             print(f"huesift: the unfinished last line of {args.output} ({held.set_aside} "
                   f"bytes) was set aside in {held.rejected}", file=sys.stderr)
         plan = held.plan(found)
-        if vocabulary is not None:  # named from their colours, first: it takes no time
-            for record in renamed(held, plan.unnamed, vocabulary):
-                held.append(record)
-        charts: Dict[str, str] = {}
-        if args.chart:
-            from .charts import chart_names
+        count = failed = charts_failed = 0
+        interrupted: Optional[KeyboardInterrupt] = None
+        try:
+            if vocabulary is not None:  # named from their colours, first: it takes no time
+                for record in renamed(held, plan.unnamed, vocabulary):
+                    held.append(record)
+            charts: Dict[str, str] = {}
+            if args.chart:
+                from .charts import chart_names
 
-            Path(args.chart).mkdir(parents=True, exist_ok=True)
-            names = chart_names(plan.todo, args.chart)
-            charts = {image: str(Path(args.chart) / names[image]) for image in plan.todo}
-        failed = charts_failed = 0
-        jobs = min(args.jobs or os.cpu_count() or 1, max(len(plan.todo), 1))
-        for record in analysed(plan.todo, config, jobs, args.scheduler, not args.quiet,
-                               args.keep_transparent, charts, total=len(plan.todo),
-                               mask=args.mask, targets=targets or None, max_side=side,
-                               own_targets=plan.own_targets, names=vocabulary):
-            held.append(record)
-            failed += "error" in record
-            charts_failed += "chart_error" in record
+                Path(args.chart).mkdir(parents=True, exist_ok=True)
+                names = chart_names(plan.todo, args.chart)
+                charts = {image: str(Path(args.chart) / names[image]) for image in plan.todo}
+            jobs = min(args.jobs or os.cpu_count() or 1, max(len(plan.todo), 1))
+            for record in analysed(plan.todo, config, jobs, args.scheduler, not args.quiet,
+                                   args.keep_transparent, charts, total=len(plan.todo),
+                                   mask=args.mask, targets=targets or None, max_side=side,
+                                   own_targets=plan.own_targets, names=vocabulary):
+                held.append(record)
+                count += 1
+                failed += "error" in record
+                charts_failed += "chart_error" in record
+        except KeyboardInterrupt as e:
+            if isinstance(e, Terminated):  # stopped from outside: said in one line
+                raise
+            interrupted = e  # Ctrl-C: what was finished is kept, and summed up
     unwritten = f", charts not written: {charts_failed}" if charts_failed else ""
     renames = f", names added to {len(plan.unnamed)} of them" if plan.unnamed else ""
-    print(f"{len(plan.todo) - failed} done, {failed} failed, {plan.already} already "
-          f"in {args.output}{renames}{unwritten}", file=sys.stderr)
+    left = f", {len(plan.todo) - count} left for the next run" if interrupted else ""
+    print(f"{count - failed} done, {failed} failed, {plan.already} already "
+          f"in {args.output}{renames}{unwritten}{left}", file=sys.stderr)
+    if interrupted is not None:
+        raise interrupted
     if args.report:
         write_report(Path(args.output), args.report, ProblemLines(args.output),
                      vocabulary or "css")
@@ -318,7 +337,7 @@ class ProblemLines:
 
     def __call__(self, number: int, problem: str) -> None:
         self.count += 1
-        print(f"huesift: {self.results}: {problem}", file=sys.stderr)
+        print(messages.shown(f"huesift: {self.results}: {problem}"), file=sys.stderr)
 
 
 def run_report(args: argparse.Namespace) -> int:
@@ -407,7 +426,7 @@ def run_search(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.results}: {e}")
     note = skipped(found, args)
     if note:
-        print(note, file=sys.stderr)
+        print(shown(note), file=sys.stderr)
     if found.hits and found.hits[0].score == 0:
         if isinstance(query, searching.ColourQuery):
             what = f"a colour within {query.within:g} of {hex_of(query.colour)}"
@@ -536,14 +555,14 @@ def main(argv: Optional[List[str]] = None) -> int:
                     sys.stdout.flush()
                     print(line, file=sys.stderr)
     except UsageError as e:
-        print(f"huesift: error: {e}", file=sys.stderr)
+        print(f"huesift: error: {messages.shown(str(e))}", file=sys.stderr)
         return 2
     except (ValueError, results.ResultsInUseError, pool.WorkerStartError) as e:
         # unreadable image or mask, unknown settings, an output another run holds
         print(f"huesift: error: {one_line(e)}", file=sys.stderr)
         return 1
     except OSError as e:  # a file or folder that cannot be written or read
-        where = f": {e.filename}" if e.filename else ""
+        where = f": {messages.shown(str(e.filename))}" if e.filename else ""
         print(f"huesift: error: {one_line(e.strerror or e)}{where}", file=sys.stderr)
         return 1
     except Terminated:
@@ -561,7 +580,8 @@ def threading_main() -> bool:
 
 
 def one_line(text: Any) -> str:
-    return " ".join(str(text).split())
+    """An error's text in one line, as a terminal shows it (see `messages.shown`)."""
+    return messages.shown(" ".join(str(text).split()))
 
 
 if __name__ == "__main__":

@@ -220,18 +220,25 @@ def replace(path: str, write: Callable[[BinaryIO], None]) -> None:
         os.close(fd)
 
 
-def replace_named(path: str, write: Callable[[str], None]) -> None:
+def replace_named(path: str, write: Callable[[str], None], default_suffix: str = "") -> str:
     """As `replace`, for a writer that takes a file name and chooses the format by its suffix
     (matplotlib's savefig, OpenCV's imwrite): it is given a temporary name with `path`'s
-    suffix."""
-    suffix = os.path.splitext(path)[1]
+    suffix, or `default_suffix` where `path` has none. Returns the name written: a regular
+    file's name without a suffix gets `default_suffix`; a pipe, a device or a descriptor's name
+    is written as it is, never beside it."""
+    suffix = os.path.splitext(path)[1].rstrip(".")
     if _written_directly(path):
+        suffix = suffix or default_suffix
         with tempfile.TemporaryDirectory() as folder:
             made = os.path.join(folder, "out" + suffix)
             write(made)
             with open(made, "rb") as source:
                 _write_directly(path, lambda out: shutil.copyfileobj(source, out))
-        return
+        return path
+    if not suffix and default_suffix:
+        path, suffix = path.rstrip(".") + default_suffix, default_suffix
+        if _written_directly(path):  # the name with its suffix is itself a pipe or a device
+            return replace_named(path, write)
     fd, temporary = new_beside(path, suffix)
     try:
         write(temporary)
@@ -244,6 +251,7 @@ def replace_named(path: str, write: Callable[[str], None]) -> None:
         raise
     finally:
         os.close(fd)
+    return path
 
 
 def _write_directly(path: str, write: Callable[[BinaryIO], None]) -> None:

@@ -16,18 +16,22 @@ Its rules, for every command:
 - The header is read before any decoder runs: its pixel count is checked against a limit
   (the report's thumbnails have one), and a JPEG or PNG that ends before its image does is
   refused, never analysed as if whole.
-- OpenCV's log is silenced while it decodes: a file it cannot read is an error, said once.
+- OpenCV's log is silenced while it decodes, and what its decoders write on stderr themselves
+  is captured (`messages.library_text`): a file it cannot read is an error, said once, in the
+  decoder's words where it had any; one it read all the same gets a `messages.DecoderWarning`.
 """
 
 from __future__ import annotations
 
+import itertools
 import re
 import struct
 import threading
+import warnings
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional, Tuple
 
-from . import files
+from . import files, messages
 
 if TYPE_CHECKING:
     import numpy
@@ -237,25 +241,27 @@ def decode(data: bytes, name: str, alpha: bool = True, max_pixels: Optional[int]
                             "from its header, so it is not decoded here")
     buffer = np.frombuffer(data, np.uint8)
     raw, exif = None, b""
-    with quiet_opencv():
+    with quiet_opencv(), messages.library_text() as said:
         colours = cv2.imdecode(buffer, getattr(cv2, REDUCED[reduce]))
         if colours is not None and alpha and head.alpha:
             raw, exif = _unchanged(buffer)
     if colours is None:
-        raise ValueError(failed)
-    if raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4):
+        raise ValueError(f"{failed}: {'; '.join(said)}" if said else failed)
+    if said:  # read all the same: what the decoder said of it is a note
+        warnings.warn(messages.DecoderWarning(name, "; ".join(said)), stacklevel=2)
+    if (raw is None or raw.ndim != 3 or raw.shape[2] not in (2, 4)
+            or raw.dtype not in (np.uint8, np.uint16)):
         return colours, None
-    for orientation in (_orientation(exif), 1):
-        if _lines_up(upright(raw, orientation), colours):
+    # 16-bit pixels reduced to 8 as OpenCV reduced the colours: to the high byte (PNG) or
+    # rounded (TIFF); then compared exactly, as 8-bit ones are
+    reduced = [raw] if raw.dtype == np.uint8 else [
+        (raw >> 8).astype(np.uint8), ((raw.astype(np.uint32) * 2 + 257) // 514).astype(np.uint8)]
+    for orientation, pixels in itertools.product((_orientation(exif), 1), reduced):
+        if _lines_up(upright(pixels, orientation), colours):
             break
     else:
         raise ValueError(f"the alpha channel of {name} does not line up with its colours")
-    turned = upright(raw[:, :, -1], orientation)
-    if turned.dtype == np.uint16:  # reduced as OpenCV reduces 16-bit colours: the high byte
-        turned = (turned >> 8).astype(np.uint8)
-    elif turned.dtype != np.uint8:
-        return colours, None
-    return colours, np.ascontiguousarray(turned)
+    return colours, np.ascontiguousarray(upright(pixels[:, :, -1], orientation))
 
 
 def _unchanged(buffer: "numpy.ndarray") -> Tuple[Optional["numpy.ndarray"], bytes]:
@@ -289,14 +295,12 @@ def _orientation(exif: bytes) -> int:
 
 
 def _lines_up(raw: "numpy.ndarray", colours: "numpy.ndarray") -> bool:
-    """Whether stored pixels, turned, are the colours: exactly, for 8-bit pixels; by size
-    otherwise."""
+    """Whether stored 8-bit pixels, turned, are exactly the colours (a size alone would let a
+    square image's alpha turn where its colours did not)."""
     import numpy as np
 
     if raw.shape[:2] != colours.shape[:2]:
         return False
-    if raw.dtype != np.uint8:
-        return True
     stored = raw[:, :, :3] if raw.shape[2] == 4 else np.repeat(raw[:, :, :1], 3, axis=2)
     return bool(np.array_equal(stored, colours))
 

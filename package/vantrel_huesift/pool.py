@@ -15,7 +15,10 @@
   stops the pool at once, in its own words.
 - Workers ignore SIGINT, and end quietly on SIGTERM: the command line turns either into an
   exception in the parent, which stops its workers, those at work by SIGKILL, the others by
-  closing their pipe. A worker whose parent is gone exits quietly, at its next message.
+  closing their pipe, and the fork server (`stop_server`). A worker whose parent is gone exits
+  quietly, at its next message. The fork server and each worker start with SIGINT blocked, so
+  that Ctrl-C (sent to the whole process group) never ends one with a traceback while it loads:
+  the server ignores it once loaded, a worker as soon as it runs.
 - Each worker has a pipe of its own, so that one killed while it writes corrupts nothing of the
   others'. (pebble's pool shares one pipe and one lock among all workers: a worker killed
   while it holds them stalls the others, and one that dies before it has taken a task breaks
@@ -49,10 +52,13 @@ def _worker(conn, environ: Dict[str, str]) -> None:
     time in and its result out, until None comes or the pipe closes."""
     import signal
 
-    os.environ.update(environ)
     # Ctrl-C is the parent's to act on: it stops us. SIGTERM keeps its default, a quiet end:
-    # sent to the whole group, the parent acts on it before it sees us gone.
+    # sent to the whole group, the parent acts on it before it sees us gone. SIGINT was
+    # blocked since the fork (see `_sigint_blocked`): ignored now, it is let through.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    os.environ.update(environ)
     try:
         try:
             setup, state, run = conn.recv()
@@ -76,12 +82,22 @@ class _Worker:
     def __init__(self, context: Any, setup: tuple, environ: Dict[str, str]):
         self.conn, child = context.Pipe()
         self.process = context.Process(target=_worker, args=(child, environ), daemon=True)
-        self.process.start()
-        child.close()
         self.tasks: Deque[Any] = deque()
         self.ready = False
         self.failed: Optional[str] = None
-        self.conn.send(setup)
+        if context.get_start_method() == "spawn":  # started here: it inherits the mask
+            with _sigint_blocked():
+                self.process.start()
+        else:  # forked by the server, with its mask; Ctrl-C acts here while it waits
+            self.process.start()
+        try:
+            child.close()
+            self.conn.send(setup)
+        except BaseException:  # Ctrl-C before the pool holds it: it is not left behind
+            self.process.kill()
+            self.process.join()
+            self.conn.close()
+            raise
 
     def take(self, message: Any) -> Optional[tuple]:
         """A message from the worker: its result and the task it was for, or None."""
@@ -114,6 +130,26 @@ class _Worker:
 
 
 @contextmanager
+def _sigint_blocked() -> Iterator[None]:
+    """SIGINT held back on this thread meanwhile, and in a process started meanwhile, which
+    inherits the mask, until that process lets it through. One that reaches this thread
+    meanwhile is raised as the block ends: none is lost."""
+    import signal
+    from multiprocessing import resource_tracker
+
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    # started first: starting it lets SIGINT through again on this thread
+    resource_tracker.ensure_running()
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
+@contextmanager
 def _environment(environ: Dict[str, str]) -> Iterator[None]:
     """os.environ with `environ` set, for a process started meanwhile; then as it was."""
     saved = {name: os.environ.get(name) for name in environ}
@@ -141,10 +177,32 @@ def start(environ: Optional[Dict[str, str]] = None, preload: Sequence[str] = ())
     if method == "forkserver":
         from multiprocessing import forkserver
 
-        with _environment(environ or {}):
+        with _environment(environ or {}), _sigint_blocked():
             context.set_forkserver_preload(list(preload))
             forkserver.ensure_running()
     return context
+
+
+def stop_server() -> None:
+    """Stops the fork server this process started, at once, even while it is still loading:
+    after an interrupt, nothing of the pool's is left running. A later batch starts another."""
+    import signal
+    from multiprocessing import forkserver
+
+    server = forkserver._forkserver
+    pid = getattr(server, "_forkserver_pid", None)
+    if pid is None:
+        return
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    stop = getattr(server, "_stop", None)  # reaps it and forgets it (Python 3.9 and later)
+    if stop is not None:
+        try:
+            stop()
+        except (ChildProcessError, OSError):  # reaped or gone already
+            pass
 
 
 def imap(tasks: Iterator[Any], jobs: int, setup: Callable[[Any], Any], state: Any,

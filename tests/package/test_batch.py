@@ -768,6 +768,61 @@ def test_a_stopped_run_says_one_line_and_leaves_no_temporary_file(ten, tmp_path,
     assert all(json.loads(line) for line in complete_lines(output))
 
 
+def _started_a_worker(pid):
+    """Whether a run has a worker yet: spawned by it, or forked by its fork server."""
+    import psutil
+
+    try:
+        return any(child.children() or "spawn_main" in " ".join(child.cmdline())
+                   for child in psutil.Process(pid).children())
+    except psutil.Error:
+        return False
+
+
+@pytest.mark.parametrize("start", ["spawn", "forkserver"])
+@pytest.mark.parametrize("moment", ["the results are held", "workers start",
+                                    "records are written"])
+def test_ctrl_c_at_any_moment_keeps_every_record_and_leaves_nothing(ten, tmp_path, moment,
+                                                                      start):
+    import psutil
+
+    output = tmp_path / "r.jsonl"
+    run = subprocess.Popen([sys.executable, "-m", "vantrel_huesift.cli", "batch", str(ten),
+                            "--output", str(output), "--jobs", "2", "--quiet"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           env=dict(absolute_env(), HUESIFT_START_METHOD=start),
+                           start_new_session=True)  # a group of its own, as a terminal's job
+    reached = {"the results are held": output.exists,  # the fork server loads meanwhile
+               "workers start": lambda: _started_a_worker(run.pid),
+               "records are written": lambda: len(complete_lines(output)) >= 2}[moment]
+    deadline = time.monotonic() + 120
+    while run.poll() is None and time.monotonic() < deadline and not reached():
+        time.sleep(0.005)
+    if moment == "the results are held":
+        time.sleep(0.1)  # from the file's creation to the run's plan
+    os.killpg(run.pid, signal.SIGINT)  # Ctrl-C: to every process of the group
+    _, stderr = run.communicate(timeout=60)
+    kept = complete_lines(output)
+    assert (run.returncode, stderr.splitlines()) == (130, [
+        f"{len(kept)} done, 0 failed, 0 already in {output}, {10 - len(kept)} left for the "
+        "next run", "huesift: interrupted"])
+    assert all(json.loads(line)["colors"] for line in kept)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:  # the group is empty: no worker nor server stays
+        left = [p for p in psutil.process_iter() if _group(p) == run.pid]
+        if not left:
+            break
+        time.sleep(0.05)
+    assert left == []
+
+
+def _group(process):
+    try:
+        return os.getpgid(process.pid)
+    except OSError:
+        return None
+
+
 def test_links_back_up_the_tree_are_walked_once(tmp_path):
     photos = tmp_path / "photos"
     (photos / "a" / "b").mkdir(parents=True)

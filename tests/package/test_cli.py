@@ -2,6 +2,10 @@ import hashlib
 import json
 import os
 import re
+import stat
+import subprocess
+import sys
+import warnings
 from pathlib import Path
 
 import cv2
@@ -9,8 +13,8 @@ import numpy as np
 import pytest
 from matplotlib import cbook
 
-from support import FULL, huesift, read_lines
-from vantrel_huesift import palette
+from support import FULL, absolute_env, huesift, read_lines
+from vantrel_huesift import messages, palette
 from vantrel_huesift.names import colour_name
 
 SAMPLE = str(cbook.get_sample_data("grace_hopper.jpg", asfileobj=False))
@@ -202,6 +206,29 @@ def test_batch_on_dask_equals_local_pool(photos, tmp_path):
     assert sorted(read_lines(remote), key=key) == sorted(read_lines(local), key=key)
 
 
+@pytest.mark.parametrize("chart", ["a pipe", "/dev/stdout", "/dev/null"])
+def test_a_chart_into_a_pipe_or_a_device_is_written_there(tmp_path, request, chart):
+    reader = None
+    if chart == "a pipe":
+        chart = str(tmp_path / "chart")  # no suffix: a pipe is never written beside
+        os.mkfifo(chart)
+        reader = subprocess.Popen(["cat", chart], stdout=subprocess.PIPE)
+        request.addfinalizer(reader.kill)  # it waits on the pipe, if the test fails first
+    before = set(os.listdir("/dev"))
+    out = subprocess.run([sys.executable, "-m", "vantrel_huesift.cli", "extract", SAMPLE,
+                          "--colors", "1", "--json", "--chart", chart], capture_output=True,
+                         env=absolute_env(), timeout=300)
+    assert out.returncode == 0 and out.stderr.decode() == f"chart written to {chart}\n"
+    records, png = out.stdout.split(b"\n", 1)
+    png = reader.communicate(timeout=30)[0] if reader else png
+    assert len(json.loads(records)) == 1
+    if chart != "/dev/null":
+        assert cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_COLOR).shape[2] == 3
+    assert set(os.listdir("/dev")) == before and os.listdir(tmp_path) == (
+        ["chart"] if reader else [])
+    assert stat.S_ISFIFO(os.stat(chart).st_mode) if reader else True  # never replaced
+
+
 def test_console_script_is_declared():
     from importlib import metadata
     try:
@@ -288,3 +315,34 @@ def test_a_chart_that_cannot_be_written_keeps_the_colours(tmp_path):
     assert sorted(p.name for p in charts.iterdir()) == sorted(
         [chart_of(photos / name).replace("l" * 239 + name[-5], "l" * 233) for name in long]
         + [blocked.name])
+
+
+HOSTILE = "x\x1b[2J\x1b[31mred\rover\nforged\x9b\x7f.png"  # from someone else's results
+ESCAPED = "x\\x1b[2J\\x1b[31mred\\rover\\nforged\\x9b\\x7f.png"
+
+
+@pytest.mark.parametrize("where", ["search", "report", "note", "error"])
+def test_control_characters_in_names_are_escaped_wherever_they_are_shown(tmp_path, where):
+    results = tmp_path / "r.jsonl"
+    colours = [{"color": [200, 16, 46], "percentage": 100.0}]
+    results.write_text("".join(json.dumps(r) + "\n" for r in [
+        {"path": HOSTILE, "resolved_path": f"/nowhere/{HOSTILE}", "colors": colours},
+        {"path": HOSTILE, "colors": "none"}]))
+    if where == "search":
+        out = huesift("search", results, "--color", "200,16,46")
+        assert out.stdout.splitlines()[1:] == [f"  1  100.00%  #c8102e      0.00  {ESCAPED}"]
+    elif where == "report":
+        out = huesift("report", results, "--output", tmp_path / "page.html")
+        page = (tmp_path / "page.html").read_text()
+        assert page.count(f'title="{ESCAPED}">{ESCAPED}</div>') == 2
+        assert not re.search("[\x00-\x08\x0b-\x1f\x7f-\x9f]", page)
+    elif where == "note":
+        notes = messages.Notes()
+        notes.add([warnings.WarningMessage(messages.Note(HOSTILE, "W", "said\x1b[0m"),
+                                           messages.Note, "f", 1)])
+        assert notes.line() == f"huesift: note: W: said\\x1b[0m ({ESCAPED})"
+    else:
+        (tmp_path / HOSTILE).write_bytes(b"not an image")
+        out = huesift("extract", tmp_path / HOSTILE)
+        one_line = ESCAPED.replace("\\r", " ").replace("\\n", " ")  # an error is one line
+        assert out.stderr == f"huesift: error: Could not load image from {tmp_path}/{one_line}\n"
