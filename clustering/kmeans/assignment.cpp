@@ -127,8 +127,9 @@ struct two_least {
     double next;
     int at;
 };
-inline two_least nearest_of(const double* p, const double* __restrict c0, const double* __restrict c1,
-                     const double* __restrict c2, int n, int skip) {
+inline two_least nearest_of(const double* p, const double* __restrict c0,
+                            const double* __restrict c1, const double* __restrict c2, int n,
+                            int skip) {
     two_least out{infinity, infinity, skip};
     for (int i = 0; i < n; ++i) {
         const double e0 = p[0] - c0[i], e1 = p[1] - c1[i], e2 = p[2] - c2[i];
@@ -308,7 +309,8 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
     for (std::size_t g = 0; g < t; ++g) {
         double most = 0.0;
         for (int p = group_start_[g]; p < group_start_[g + 1]; ++p) {
-            most = std::max(most, moved[static_cast<std::size_t>(member_[static_cast<std::size_t>(p)])]);
+            const auto j = static_cast<std::size_t>(member_[static_cast<std::size_t>(p)]);
+            most = std::max(most, moved[j]);
         }
         drift_[step_ * t + g] = drift_[(step_ - 1) * t + g] + drift_units(most);
     }

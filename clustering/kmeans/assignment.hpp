@@ -87,7 +87,7 @@ private:
     std::vector<std::uint32_t> stamp_;  // per colour: the assignment its group bounds date from
     std::vector<std::int64_t> drift_;   // per assignment, per group: the drift since the seeding
     std::uint32_t step_ = 0;            // assignments so far
-    std::vector<double> packed_;        // the centres' coordinates in member_'s order
+    std::vector<double> packed_;        // the centres' coordinates in member_'s order, by channel
     std::vector<float> reach_;          // scratch per group: the bounds as they stand now
     std::vector<double> least_;         // the least distance measured in a group,
     std::vector<double> second_;        // the next least,
