@@ -3,6 +3,7 @@
 #include "clustering/parallel.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace huesift::clustering::kmeans {
@@ -44,7 +45,30 @@ void nearest_two(std::size_t n, const double* __restrict p0, const double* __res
         least[i] = far;
         next[i] = far;
     }
-    for (int j = 0; j < k; ++j) {
+    // Two centres a pass, in their order, which halves the passes over the scratch.
+    int j = 0;
+    for (; j + 1 < k; j += 2) {
+        const double a0 = centres[3 * j], a1 = centres[3 * j + 1], a2 = centres[3 * j + 2];
+        const double b0 = centres[3 * j + 3], b1 = centres[3 * j + 4], b2 = centres[3 * j + 5];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double e0 = p0[i] - a0, e1 = p1[i] - a1, e2 = p2[i] - a2;
+            const double d = e0 * e0 + e1 * e1 + e2 * e2;
+            const double f0 = p0[i] - b0, f1 = p1[i] - b1, f2 = p2[i] - b2;
+            const double e = f0 * f0 + f1 * f1 + f2 * f2;
+            double was = least[i];
+            double after = next[i];
+            std::int32_t at = best[i];
+            bool nearer = d < was;
+            after = nearer ? was : d < after ? d : after;
+            at = nearer ? j : at;
+            was = nearer ? d : was;
+            nearer = e < was;
+            next[i] = nearer ? was : e < after ? e : after;
+            best[i] = nearer ? j + 1 : at;
+            least[i] = nearer ? e : was;
+        }
+    }
+    for (; j < k; ++j) {
         const double c0 = centres[3 * j], c1 = centres[3 * j + 1], c2 = centres[3 * j + 2];
         for (std::size_t i = 0; i < n; ++i) {
             const double e0 = p0[i] - c0, e1 = p1[i] - c1, e2 = p2[i] - c2;
@@ -56,6 +80,23 @@ void nearest_two(std::size_t n, const double* __restrict p0, const double* __res
             best[i] = nearer ? j : best[i];
             least[i] = nearer ? d : was;
         }
+    }
+}
+
+// Each colour's distance to its own centre (into `least`) and the upper bound it gives; whether
+// that bound alone keeps the colour's label.
+HUESIFT_WIDE_VECTORS
+void own_bounds(std::size_t n, const double* __restrict p0, const double* __restrict p1,
+                const double* __restrict p2, const double* __restrict c0,
+                const double* __restrict c1, const double* __restrict c2,
+                const float* __restrict keep_below, double* __restrict least,
+                float* __restrict high, std::uint8_t* __restrict keep) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e0 = p0[i] - c0[i], e1 = p1[i] - c1[i], e2 = p2[i] - c2[i];
+        const double d = e0 * e0 + e1 * e1 + e2 * e2;
+        least[i] = d;
+        high[i] = upper(d);
+        keep[i] = static_cast<std::uint8_t>(high[i] < keep_below[i]);
     }
 }
 
@@ -79,9 +120,47 @@ void move_bounds(std::size_t n, const std::int32_t* __restrict labels, float* __
     }
 }
 
+// The least and next least of a colour's distances to n centres (their coordinates channel by
+// channel), and the place of the least; the centre at place `skip` is left out.
+struct two_least {
+    double least;
+    double next;
+    int at;
+};
+inline two_least nearest_of(const double* p, const double* __restrict c0,
+                            const double* __restrict c1, const double* __restrict c2, int n,
+                            int skip) {
+    two_least out{infinity, infinity, skip};
+    for (int i = 0; i < n; ++i) {
+        const double e0 = p[0] - c0[i], e1 = p[1] - c1[i], e2 = p[2] - c2[i];
+        const double d = i == skip ? infinity : e0 * e0 + e1 * e1 + e2 * e2;
+        const bool nearer = d < out.least;
+        out.next = nearer ? out.least : std::min(out.next, d);
+        out.at = nearer ? i : out.at;
+        out.least = nearer ? d : out.least;
+    }
+    return out;
+}
+
+// A group's drift in units of 2^-32: at least `moved`.
+std::int64_t drift_units(double moved) {
+    return static_cast<std::int64_t>(std::ceil(moved * 0x1p32));
+}
+
+// A lower bound after its group drifted `units` further: still below the distances it bounds.
+float drifted(float bound, std::int64_t units) {
+    if (units == 0) {
+        return bound;
+    }
+    // Both terms are exact in doubles (the drifts stay far below 2^53 units): the difference
+    // is rounded once, which float_below outweighs.
+    const double less = static_cast<double>(bound) - static_cast<double>(units) * 0x1p-32;
+    return less > 0.0 ? float_below(less) : 0.0f;
+}
+
 }  // namespace
 
-assignment::assignment(const colours& x, const seeding& start)
+assignment::assignment(const colours& x, const seeding& start, int grouped_from)
     : x_(x),
       k_(start.centres.size()),
       high_(x.size),
@@ -98,6 +177,83 @@ assignment::assignment(const colours& x, const seeding& start)
         low_[c] = start.next[c] == seeding::far
                       ? std::numeric_limits<float>::infinity()
                       : float_below(std::sqrt(static_cast<double>(start.next[c])));
+    }
+    if (k_ >= grouped_from) {
+        group(start.centres);
+        const auto t = static_cast<std::size_t>(groups_);
+        bound_.resize(x.size * t);
+        for (std::size_t c = 0; c < x.size; ++c) {
+            // every other centre is at least this far, those of each group too
+            std::fill_n(&bound_[c * t], t, low_[c]);
+        }
+        stamp_.assign(x.size, 0);
+        drift_.assign(t, 0);
+        packed_.resize(3 * static_cast<std::size_t>(k_));
+        reach_.resize(t);
+        least_.resize(t);
+        second_.resize(t);
+        nearest_.resize(t);
+    }
+}
+
+// About one group per ten centres, by a few rounds of k-means over the seeds, starting from the
+// first seeds, which k-means++ spread apart. Any grouping is right; near centres grouped
+// together let the bounds rule out more.
+void assignment::group(const centre_set& centres) {
+    const int t = std::max(1, (k_ + 5) / 10);
+    std::vector<double> seat(centres.coordinates().begin(),
+                             centres.coordinates().begin() + 3 * t);
+    group_of_.assign(static_cast<std::size_t>(k_), 0);
+    for (int round = 0; round < 5; ++round) {
+        for (int j = 0; j < k_; ++j) {
+            double least = infinity;
+            for (int g = 0; g < t; ++g) {
+                double squared = 0.0;
+                for (int ch = 0; ch < 3; ++ch) {
+                    const double d = centres.at(j)[ch] - seat[3 * static_cast<std::size_t>(g) + ch];
+                    squared += d * d;
+                }
+                if (squared < least) {
+                    least = squared;
+                    group_of_[static_cast<std::size_t>(j)] = g;
+                }
+            }
+        }
+        std::vector<double> sum(3 * static_cast<std::size_t>(t), 0.0);
+        std::vector<int> count(static_cast<std::size_t>(t), 0);
+        for (int j = 0; j < k_; ++j) {
+            const auto g = static_cast<std::size_t>(group_of_[static_cast<std::size_t>(j)]);
+            for (int ch = 0; ch < 3; ++ch) {
+                sum[3 * g + ch] += centres.at(j)[ch];
+            }
+            ++count[g];
+        }
+        for (std::size_t g = 0; g < static_cast<std::size_t>(t); ++g) {
+            for (int ch = 0; ch < 3 && count[g] > 0; ++ch) {
+                seat[3 * g + ch] = sum[3 * g + ch] / count[g];
+            }
+        }
+    }
+    // The groups in use, numbered afresh, their centres listed group after group.
+    std::vector<int> number(static_cast<std::size_t>(t), -1);
+    for (int g = 0; g < t; ++g) {
+        for (int j = 0; j < k_; ++j) {
+            if (group_of_[static_cast<std::size_t>(j)] == g) {
+                if (number[static_cast<std::size_t>(g)] < 0) {
+                    number[static_cast<std::size_t>(g)] = groups_++;
+                    group_start_.push_back(static_cast<int>(member_.size()));
+                }
+                member_.push_back(j);
+            }
+        }
+    }
+    group_start_.push_back(k_);
+    for (int& g : group_of_) {
+        g = number[static_cast<std::size_t>(g)];
+    }
+    place_.resize(static_cast<std::size_t>(k_));
+    for (int p = 0; p < k_; ++p) {
+        place_[static_cast<std::size_t>(member_[static_cast<std::size_t>(p)])] = p;
     }
 }
 
@@ -142,6 +298,34 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
         open_[open] = static_cast<std::uint32_t>(c);
         open += flag_[c];
     }
+    open = tighten(centres, open, labels);
+    if (groups_ == 0) {
+        return measure_all(centres, open, labels, sums);
+    }
+    // Each group drifts as far as its centres moved at most.
+    const auto t = static_cast<std::size_t>(groups_);
+    ++step_;
+    drift_.resize((step_ + 1) * t);
+    for (std::size_t g = 0; g < t; ++g) {
+        double most = 0.0;
+        for (int p = group_start_[g]; p < group_start_[g + 1]; ++p) {
+            const auto j = static_cast<std::size_t>(member_[static_cast<std::size_t>(p)]);
+            most = std::max(most, moved[j]);
+        }
+        drift_[step_ * t + g] = drift_[(step_ - 1) * t + g] + drift_units(most);
+    }
+    for (int p = 0; p < k_; ++p) {
+        for (int ch = 0; ch < 3; ++ch) {
+            packed_[static_cast<std::size_t>(ch * k_ + p)] =
+                centres.at(member_[static_cast<std::size_t>(p)])[ch];
+        }
+    }
+    return measure_grouped(centres, open, labels, sums);
+}
+
+// The open colours measured against every centre, a batch at a time.
+bool assignment::measure_all(const centre_set& centres, std::size_t open,
+                             std::vector<std::int32_t>& labels, cluster_sums& sums) {
     bool changed = false;
     for (std::size_t start = 0; start < open; start += batch) {
         const std::size_t m = std::min(batch, open - start);
@@ -162,7 +346,13 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
                 high_[c] = scan_.high[i];
                 low_[c] = scan_.low[i];
             } else {
-                b = settle(centres, c, i);
+                b = settle(centres, c, b);
+                double next = infinity;
+                for (int j = 0; j < k_; ++j) {
+                    next = j != b ? std::min(next, distance_[static_cast<std::size_t>(j)]) : next;
+                }
+                high_[c] = upper(distance_[static_cast<std::size_t>(b)]);
+                low_[c] = lower(next);
             }
             if (b != a) {
                 sums.join(x_, c, a, -1);
@@ -175,29 +365,160 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
     return changed;
 }
 
-// The exact nearest centre of colour c, the i-th of the batch just measured, whose two least
-// distances lie within rounding of each other: exact arithmetic orders the close ones. Its
-// bounds are set anew.
-int assignment::settle(const centre_set& centres, std::size_t c, std::size_t i) {
-    int best = scan_.best[i];
+// The open colours' upper bounds made tight, a batch at a time: a colour whose bound then
+// falls below its lower bound keeps its label unmeasured. The others stay open, in order; how
+// many.
+std::size_t assignment::tighten(const centre_set& centres, std::size_t open,
+                                const std::vector<std::int32_t>& labels) {
+    std::size_t still = 0;
+    for (std::size_t start = 0; start < open; start += batch) {
+        const std::size_t m = std::min(batch, open - start);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t c = open_[start + i];
+            const int a = labels[c];
+            for (int ch = 0; ch < 3; ++ch) {
+                scan_.at[ch][i] = x_.channel[ch][c];
+                scan_.own[ch][i] = centres.at(a)[ch];
+            }
+            scan_.low[i] = std::max(low_[c], half_[static_cast<std::size_t>(a)]);
+        }
+        own_bounds(m, scan_.at[0], scan_.at[1], scan_.at[2], scan_.own[0], scan_.own[1],
+                   scan_.own[2], scan_.low, scan_.least, scan_.high, scan_.keep);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t c = open_[start + i];
+            high_[c] = scan_.high[i];
+            open_[still] = c;
+            still += scan_.keep[i] ^ 1u;
+        }
+    }
+    return still;
+}
+
+// The open colours measured group by group.
+bool assignment::measure_grouped(const centre_set& centres, std::size_t open,
+                                 std::vector<std::int32_t>& labels, cluster_sums& sums) {
+    const auto t = static_cast<std::size_t>(groups_);
+    bool changed = false;
+    for (std::size_t i = 0; i < open; ++i) {
+        const std::size_t c = open_[i];
+        const int a = labels[c];
+        int b = nearest_grouped(c, a);
+        if (b < 0) {
+            b = settle(centres, c, -1 - b);
+            float* bound = &bound_[c * t];
+            for (std::size_t g = 0; g < t; ++g) {
+                double least = infinity;
+                for (int p = group_start_[g]; p < group_start_[g + 1]; ++p) {
+                    const int j = member_[static_cast<std::size_t>(p)];
+                    least = j != b ? std::min(least, distance_[static_cast<std::size_t>(j)])
+                                   : least;
+                }
+                bound[g] = lower(least);
+            }
+            high_[c] = upper(distance_[static_cast<std::size_t>(b)]);
+            low_[c] = *std::min_element(bound, bound + t);
+            stamp_[c] = step_;
+        }
+        if (b != a) {
+            sums.join(x_, c, a, -1);
+            sums.join(x_, c, b, +1);
+            labels[c] = b;
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+// The nearest centre of colour c, labelled a, where floating point surely tells it, with its
+// bounds set anew; where it cannot, -1 - the nearest by the doubles, for settle().
+int assignment::nearest_grouped(std::size_t c, int a) {
+    const auto t = static_cast<std::size_t>(groups_);
+    const auto ga = static_cast<std::size_t>(group_of_[static_cast<std::size_t>(a)]);
+    const double* c0 = packed_.data();
+    const double* c1 = c0 + k_;
+    const double* c2 = c1 + k_;
+    const double p[3] = {static_cast<double>(x_.channel[0][c]),
+                         static_cast<double>(x_.channel[1][c]),
+                         static_cast<double>(x_.channel[2][c])};
+    // Its upper bound is tight already (tighten()).
+    const int pa = place_[static_cast<std::size_t>(a)];
+    const double own = nearest_of(p, c0 + pa, c1 + pa, c2 + pa, 1, -1).least;
+    const float high = high_[c];
+    const float half = half_[static_cast<std::size_t>(a)];
+    // The groups' bounds as they stand now.
+    float* bound = &bound_[c * t];
+    const std::int64_t* then = &drift_[stamp_[c] * t];
+    const std::int64_t* now = &drift_[step_ * t];
+    float low = std::numeric_limits<float>::infinity();
+    for (std::size_t g = 0; g < t; ++g) {
+        reach_[g] = drifted(bound[g], now[g] - then[g]);
+        low = std::min(low, reach_[g]);
+    }
+    low_[c] = low;
+    if (high < std::max(low, half)) {
+        return a;
+    }
+    // The groups those bounds cannot rule out, each against the nearest centre found so far.
+    int best = a;
+    double least = own;
+    double next = infinity;
+    float reach = high;
+    std::fill(nearest_.begin(), nearest_.end(), -1);
+    // its own group first, where the nearest centre most often lies
+    for (std::size_t h = 0; h < t; ++h) {
+        const std::size_t g = h == 0 ? ga : h == ga ? 0 : h;
+        if (reach < reach_[g]) {
+            continue;
+        }
+        const int first = group_start_[g];
+        const two_least found = nearest_of(p, c0 + first, c1 + first, c2 + first,
+                                           group_start_[g + 1] - first, g == ga ? pa - first : -1);
+        nearest_[g] = found.at < 0 ? a : member_[static_cast<std::size_t>(first + found.at)];
+        least_[g] = found.least;
+        second_[g] = found.next;
+        if (found.least < least) {
+            next = std::min(least, found.next);
+            least = found.least;
+            best = nearest_[g];
+            reach = upper(least);
+        } else {
+            next = std::min(next, found.least);
+        }
+    }
+    if (!(next - least > 2 * rounding)) {
+        return -1 - best;
+    }
+    // Every centre ruled out lies farther than one measured; of those measured, `best` is
+    // surely the nearest.
+    for (std::size_t g = 0; g < t; ++g) {
+        least_[g] = nearest_[g] == best ? second_[g] : least_[g];
+    }
+    for (std::size_t g = 0; g < t; ++g) {
+        bound[g] = nearest_[g] >= 0 ? lower(least_[g]) : reach_[g];
+    }
+    if (best != a) {
+        bound[ga] = std::min(bound[ga], lower(own));
+    }
+    high_[c] = upper(least);
+    low_[c] = *std::min_element(bound, bound + t);
+    stamp_[c] = step_;
+    return best;
+}
+
+// The exact nearest centre of colour c when the doubles put `guess` within rounding of another:
+// exact arithmetic orders the close ones. Leaves the distances to all centres in distance_.
+int assignment::settle(const centre_set& centres, std::size_t c, int guess) {
     for (int j = 0; j < k_; ++j) {
         distance_[static_cast<std::size_t>(j)] = squared_distance(x_, c, centres.at(j));
     }
-    const double close = scan_.least[i] + 2 * rounding;
+    int best = guess;
+    const double close = distance_[static_cast<std::size_t>(guess)] + 2 * rounding;
     for (int j = 0; j < k_; ++j) {
         if (j != best && distance_[static_cast<std::size_t>(j)] <= close &&
             is_nearer(centres, c, j, best)) {
             best = j;
         }
     }
-    double next = infinity;
-    for (int j = 0; j < k_; ++j) {
-        if (j != best) {
-            next = std::min(next, distance_[static_cast<std::size_t>(j)]);
-        }
-    }
-    high_[c] = upper(distance_[static_cast<std::size_t>(best)]);
-    low_[c] = lower(next);
     return best;
 }
 

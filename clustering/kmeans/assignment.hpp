@@ -5,7 +5,12 @@
 // Each colour keeps an upper bound on its distance to its centre and a lower bound on its
 // distance to every other (Hamerly's bounds, widened past their rounding). When centres move,
 // the bounds move by as much; a colour whose upper bound stays below its lower bound keeps its
-// label, which exact arithmetic would give it too. Only the others are measured again.
+// label, which exact arithmetic would give it too. The others are measured against their own
+// centre first, which settles many of them; only the rest are measured against every centre.
+//
+// From `grouped_from` clusters on, the centres are grouped once, near ones together, and each
+// colour also keeps a lower bound per group (Yinyang k-means' bounds): a colour still open is
+// then measured against the groups those bounds cannot rule out, not against every centre.
 #pragma once
 
 #include "centres.hpp"
@@ -19,8 +24,9 @@ namespace huesift::clustering::kmeans {
 
 class assignment {
 public:
-    // The bounds from the seeding's distances, for the seeding's labels.
-    assignment(const colours& x, const seeding& start);
+    // The bounds from the seeding's distances, for the seeding's labels; per group of centres
+    // too from `grouped_from` clusters on.
+    assignment(const colours& x, const seeding& start, int grouped_from);
 
     // Each colour to its nearest centre, its cluster's sums following it. `moved` holds how far
     // each centre moved since the last assignment, at most. True when a label changed.
@@ -38,9 +44,19 @@ private:
         double next[batch];
         float high[batch];
         float low[batch];
+        double own[3][batch];  // each colour's own centre
+        std::uint8_t keep[batch];
     };
 
-    int settle(const centre_set& centres, std::size_t c, std::size_t i);
+    std::size_t tighten(const centre_set& centres, std::size_t open,
+                        const std::vector<std::int32_t>& labels);
+    bool measure_all(const centre_set& centres, std::size_t open,
+                     std::vector<std::int32_t>& labels, cluster_sums& sums);
+    bool measure_grouped(const centre_set& centres, std::size_t open,
+                         std::vector<std::int32_t>& labels, cluster_sums& sums);
+    int nearest_grouped(std::size_t c, int a);
+    void group(const centre_set& centres);
+    int settle(const centre_set& centres, std::size_t c, int guess);
     bool is_nearer(const centre_set& centres, std::size_t c, int j, int best) const;
 
     const colours& x_;
@@ -56,6 +72,26 @@ private:
     std::vector<std::uint32_t> open_;  // the colours whose bounds need a closer look
     std::vector<std::uint8_t> flag_;
     scan_batch scan_;
+
+    // The groups (none below `grouped_from` clusters). A group's bound for a colour holds for
+    // every centre of the group but the colour's own, as it stood at the colour's stamp; the
+    // groups' drift since then (how far their centres moved at most, summed) comes off it.
+    // Drifts are kept in units of 2^-32, rounded up, so that their sums and differences are
+    // exact.
+    int groups_ = 0;
+    std::vector<int> group_of_;       // per centre
+    std::vector<int> member_;         // the centres, group after group
+    std::vector<int> place_;          // per centre, its place in member_
+    std::vector<int> group_start_;    // where each group starts in member_, and the end
+    std::vector<float> bound_;        // per colour, per group
+    std::vector<std::uint32_t> stamp_;  // per colour: the assignment its group bounds date from
+    std::vector<std::int64_t> drift_;   // per assignment, per group: the drift since the seeding
+    std::uint32_t step_ = 0;            // assignments so far
+    std::vector<double> packed_;        // the centres' coordinates in member_'s order, by channel
+    std::vector<float> reach_;          // scratch per group: the bounds as they stand now
+    std::vector<double> least_;         // the least distance measured in a group,
+    std::vector<double> second_;        // the next least,
+    std::vector<int> nearest_;          // the centre at the least (-1 when not measured)
 };
 
 }  // namespace huesift::clustering::kmeans

@@ -141,7 +141,8 @@ kmeans_result kmeans_fit(const kmeans_input& in) {
                 return;
             }
             const std::size_t r = task - 1;
-            runs[r] = lloyd(x, seed(x, in, choice, in.draws + r * per_run), in.max_iter, tol);
+            runs[r] = lloyd(x, seed(x, in, choice, in.draws + r * per_run), in.max_iter, tol,
+                            in.grouped_from);
         });
     kmeans_result out;
     std::size_t best = 0;

@@ -64,9 +64,10 @@ bool shift_within(const centre_set& from, const centre_set& to, double tol,
     return exact_shift(from, to) <= exact_tolerance(tol);
 }
 
-run lloyd(const colours& x, seeding&& start, int max_iter, const std::shared_future<double>& tol) {
+run lloyd(const colours& x, seeding&& start, int max_iter, const std::shared_future<double>& tol,
+          int grouped_from) {
     const int k = start.centres.size();
-    assignment e_step(x, start);
+    assignment e_step(x, start, grouped_from);
     run out;
     out.labels = std::move(start.labels);
     out.centres = std::move(start.centres);

@@ -27,7 +27,9 @@ struct run {
 bool shift_within(const centre_set& from, const centre_set& to, double tol,
                   std::vector<double>& moved);
 
-// The tolerance is waited for only when the first iteration has ended.
-run lloyd(const colours& x, seeding&& start, int max_iter, const std::shared_future<double>& tol);
+// The tolerance is waited for only when the first iteration has ended. `grouped_from` as
+// kmeans_input has it.
+run lloyd(const colours& x, seeding&& start, int max_iter, const std::shared_future<double>& tol,
+          int grouped_from);
 
 }  // namespace huesift::clustering::kmeans

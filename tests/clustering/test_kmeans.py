@@ -196,6 +196,9 @@ SYNTHETIC = {  # ties and near-ties: lattices, duplicates, fewer colours than cl
     "twelve clusters": (RNG.integers(0, 256, (5000, 3), dtype=np.uint8), 12),
     "strided": (RNG.integers(0, 256, (900, 6), dtype=np.uint8)[:, ::2], 4),
     "relocated cluster": (RELOCATED, 7),
+    # many clusters: the assignment's bounds and its pass over every centre
+    "forty clusters": (RNG.integers(0, 256, (4000, 3), dtype=np.uint8), 40),
+    "sixty-four clusters on a lattice": ((RNG.integers(0, 6, (3000, 3)) * 51).astype(np.uint8), 64),
 }
 
 

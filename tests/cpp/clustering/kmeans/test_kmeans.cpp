@@ -1,5 +1,6 @@
 // k-means' update step (relocation of emptied clusters, and the hand-back to scikit-learn's
-// own call), and whole fits: any number of clusters, on any number of threads.
+// own call), and whole fits: any number of clusters, on any number of threads, with bounds
+// per group of centres or without.
 #include "clustering/kmeans/centres.hpp"
 #include "clustering/kmeans/kmeans.hpp"
 #include "clustering/kmeans/update.hpp"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <utility>
 #include <vector>
@@ -220,6 +222,51 @@ TEST(Fit, MoreClustersThanColoursOnAnyNumberOfThreads) {
     EXPECT_EQ(index[0], static_cast<std::uint32_t>(one.labels[0]));
     EXPECT_EQ(index[300], static_cast<std::uint32_t>(one.labels[1]));
     EXPECT_EQ(index[337], static_cast<std::uint32_t>(one.labels[2]));
+}
+
+// The assignment with bounds per group of centres labels as the one without, centres too, bit
+// for bit: many clusters over few colours, lattices full of equal distances, and spread
+// colours, with groups from one cluster on.
+TEST(Fit, BoundsPerGroupChangeNothing) {
+    struct image {
+        int levels;  // values per channel, spread over 0..255
+        int colours;
+        int clusters;
+    };
+    for (const image& im : {image{256, 3000, 16}, image{256, 3000, 64}, image{4, 64, 40},
+                            image{3, 27, 20}, image{6, 400, 33}, image{256, 50, 2},
+                            image{2, 8, 5}, image{256, 1500, 100}}) {
+        std::mt19937_64 random(static_cast<std::uint64_t>(im.colours * 131 + im.clusters));
+        std::uniform_int_distribution<int> level(0, im.levels - 1);
+        std::uniform_int_distribution<std::int64_t> count(1, 9);
+        pixels p{};
+        for (int c = 0; c < im.colours; ++c) {
+            colour v;
+            for (auto& ch : v) {
+                ch = static_cast<std::uint8_t>(level(random) * 255 / (im.levels - 1));
+            }
+            const std::int64_t n = count(random);
+            for (std::int64_t i = 0; i < n; ++i) {
+                p.index.push_back(static_cast<std::uint32_t>(p.values.size()));
+            }
+            p.values.push_back(v);  // repeats stand for colours met again
+            p.counts.push_back(n);
+        }
+        std::uniform_real_distribution<double> uniform(0.0, 1.0);
+        std::vector<double> draws(draws_needed(im.clusters, 3));
+        std::generate(draws.begin(), draws.end(), [&] { return uniform(random); });
+        kmeans_input plain = p.input(im.clusters, 3, draws.data(), 1);
+        plain.grouped_from = std::numeric_limits<int>::max();
+        const kmeans_result expected = kmeans_fit(plain);
+        for (unsigned threads : {1u, 2u}) {
+            kmeans_input grouped = p.input(im.clusters, 3, draws.data(), threads);
+            grouped.grouped_from = 1;
+            const kmeans_result got = kmeans_fit(grouped);
+            EXPECT_EQ(got.undecided, expected.undecided) << im.colours << " " << im.clusters;
+            EXPECT_EQ(got.labels, expected.labels) << im.colours << " " << im.clusters;
+            EXPECT_EQ(got.centres, expected.centres) << im.colours << " " << im.clusters;
+        }
+    }
 }
 
 }  // namespace
