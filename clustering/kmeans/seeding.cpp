@@ -8,16 +8,13 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#endif
+#include <utility>
 
 namespace huesift::clustering::kmeans {
 
 namespace {
 
-constexpr std::size_t block = 4096;
+constexpr std::size_t block = colour_blocks::block;
 
 std::uint32_t squared_distance(const colour& a, const colour& b) {
     std::uint32_t total = 0;
@@ -26,89 +23,6 @@ std::uint32_t squared_distance(const colour& a, const colour& b) {
         total += static_cast<std::uint32_t>(d * d);
     }
     return total;
-}
-
-// The sum of weight[index[i]] over a stretch of pixels; below 2^32 for up to 2^14 pixels.
-std::uint32_t stretch_sum_plain(const std::uint32_t* index, const std::uint32_t* weight,
-                                std::size_t n) {
-    std::uint32_t total = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        total += weight[index[i]];
-    }
-    return total;
-}
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same with eight lookups an instruction, on processors that gather.
-__attribute__((target("avx2"))) std::uint32_t stretch_sum_gather(const std::uint32_t* index,
-                                                                 const std::uint32_t* weight,
-                                                                 std::size_t n) {
-    const auto* table = reinterpret_cast<const int*>(weight);
-    __m256i a = _mm256_setzero_si256();
-    __m256i b = _mm256_setzero_si256();
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + i));
-        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + i + 8));
-        a = _mm256_add_epi32(a, _mm256_i32gather_epi32(table, lo, 4));
-        b = _mm256_add_epi32(b, _mm256_i32gather_epi32(table, hi, 4));
-    }
-    alignas(32) std::uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi32(a, b));
-    std::uint32_t total = 0;
-    for (std::uint32_t lane : lanes) {
-        total += lane;
-    }
-    return total + stretch_sum_plain(index + i, weight, n - i);
-}
-
-std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weight, std::size_t n) {
-    static const bool gathers = __builtin_cpu_supports("avx2");
-    return gathers ? stretch_sum_gather(index, weight, n) : stretch_sum_plain(index, weight, n);
-}
-#else
-std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weight, std::size_t n) {
-    return stretch_sum_plain(index, weight, n);
-}
-#endif
-
-// For each threshold, the first pixel whose running sum of its colour's distance reaches it:
-// np.searchsorted(np.cumsum(distance[index]), threshold) (side left), clipped to the last
-// pixel. Whole blocks are summed until one reaches the next threshold; that block is walked.
-std::vector<std::size_t> reaching(const std::uint32_t* index, std::size_t pixels,
-                                  const std::vector<std::int32_t>& distance,
-                                  const std::vector<std::uint64_t>& threshold) {
-    std::vector<std::size_t> order(threshold.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return threshold[a] < threshold[b]; });
-    std::vector<std::size_t> found(threshold.size(), pixels - 1);
-    std::uint64_t sum = 0;  // over the pixels before i
-    std::size_t i = 0;
-    for (std::size_t next : order) {
-        const std::uint64_t wanted = threshold[next];
-        while (i + block <= pixels) {
-            const std::uint64_t s = stretch_sum(
-                index + i, reinterpret_cast<const std::uint32_t*>(distance.data()), block);
-            if (sum + s >= wanted) {
-                break;
-            }
-            sum += s;
-            i += block;
-        }
-        for (; i < pixels; ++i) {
-            const std::uint64_t s = sum + static_cast<std::uint32_t>(distance[index[i]]);
-            if (s >= wanted) {
-                break;
-            }
-            sum = s;
-        }
-        if (i == pixels) {
-            break;  // the rest stay clipped to the last pixel
-        }
-        found[next] = i;
-    }
-    return found;
 }
 
 // Squared distances between 8-bit colours are below 2^18 and potentials below 2^50: whole
@@ -145,12 +59,13 @@ std::uint64_t potential_with(const colours& x, const std::vector<std::int32_t>& 
 }
 
 // The chosen candidate becomes centre j: each colour's nearest and next distance, and its
-// label, the first centre when two are as near.
+// label, the first centre when two are as near; and how far its nearest distance fell.
 HUESIFT_WIDE_VECTORS
 void join_centre(std::size_t n, const std::uint8_t* __restrict x0,
                  const std::uint8_t* __restrict x1, const std::uint8_t* __restrict x2,
                  const colour& chosen, int j, std::int32_t* __restrict nearest,
-                 std::int32_t* __restrict next, std::int32_t* __restrict labels) {
+                 std::int32_t* __restrict next, std::int32_t* __restrict labels,
+                 std::int32_t* __restrict drop) {
     const std::int32_t c0 = chosen[0], c1 = chosen[1], c2 = chosen[2];
     for (std::size_t c = 0; c < n; ++c) {
         const std::int32_t e0 = x0[c] - c0, e1 = x1[c] - c1, e2 = x2[c] - c2;
@@ -161,12 +76,20 @@ void join_centre(std::size_t n, const std::uint8_t* __restrict x0,
         next[c] = nearer ? was : d < after ? d : after;
         labels[c] = nearer ? j : labels[c];
         nearest[c] = nearer ? d : was;
+        drop[c] = nearer ? was - d : 0;
     }
 }
 
-void join_centre(const colours& x, const colour& chosen, int j, seeding& out) {
+// The running sums follow the colours that came nearer.
+void join_centre(const colours& x, const colour& chosen, int j, seeding& out,
+                 std::vector<std::int32_t>& drop, draw_search& search) {
     join_centre(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(), chosen, j,
-                out.nearest.data(), out.next.data(), out.labels.data());
+                out.nearest.data(), out.next.data(), out.labels.data(), drop.data());
+    for (std::size_t c = 0; c < x.size; ++c) {
+        if (drop[c] != 0) {
+            search.lower(c, static_cast<std::uint32_t>(drop[c]));
+        }
+    }
 }
 
 // scikit-learn's first E-step measures each colour against the seeds as |c|^2 - 2 x.c over the
@@ -285,8 +208,98 @@ std::size_t uniform_choice::pick(double draw) const {
     return end - 1;
 }
 
+colour_blocks::colour_blocks(const std::uint32_t* index, std::size_t pixels,
+                             std::size_t distinct, unsigned threads)
+    : pixels_(pixels), blocks_((pixels + block - 1) / block), start_(distinct + 1, 0) {
+    // A counting sort: each worker takes a stretch of blocks, and a colour's entries from one
+    // stretch go after those from the stretches before, so the thread count changes nothing.
+    const unsigned parts = workers_for(blocks_, threads);
+    std::vector<std::vector<std::uint32_t>> place(parts);
+    // fn(colour, block, its pixels there) for each colour of each block of stretch t.
+    auto each_block = [&](std::size_t t, auto&& fn) {
+        std::vector<std::uint16_t> tally(distinct, 0);
+        std::vector<std::uint32_t> present;
+        for (std::size_t b = blocks_ * t / parts; b < blocks_ * (t + 1) / parts; ++b) {
+            present.clear();
+            const std::size_t end = std::min(pixels, (b + 1) * block);
+            for (std::size_t i = b * block; i < end; ++i) {
+                if (tally[index[i]]++ == 0) {
+                    present.push_back(index[i]);
+                }
+            }
+            for (std::uint32_t c : present) {
+                fn(c, b, tally[c]);
+                tally[c] = 0;
+            }
+        }
+    };
+    parallel_for(parts, parts, [&](std::size_t t, unsigned) {
+        place[t].assign(distinct, 0);
+        each_block(t, [&](std::uint32_t c, std::size_t, std::uint32_t) { ++place[t][c]; });
+    });
+    std::uint32_t total = 0;
+    for (std::size_t c = 0; c < distinct; ++c) {
+        start_[c] = total;
+        for (std::vector<std::uint32_t>& p : place) {
+            total += std::exchange(p[c], total);
+        }
+    }
+    start_[distinct] = total;
+    entry_.resize(total);
+    parallel_for(parts, parts, [&](std::size_t t, unsigned) {
+        each_block(t, [&](std::uint32_t c, std::size_t b, std::uint32_t n) {
+            entry_[place[t][c]++] = static_cast<std::uint32_t>(b << count_bits) | (n - 1);
+        });
+    });
+}
+
+draw_search::draw_search(const colour_blocks& where)
+    : where_(&where), sum_(where.blocks(), std::uint64_t{block} * seeding::far) {
+    if (!sum_.empty()) {
+        sum_.back() = (where.pixels() - (sum_.size() - 1) * block) * std::uint64_t{seeding::far};
+    }
+}
+
+std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
+                                               const std::int32_t* distance,
+                                               const std::vector<std::uint64_t>& threshold) const {
+    const std::size_t pixels = where_->pixels();
+    std::vector<std::size_t> order(threshold.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return threshold[a] < threshold[b]; });
+    std::vector<std::size_t> found(threshold.size(), pixels - 1);
+    std::size_t b = 0;
+    std::uint64_t before_block = 0;  // over the blocks before b
+    std::size_t i = 0;
+    std::uint64_t sum = 0;  // over the pixels before i
+    for (std::size_t next : order) {
+        const std::uint64_t wanted = threshold[next];
+        while (b < sum_.size() && before_block + sum_[b] < wanted) {
+            before_block += sum_[b++];
+        }
+        if (b == sum_.size()) {
+            break;  // the rest stay clipped to the last pixel
+        }
+        if (i < b * block) {
+            i = b * block;
+            sum = before_block;
+        }
+        // Block b reaches the threshold, so one of its pixels does.
+        for (; i < pixels; ++i) {
+            const std::uint64_t s = sum + static_cast<std::uint32_t>(distance[index[i]]);
+            if (s >= wanted) {
+                break;
+            }
+            sum = s;
+        }
+        found[next] = i;
+    }
+    return found;
+}
+
 seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& choice,
-             const double* draws) {
+             const colour_blocks& where, const double* draws) {
     const int k = in.clusters;
     seeding out{centre_set(k), std::vector<std::int32_t>(x.size, 0),
                 std::vector<std::int32_t>(x.size, seeding::far),
@@ -296,9 +309,11 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
         out.centres.set(j, centre{{v[0], v[1], v[2]}, 1});
         seeds.push_back(v);
     };
+    draw_search search(where);
+    std::vector<std::int32_t> drop(x.size);
     const colour first = x.values[in.index[choice.pick(draws[0])]];
     take(0, first);
-    join_centre(x, first, 0, out);
+    join_centre(x, first, 0, out, drop, search);
     std::uint64_t pot = potential(x, out.nearest);
     const int trials = local_trials(k);
     std::vector<std::uint64_t> threshold(static_cast<std::size_t>(trials));
@@ -311,7 +326,7 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
                 (static_cast<exact::u128>(m) * pot + ((exact::u128{1} << 53) - 1)) >> 53);
         }
         const std::vector<std::size_t> pixel =
-            reaching(in.index, in.pixels, out.nearest, threshold);
+            search.reaching(in.index, out.nearest.data(), threshold);
         // np.argmin over the candidates' potentials: the first of the smallest.
         std::size_t best = 0;
         std::uint64_t best_pot = 0;
@@ -336,7 +351,7 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
         const colour chosen = x.values[in.index[pixel[best]]];
         take(j, chosen);
         pot = best_pot;
-        join_centre(x, chosen, j, out);
+        join_centre(x, chosen, j, out, drop, search);
     }
     break_seed_ties(x, seeds, out);
     return out;
