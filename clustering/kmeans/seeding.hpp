@@ -40,6 +40,8 @@ public:
     // Colour c's entries, each a block number above its pixel count less one (12 bits).
     const std::uint32_t* begin(std::size_t c) const { return entry_.data() + start_[c]; }
     const std::uint32_t* end(std::size_t c) const { return entry_.data() + start_[c + 1]; }
+    // Where each colour's entries start, and where the last one's end.
+    const std::uint32_t* starts() const { return start_.data(); }
     static constexpr int count_bits = 12;
 
 private:
@@ -64,6 +66,10 @@ public:
             sum_[*e >> colour_blocks::count_bits] -= pixels * drop;
         }
     }
+
+    // Every block's sum anew, from the pixels: cheaper than lower() when most colours moved.
+    // Distances below 2^20, as squared distances between 8-bit colours are.
+    void recount(const std::uint32_t* index, const std::int32_t* distance);
 
     // For each threshold, the first pixel whose running sum of its colour's distance reaches
     // it: np.searchsorted(np.cumsum(distance[index]), threshold) (side left), clipped to the

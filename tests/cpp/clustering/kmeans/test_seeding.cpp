@@ -56,15 +56,22 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
         draw_search search(where);
         std::vector<std::int32_t> distance(s.distinct, seeding::far);
         for (int round = 0; round < 6; ++round) {
-            // Some colours come nearer, to nothing in the later rounds, all of them in the last.
+            // Some colours come nearer, to nothing in the later rounds, all of them in the last;
+            // the sums follow them colour by colour, or are counted anew.
             for (std::size_t c = 0; c < s.distinct; ++c) {
                 if (round == 0 || round == 5 || random() % 3 == 0) {
+                    // squared distances between 8-bit colours: at most 3 * 255^2
+                    const std::int32_t most = round == 0 ? 3 * 255 * 255 : distance[c] / 2;
                     const std::int32_t after =
-                        round < 4 ? static_cast<std::int32_t>(random() % (distance[c] / 2 + 1))
-                                  : 0;
-                    search.lower(c, static_cast<std::uint32_t>(distance[c] - after));
+                        round < 4 ? static_cast<std::int32_t>(random() % (most + 1)) : 0;
+                    if (round != 2) {
+                        search.lower(c, static_cast<std::uint32_t>(distance[c] - after));
+                    }
                     distance[c] = after;
                 }
+            }
+            if (round == 2) {
+                search.recount(index.data(), distance.data());
             }
             std::vector<std::uint64_t> cumsum{0};
             for (std::uint32_t c : index) {
