@@ -123,7 +123,8 @@ kmeans_result kmeans_fit(const kmeans_input& in) {
     using namespace kmeans;
     const colours x(in);
     const uniform_choice choice(in.pixels);
-    const colour_blocks where(in.index, in.pixels, in.distinct, in.threads);
+    const colour_blocks where(in.index, in.pixels, in.distinct, in.threads,
+                              colour_blocks::worth_indexing(in.clusters));
     const std::size_t per_run = draws_needed(in.clusters, 1);
     std::vector<run> runs(static_cast<std::size_t>(in.runs));
     // The tolerance's pass over the pixels is the first task; a run needs it only after its

@@ -140,6 +140,9 @@ void join_centre(const colours& x, const kmeans_input& in, const colour_blocks& 
     const std::uint64_t moved = join_centre(
         x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(), chosen, j,
         out.nearest.data(), out.next.data(), out.labels.data(), drop.data(), where.starts());
+    if (!where.indexed()) {
+        return;
+    }
     if (moved > in.pixels / 4) {
         search.recount(in.index, out.nearest.data());
         return;
@@ -268,8 +271,14 @@ std::size_t uniform_choice::pick(double draw) const {
 }
 
 colour_blocks::colour_blocks(const std::uint32_t* index, std::size_t pixels,
-                             std::size_t distinct, unsigned threads)
-    : pixels_(pixels), blocks_((pixels + block - 1) / block), start_(distinct + 1, 0) {
+                             std::size_t distinct, unsigned threads, bool indexed)
+    : pixels_(pixels),
+      blocks_((pixels + block - 1) / block),
+      indexed_(indexed),
+      start_(distinct + 1, 0) {
+    if (!indexed) {
+        return;
+    }
     // A counting sort: each worker takes a stretch of blocks, and a colour's entries from one
     // stretch go after those from the stretches before, so the thread count changes nothing.
     // Writing each entry straight to its colour's place would miss the cache on nearly every
@@ -374,8 +383,16 @@ std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
     std::uint64_t sum = 0;  // over the pixels before i
     for (std::size_t next : order) {
         const std::uint64_t wanted = threshold[next];
-        while (b < sum_.size() && before_block + sum_[b] < wanted) {
-            before_block += sum_[b++];
+        auto block_sum = [&] {
+            return where_->indexed()
+                       ? sum_[b]
+                       : stretch_sum(index + b * block,
+                                     reinterpret_cast<const std::uint32_t*>(distance),
+                                     std::min(block, pixels - b * block));
+        };
+        for (std::uint64_t s; b < sum_.size() && before_block + (s = block_sum()) < wanted;) {
+            before_block += s;
+            ++b;
         }
         if (b == sum_.size()) {
             break;  // the rest stay clipped to the last pixel

@@ -46,14 +46,17 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
                                                             s.pixels - index.size()),
                          c);
         }
-        const colour_blocks where(index.data(), s.pixels, s.distinct, 1);
+        const colour_blocks where(index.data(), s.pixels, s.distinct, 1, true);
         for (unsigned threads : {2u, 8u}) {
-            const colour_blocks other(index.data(), s.pixels, s.distinct, threads);
+            const colour_blocks other(index.data(), s.pixels, s.distinct, threads, true);
             for (std::size_t c = 0; c < s.distinct; ++c) {
                 ASSERT_TRUE(std::equal(where.begin(c), where.end(c), other.begin(c), other.end(c)));
             }
         }
         draw_search search(where);
+        // and with no entries, summing the blocks as it goes
+        const colour_blocks unindexed(index.data(), s.pixels, s.distinct, 1, false);
+        const draw_search as_it_goes(unindexed);
         std::vector<std::int32_t> distance(s.distinct, seeding::far);
         for (int round = 0; round < 6; ++round) {
             // Some colours come nearer, to nothing in the later rounds, all of them in the last;
@@ -87,8 +90,10 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
                 threshold.push_back(total == 0 ? 0 : random() % total);
             }
             std::shuffle(threshold.begin(), threshold.end(), random);
-            EXPECT_EQ(search.reaching(index.data(), distance.data(), threshold),
-                      searchsorted(index, distance, threshold))
+            const std::vector<std::size_t> expected = searchsorted(index, distance, threshold);
+            EXPECT_EQ(search.reaching(index.data(), distance.data(), threshold), expected)
+                << s.pixels << " pixels, round " << round;
+            EXPECT_EQ(as_it_goes.reaching(index.data(), distance.data(), threshold), expected)
                 << s.pixels << " pixels, round " << round;
         }
     }
