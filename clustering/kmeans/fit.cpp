@@ -123,6 +123,8 @@ kmeans_result kmeans_fit(const kmeans_input& in) {
     using namespace kmeans;
     const colours x(in);
     const uniform_choice choice(in.pixels);
+    const colour_blocks where(in.index, in.pixels, in.distinct, in.threads,
+                              colour_blocks::worth_indexing(in.clusters));
     const std::size_t per_run = draws_needed(in.clusters, 1);
     std::vector<run> runs(static_cast<std::size_t>(in.runs));
     // The tolerance's pass over the pixels is the first task; a run needs it only after its
@@ -141,8 +143,8 @@ kmeans_result kmeans_fit(const kmeans_input& in) {
                 return;
             }
             const std::size_t r = task - 1;
-            runs[r] = lloyd(x, seed(x, in, choice, in.draws + r * per_run), in.max_iter, tol,
-                            in.grouped_from);
+            runs[r] = lloyd(x, seed(x, in, choice, where, in.draws + r * per_run), in.max_iter,
+                            tol, in.grouped_from);
         });
     kmeans_result out;
     std::size_t best = 0;

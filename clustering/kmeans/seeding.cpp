@@ -17,7 +17,7 @@ namespace huesift::clustering::kmeans {
 
 namespace {
 
-constexpr std::size_t block = 4096;
+constexpr std::size_t block = colour_blocks::block;
 
 std::uint32_t squared_distance(const colour& a, const colour& b) {
     std::uint32_t total = 0;
@@ -72,45 +72,6 @@ std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weigh
 }
 #endif
 
-// For each threshold, the first pixel whose running sum of its colour's distance reaches it:
-// np.searchsorted(np.cumsum(distance[index]), threshold) (side left), clipped to the last
-// pixel. Whole blocks are summed until one reaches the next threshold; that block is walked.
-std::vector<std::size_t> reaching(const std::uint32_t* index, std::size_t pixels,
-                                  const std::vector<std::int32_t>& distance,
-                                  const std::vector<std::uint64_t>& threshold) {
-    std::vector<std::size_t> order(threshold.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return threshold[a] < threshold[b]; });
-    std::vector<std::size_t> found(threshold.size(), pixels - 1);
-    std::uint64_t sum = 0;  // over the pixels before i
-    std::size_t i = 0;
-    for (std::size_t next : order) {
-        const std::uint64_t wanted = threshold[next];
-        while (i + block <= pixels) {
-            const std::uint64_t s = stretch_sum(
-                index + i, reinterpret_cast<const std::uint32_t*>(distance.data()), block);
-            if (sum + s >= wanted) {
-                break;
-            }
-            sum += s;
-            i += block;
-        }
-        for (; i < pixels; ++i) {
-            const std::uint64_t s = sum + static_cast<std::uint32_t>(distance[index[i]]);
-            if (s >= wanted) {
-                break;
-            }
-            sum = s;
-        }
-        if (i == pixels) {
-            break;  // the rest stay clipped to the last pixel
-        }
-        found[next] = i;
-    }
-    return found;
-}
-
 // Squared distances between 8-bit colours are below 2^18 and potentials below 2^50: whole
 // numbers, added in any order, so the loops run a vector at a time.
 HUESIFT_WIDE_VECTORS
@@ -145,13 +106,16 @@ std::uint64_t potential_with(const colours& x, const std::vector<std::int32_t>& 
 }
 
 // The chosen candidate becomes centre j: each colour's nearest and next distance, and its
-// label, the first centre when two are as near.
+// label, the first centre when two are as near; how far its nearest distance fell, and the
+// entries (colour_blocks) of the colours that moved.
 HUESIFT_WIDE_VECTORS
-void join_centre(std::size_t n, const std::uint8_t* __restrict x0,
-                 const std::uint8_t* __restrict x1, const std::uint8_t* __restrict x2,
-                 const colour& chosen, int j, std::int32_t* __restrict nearest,
-                 std::int32_t* __restrict next, std::int32_t* __restrict labels) {
+std::uint64_t join_centre(std::size_t n, const std::uint8_t* __restrict x0,
+                          const std::uint8_t* __restrict x1, const std::uint8_t* __restrict x2,
+                          const colour& chosen, int j, std::int32_t* __restrict nearest,
+                          std::int32_t* __restrict next, std::int32_t* __restrict labels,
+                          std::int32_t* __restrict drop, const std::uint32_t* __restrict start) {
     const std::int32_t c0 = chosen[0], c1 = chosen[1], c2 = chosen[2];
+    std::uint64_t moved = 0;
     for (std::size_t c = 0; c < n; ++c) {
         const std::int32_t e0 = x0[c] - c0, e1 = x1[c] - c1, e2 = x2[c] - c2;
         const std::int32_t d = e0 * e0 + e1 * e1 + e2 * e2;
@@ -161,12 +125,33 @@ void join_centre(std::size_t n, const std::uint8_t* __restrict x0,
         next[c] = nearer ? was : d < after ? d : after;
         labels[c] = nearer ? j : labels[c];
         nearest[c] = nearer ? d : was;
+        drop[c] = nearer ? was - d : 0;
+        moved += nearer ? start[c + 1] - start[c] : 0;
     }
+    return moved;
 }
 
-void join_centre(const colours& x, const colour& chosen, int j, seeding& out) {
-    join_centre(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(), chosen, j,
-                out.nearest.data(), out.next.data(), out.labels.data());
+// The running sums follow the colours that came nearer, or are counted anew from the pixels
+// when those colours have more than one entry for every four pixels (where the two cost about
+// the same on 12-megapixel photos: a gather reads eight pixels at once).
+void join_centre(const colours& x, const kmeans_input& in, const colour_blocks& where,
+                 const colour& chosen, int j, seeding& out, std::vector<std::int32_t>& drop,
+                 draw_search& search) {
+    const std::uint64_t moved = join_centre(
+        x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(), chosen, j,
+        out.nearest.data(), out.next.data(), out.labels.data(), drop.data(), where.starts());
+    if (!where.indexed()) {
+        return;
+    }
+    if (moved > in.pixels / 4) {
+        search.recount(in.index, out.nearest.data());
+        return;
+    }
+    for (std::size_t c = 0; c < x.size; ++c) {
+        if (drop[c] != 0) {
+            search.lower(c, static_cast<std::uint32_t>(drop[c]));
+        }
+    }
 }
 
 // scikit-learn's first E-step measures each colour against the seeds as |c|^2 - 2 x.c over the
@@ -285,8 +270,152 @@ std::size_t uniform_choice::pick(double draw) const {
     return end - 1;
 }
 
+colour_blocks::colour_blocks(const std::uint32_t* index, std::size_t pixels,
+                             std::size_t distinct, unsigned threads, bool indexed)
+    : pixels_(pixels),
+      blocks_((pixels + block - 1) / block),
+      indexed_(indexed),
+      start_(distinct + 1, 0) {
+    if (!indexed) {
+        return;
+    }
+    // A counting sort: each worker takes a stretch of blocks, and a colour's entries from one
+    // stretch go after those from the stretches before, so the thread count changes nothing.
+    // Writing each entry straight to its colour's place would miss the cache on nearly every
+    // one; they go first to their group of colours, in block order, then each group, small
+    // enough for the cache, is sorted by colour.
+    constexpr std::size_t group = 4096;  // colours: a number within the group fits 16 bits
+    const std::size_t groups = (distinct + group - 1) / group;
+    const unsigned parts = workers_for(blocks_, threads);
+    std::vector<std::vector<std::uint32_t>> place(parts);
+    // fn(colour, block, its pixels there) for each colour of each block of stretch t.
+    auto each_block = [&](std::size_t t, auto&& fn) {
+        std::vector<std::uint16_t> tally(distinct, 0);
+        std::vector<std::uint32_t> present;
+        for (std::size_t b = blocks_ * t / parts; b < blocks_ * (t + 1) / parts; ++b) {
+            present.clear();
+            const std::size_t end = std::min(pixels, (b + 1) * block);
+            for (std::size_t i = b * block; i < end; ++i) {
+                if (tally[index[i]]++ == 0) {
+                    present.push_back(index[i]);
+                }
+            }
+            for (std::uint32_t c : present) {
+                fn(c, b, tally[c]);
+                tally[c] = 0;
+            }
+        }
+    };
+    parallel_for(parts, parts, [&](std::size_t t, unsigned) {
+        place[t].assign(distinct, 0);
+        each_block(t, [&](std::uint32_t c, std::size_t, std::uint32_t) { ++place[t][c]; });
+    });
+    // Each colour's first entry, and where each stretch's entries of each group go.
+    std::vector<std::vector<std::uint32_t>> cursor(parts, std::vector<std::uint32_t>(groups));
+    std::uint32_t total = 0;
+    for (std::size_t c = 0; c < distinct; ++c) {
+        start_[c] = total;
+        for (const std::vector<std::uint32_t>& p : place) {
+            total += p[c];
+        }
+    }
+    start_[distinct] = total;
+    for (std::size_t g = 0; g < groups; ++g) {
+        std::uint32_t at = start_[g * group];
+        for (unsigned t = 0; t < parts; ++t) {
+            cursor[t][g] = at;
+            const std::size_t end = std::min(distinct, (g + 1) * group);
+            for (std::size_t c = g * group; c < end; ++c) {
+                at += place[t][c];
+            }
+        }
+    }
+    place.clear();
+    entry_.resize(total);
+    std::vector<std::uint16_t> member(total);  // each entry's colour within its group
+    parallel_for(parts, parts, [&](std::size_t t, unsigned) {
+        each_block(t, [&](std::uint32_t c, std::size_t b, std::uint32_t n) {
+            const std::uint32_t at = cursor[t][c / group]++;
+            entry_[at] = static_cast<std::uint32_t>(b << count_bits) | (n - 1);
+            member[at] = static_cast<std::uint16_t>(c % group);
+        });
+    });
+    parallel_for(groups, workers_for(groups, threads), [&](std::size_t g, unsigned) {
+        const std::size_t first = g * group;
+        const std::size_t end = std::min(distinct, first + group);
+        std::vector<std::uint32_t> unsorted(entry_.begin() + start_[first],
+                                            entry_.begin() + start_[end]);
+        std::vector<std::uint32_t> to(start_.begin() + static_cast<std::ptrdiff_t>(first),
+                                      start_.begin() + static_cast<std::ptrdiff_t>(end));
+        for (std::size_t i = 0; i < unsorted.size(); ++i) {
+            entry_[to[member[start_[first] + i]]++] = unsorted[i];
+        }
+    });
+}
+
+draw_search::draw_search(const colour_blocks& where)
+    : where_(&where), sum_(where.blocks(), std::uint64_t{block} * seeding::far) {
+    if (!sum_.empty()) {
+        sum_.back() = (where.pixels() - (sum_.size() - 1) * block) * std::uint64_t{seeding::far};
+    }
+}
+
+void draw_search::recount(const std::uint32_t* index, const std::int32_t* distance) {
+    const std::size_t pixels = where_->pixels();
+    for (std::size_t b = 0; b < sum_.size(); ++b) {
+        sum_[b] = stretch_sum(index + b * block, reinterpret_cast<const std::uint32_t*>(distance),
+                              std::min(block, pixels - b * block));
+    }
+}
+
+std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
+                                               const std::int32_t* distance,
+                                               const std::vector<std::uint64_t>& threshold) const {
+    const std::size_t pixels = where_->pixels();
+    std::vector<std::size_t> order(threshold.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return threshold[a] < threshold[b]; });
+    std::vector<std::size_t> found(threshold.size(), pixels - 1);
+    std::size_t b = 0;
+    std::uint64_t before_block = 0;  // over the blocks before b
+    std::size_t i = 0;
+    std::uint64_t sum = 0;  // over the pixels before i
+    for (std::size_t next : order) {
+        const std::uint64_t wanted = threshold[next];
+        auto block_sum = [&] {
+            return where_->indexed()
+                       ? sum_[b]
+                       : stretch_sum(index + b * block,
+                                     reinterpret_cast<const std::uint32_t*>(distance),
+                                     std::min(block, pixels - b * block));
+        };
+        for (std::uint64_t s; b < sum_.size() && before_block + (s = block_sum()) < wanted;) {
+            before_block += s;
+            ++b;
+        }
+        if (b == sum_.size()) {
+            break;  // the rest stay clipped to the last pixel
+        }
+        if (i < b * block) {
+            i = b * block;
+            sum = before_block;
+        }
+        // Block b reaches the threshold, so one of its pixels does.
+        for (; i < pixels; ++i) {
+            const std::uint64_t s = sum + static_cast<std::uint32_t>(distance[index[i]]);
+            if (s >= wanted) {
+                break;
+            }
+            sum = s;
+        }
+        found[next] = i;
+    }
+    return found;
+}
+
 seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& choice,
-             const double* draws) {
+             const colour_blocks& where, const double* draws) {
     const int k = in.clusters;
     seeding out{centre_set(k), std::vector<std::int32_t>(x.size, 0),
                 std::vector<std::int32_t>(x.size, seeding::far),
@@ -296,9 +425,11 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
         out.centres.set(j, centre{{v[0], v[1], v[2]}, 1});
         seeds.push_back(v);
     };
+    draw_search search(where);
+    std::vector<std::int32_t> drop(x.size);
     const colour first = x.values[in.index[choice.pick(draws[0])]];
     take(0, first);
-    join_centre(x, first, 0, out);
+    join_centre(x, in, where, first, 0, out, drop, search);
     std::uint64_t pot = potential(x, out.nearest);
     const int trials = local_trials(k);
     std::vector<std::uint64_t> threshold(static_cast<std::size_t>(trials));
@@ -311,7 +442,7 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
                 (static_cast<exact::u128>(m) * pot + ((exact::u128{1} << 53) - 1)) >> 53);
         }
         const std::vector<std::size_t> pixel =
-            reaching(in.index, in.pixels, out.nearest, threshold);
+            search.reaching(in.index, out.nearest.data(), threshold);
         // np.argmin over the candidates' potentials: the first of the smallest.
         std::size_t best = 0;
         std::uint64_t best_pot = 0;
@@ -336,7 +467,7 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
         const colour chosen = x.values[in.index[pixel[best]]];
         take(j, chosen);
         pot = best_pot;
-        join_centre(x, chosen, j, out);
+        join_centre(x, in, where, chosen, j, out, drop, search);
     }
     break_seed_ties(x, seeds, out);
     return out;

@@ -1,0 +1,103 @@
+// The k-means++ draws' search in running sums kept per block, against a literal
+// np.searchsorted(np.cumsum(distance[index]), threshold) over random pixels, as the distances
+// fall centre after centre.
+#include "clustering/kmeans/seeding.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace huesift::clustering::kmeans {
+namespace {
+
+constexpr std::size_t block = colour_blocks::block;
+
+std::vector<std::size_t> searchsorted(const std::vector<std::uint32_t>& index,
+                                      const std::vector<std::int32_t>& distance,
+                                      const std::vector<std::uint64_t>& threshold) {
+    std::vector<std::uint64_t> cumsum;
+    std::uint64_t total = 0;
+    for (std::uint32_t c : index) {
+        cumsum.push_back(total += static_cast<std::uint64_t>(distance[c]));
+    }
+    std::vector<std::size_t> found;
+    for (std::uint64_t t : threshold) {
+        const auto at = std::lower_bound(cumsum.begin(), cumsum.end(), t) - cumsum.begin();
+        found.push_back(std::min(static_cast<std::size_t>(at), index.size() - 1));
+    }
+    return found;
+}
+
+TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
+    std::mt19937_64 random(7);
+    struct shape {
+        std::size_t pixels, distinct;
+    };
+    for (const shape s : {shape{1, 1}, shape{block, 3}, shape{3 * block + 123, 40},
+                          shape{5 * block, 700}, shape{2 * block + 1, 5000}}) {
+        // Runs of equal colours, as in photos, between single pixels.
+        std::vector<std::uint32_t> index;
+        while (index.size() < s.pixels) {
+            const auto c = static_cast<std::uint32_t>(random() % s.distinct);
+            index.insert(index.end(), std::min<std::size_t>(random() % 3 ? 1 : random() % 9000,
+                                                            s.pixels - index.size()),
+                         c);
+        }
+        const colour_blocks where(index.data(), s.pixels, s.distinct, 1, true);
+        for (unsigned threads : {2u, 8u}) {
+            const colour_blocks other(index.data(), s.pixels, s.distinct, threads, true);
+            for (std::size_t c = 0; c < s.distinct; ++c) {
+                ASSERT_TRUE(std::equal(where.begin(c), where.end(c), other.begin(c), other.end(c)));
+            }
+        }
+        draw_search search(where);
+        // and with no entries, summing the blocks as it goes
+        const colour_blocks unindexed(index.data(), s.pixels, s.distinct, 1, false);
+        const draw_search as_it_goes(unindexed);
+        std::vector<std::int32_t> distance(s.distinct, seeding::far);
+        for (int round = 0; round < 6; ++round) {
+            // Some colours come nearer, to nothing in the later rounds, all of them in the last;
+            // the sums follow them colour by colour, or are counted anew.
+            for (std::size_t c = 0; c < s.distinct; ++c) {
+                if (round == 0 || round == 5 || random() % 3 == 0) {
+                    // squared distances between 8-bit colours: at most 3 * 255^2
+                    const std::int32_t most = round == 0 ? 3 * 255 * 255 : distance[c] / 2;
+                    const std::int32_t after =
+                        round < 4 ? static_cast<std::int32_t>(random() % (most + 1)) : 0;
+                    if (round != 2) {
+                        search.lower(c, static_cast<std::uint32_t>(distance[c] - after));
+                    }
+                    distance[c] = after;
+                }
+            }
+            if (round == 2) {
+                search.recount(index.data(), distance.data());
+            }
+            std::vector<std::uint64_t> cumsum{0};
+            for (std::uint32_t c : index) {
+                cumsum.push_back(cumsum.back() + static_cast<std::uint64_t>(distance[c]));
+            }
+            const std::uint64_t total = cumsum.back();
+            std::vector<std::uint64_t> threshold{0, total, total + 1, total / 2, total / 2};
+            for (std::size_t end = block; end <= s.pixels; end += block) {
+                threshold.push_back(cumsum[end]);  // a block's last pixel reaches it exactly
+                threshold.push_back(cumsum[end] + 1);
+            }
+            for (int t = 0; t < 6; ++t) {
+                threshold.push_back(total == 0 ? 0 : random() % total);
+            }
+            std::shuffle(threshold.begin(), threshold.end(), random);
+            const std::vector<std::size_t> expected = searchsorted(index, distance, threshold);
+            EXPECT_EQ(search.reaching(index.data(), distance.data(), threshold), expected)
+                << s.pixels << " pixels, round " << round;
+            EXPECT_EQ(as_it_goes.reaching(index.data(), distance.data(), threshold), expected)
+                << s.pixels << " pixels, round " << round;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace huesift::clustering::kmeans
