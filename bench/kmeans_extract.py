@@ -1,8 +1,9 @@
 """extract_colors with k-means over the photo corpus, each photo upscaled to 4000 x 3000
 (12 MP), in both feature spaces, with k of 3, 5 and 8: the median and worst time per case,
 peak RSS, how often scikit-learn's own call was needed (never, is the goal), and the literal
-call timed in the same run for k = 5 (`--literal-all` for every k; that takes an hour).
-Then the photos at their own sizes in L*a*b*, k = 5.
+call timed in the same run for k = 5 (`--literal-all` for every k; that takes an hour;
+`--no-literal` for none). Then larger k in L*a*b* (16, 32, 64) beside k = 8 of the same run,
+and the photos at their own sizes in L*a*b*, k = 5.
 
 The literal call is extract_colors through the documented steps: the same extractor with the
 module's KMeans bound to a subclass of scikit-learn's own, which turns the native k-means off
@@ -45,6 +46,7 @@ def extract(name, size, lab_space, k, literal):
 
 def main():
     literal_all = "--literal-all" in sys.argv
+    literal_none = "--no-literal" in sys.argv
     print(f"k-means extract_colors over {len(PHOTOS)} photos at 4000 x 3000, on {machine()}")
     for lab_space in (True, False):
         space = "L*a*b*" if lab_space else "RGB"
@@ -57,7 +59,7 @@ def main():
                 peaks.append(rss)
                 fallbacks += fits > 0
                 line = f"    {name:12} {seconds:6.2f} s  {gib(rss)}"
-                if k == 5 or literal_all:
+                if (k == 5 or literal_all) and not literal_none:
                     literal, _, (expected, _) = measure(extract, name, TWELVE_MP, lab_space, k,
                                                         True)
                     literal_times.append(literal)
@@ -73,6 +75,13 @@ def main():
                             f"{median(ratios):.1f} x, least {min(ratios):.1f} x; identical "
                             f"records: {same}")
             print(summary, flush=True)
+    print("  larger k, L*a*b*: median and worst, and the ratio of the medians to k = 8's")
+    eights = None
+    for k in (8, 16, 32, 64):
+        times = [measure(extract, name, TWELVE_MP, True, k, False)[0] for name in PHOTOS]
+        eights = eights or median(times)
+        print(f"    k = {k:2}: median {median(times):6.2f} s, worst {max(times):6.2f} s, "
+              f"{median(times) / eights:5.2f} x k = 8", flush=True)
     print("  at their own sizes, L*a*b*, k = 5:")
     times = []
     for name in PHOTOS:
