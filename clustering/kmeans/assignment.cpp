@@ -354,15 +354,22 @@ bool assignment::measure_all(const centre_set& centres, std::size_t open,
                 high_[c] = upper(distance_[static_cast<std::size_t>(b)]);
                 low_[c] = lower(next);
             }
-            if (b != a) {
-                sums.join(x_, c, a, -1);
-                sums.join(x_, c, b, +1);
-                labels[c] = b;
-                changed = true;
-            }
+            changed |= relabel(c, a, b, labels, sums);
         }
     }
     return changed;
+}
+
+// Colour c from cluster a to cluster b, its sums following it; whether it moved.
+bool assignment::relabel(std::size_t c, int a, int b, std::vector<std::int32_t>& labels,
+                         cluster_sums& sums) const {
+    if (b == a) {
+        return false;
+    }
+    sums.join(x_, c, a, -1);
+    sums.join(x_, c, b, +1);
+    labels[c] = b;
+    return true;
 }
 
 // The open colours' upper bounds made tight, a batch at a time: a colour whose bound then
@@ -419,12 +426,7 @@ bool assignment::measure_grouped(const centre_set& centres, std::size_t open,
             low_[c] = *std::min_element(bound, bound + t);
             stamp_[c] = step_;
         }
-        if (b != a) {
-            sums.join(x_, c, a, -1);
-            sums.join(x_, c, b, +1);
-            labels[c] = b;
-            changed = true;
-        }
+        changed |= relabel(c, a, b, labels, sums);
     }
     return changed;
 }

@@ -57,6 +57,8 @@ private:
     int nearest_grouped(std::size_t c, int a);
     void group(const centre_set& centres);
     int settle(const centre_set& centres, std::size_t c, int guess);
+    bool relabel(std::size_t c, int a, int b, std::vector<std::int32_t>& labels,
+                 cluster_sums& sums) const;
     bool is_nearer(const centre_set& centres, std::size_t c, int j, int best) const;
 
     const colours& x_;
