@@ -409,6 +409,9 @@ std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
             }
             sum = s;
         }
+        if (i == pixels) {
+            break;  // only if the block sums strayed from the pixels: clipped, never past them
+        }
         found[next] = i;
     }
     return found;
