@@ -56,15 +56,29 @@ run_core_tests = @if [ -x $(1)/huesift_core_tests ]; then $(2) $(1)/huesift_core
 test-cpp: build-full
 	$(call run_core_tests,build/cmake-full)
 
+# The engine's tests: all but the package layer, which is the same Python over either build.
+ENGINE_TESTS := tests/module tests/preparation tests/clustering tests/extraction tests/matching \
+	$(wildcard tests/test_*.py)
+# The CPU-only profile differs from the full one in the engine alone (no GPU names, four-field
+# state): its engine tests, and the stubs' check of the names it has.
+CPU_TESTS ?= $(ENGINE_TESTS) tests/package/test_stubs.py
+# Under the sanitizers: the engine's tests, and the batch tests whose workers run the engine
+# after a fork. The package layer's other tests (kills, resume, the command line, the report) run
+# Python over the same engine calls, and cost most of a sanitized run's time.
+ASAN_TESTS ?= $(ENGINE_TESTS) \
+	tests/package/test_batch.py::test_batch_function_equals_command_line_and_stays_bounded \
+	tests/package/test_batch.py::test_a_dead_worker_costs_only_its_image \
+	tests/package/test_batch.py::test_workers_are_forked_from_a_server_with_one_thread
+
 test-full: build-full
 	MPLBACKEND=Agg PYTHONPATH=build/site-full $(PY) -m pytest -q $(PYTEST_ARGS)
 
 test-cpu: build-cpu
-	MPLBACKEND=Agg PYTHONPATH=build/site-cpu $(PY) -m pytest -q $(PYTEST_ARGS)
+	MPLBACKEND=Agg PYTHONPATH=build/site-cpu $(PY) -m pytest -q $(PYTEST_ARGS) $(CPU_TESTS)
 
 test: test-cpp test-full test-cpu
 
-# The whole suite against a build with AddressSanitizer and UBSan, the runtimes preloaded.
+# ASAN_TESTS against a build with AddressSanitizer and UBSan, the runtimes preloaded.
 SANITIZER_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 test-asan: build/site-asan/.built-$(ASAN_CORE_TESTS)
 	$(if $(filter ON,$(ASAN_CORE_TESTS)),$(call run_core_tests,build/cmake-asan,\
@@ -72,7 +86,7 @@ test-asan: build/site-asan/.built-$(ASAN_CORE_TESTS)
 	MPLBACKEND=Agg PYTHONPATH=build/site-asan PYTHONMALLOC=malloc HUESIFT_SKIP_WHEEL=1 HUESIFT_SANITIZED=1 \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	LD_PRELOAD="$(SANITIZER_LIBS)" $(PY) -m pytest -q $(PYTEST_ARGS)
+	LD_PRELOAD="$(SANITIZER_LIBS)" $(PY) -m pytest -q $(PYTEST_ARGS) $(ASAN_TESTS)
 
 # The package as users install it: plain pip from the sdist into a fresh venv of the oldest
 # and of the newest Python it claims, then the tests that depend on the libraries' versions
