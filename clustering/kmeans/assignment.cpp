@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace huesift::clustering::kmeans {
@@ -293,12 +294,7 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
     }
     move_bounds(x_.size, labels.data(), high_.data(), low_.data(), raise_.data(), drop_.data(),
                 half_.data(), flag_.data());
-    std::size_t open = 0;
-    for (std::size_t c = 0; c < x_.size; ++c) {
-        open_[open] = static_cast<std::uint32_t>(c);
-        open += flag_[c];
-    }
-    open = tighten(centres, open, labels);
+    const std::size_t open = tighten(centres, list_open(), labels);
     if (groups_ == 0) {
         return measure_all(centres, open, labels, sums);
     }
@@ -321,6 +317,32 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
         }
     }
     return measure_grouped(centres, open, labels, sums);
+}
+
+// The flagged colours listed in open_, in order; how many. Most colours are not flagged once
+// the bounds settle: eight flags are read at once, and eight clear ones skipped together.
+std::size_t assignment::list_open() {
+    const std::uint8_t* __restrict flag = flag_.data();
+    std::uint32_t* __restrict list = open_.data();
+    const std::size_t n = x_.size;
+    std::size_t open = 0;
+    std::size_t c = 0;
+    for (; c + 8 <= n; c += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, flag + c, sizeof eight);
+        if (eight == 0) {
+            continue;
+        }
+        for (std::size_t i = c; i < c + 8; ++i) {
+            list[open] = static_cast<std::uint32_t>(i);
+            open += flag[i];
+        }
+    }
+    for (; c < n; ++c) {
+        list[open] = static_cast<std::uint32_t>(c);
+        open += flag[c];
+    }
+    return open;
 }
 
 // The open colours measured against every centre, a batch at a time.
@@ -377,25 +399,39 @@ bool assignment::relabel(std::size_t c, int a, int b, std::vector<std::int32_t>&
 // many.
 std::size_t assignment::tighten(const centre_set& centres, std::size_t open,
                                 const std::vector<std::int32_t>& labels) {
+    // Local pointers: the scratch's byte stores would otherwise make the compiler reload every
+    // vector's address at each colour.
+    const std::uint8_t* __restrict x0 = x_.channel[0].data();
+    const std::uint8_t* __restrict x1 = x_.channel[1].data();
+    const std::uint8_t* __restrict x2 = x_.channel[2].data();
+    const double* __restrict at = centres.coordinates().data();
+    const std::int32_t* __restrict label = labels.data();
+    const float* __restrict low = low_.data();
+    const float* __restrict half = half_.data();
+    float* __restrict high = high_.data();
+    std::uint32_t* __restrict list = open_.data();
+    scan_batch& s = scan_;
     std::size_t still = 0;
     for (std::size_t start = 0; start < open; start += batch) {
         const std::size_t m = std::min(batch, open - start);
         for (std::size_t i = 0; i < m; ++i) {
-            const std::size_t c = open_[start + i];
-            const int a = labels[c];
-            for (int ch = 0; ch < 3; ++ch) {
-                scan_.at[ch][i] = x_.channel[ch][c];
-                scan_.own[ch][i] = centres.at(a)[ch];
-            }
-            scan_.low[i] = std::max(low_[c], half_[static_cast<std::size_t>(a)]);
+            const std::size_t c = list[start + i];
+            const auto a = static_cast<std::size_t>(label[c]);
+            s.at[0][i] = x0[c];
+            s.at[1][i] = x1[c];
+            s.at[2][i] = x2[c];
+            s.own[0][i] = at[3 * a];
+            s.own[1][i] = at[3 * a + 1];
+            s.own[2][i] = at[3 * a + 2];
+            s.low[i] = std::max(low[c], half[a]);
         }
-        own_bounds(m, scan_.at[0], scan_.at[1], scan_.at[2], scan_.own[0], scan_.own[1],
-                   scan_.own[2], scan_.low, scan_.least, scan_.high, scan_.keep);
+        own_bounds(m, s.at[0], s.at[1], s.at[2], s.own[0], s.own[1], s.own[2], s.low, s.least,
+                   s.high, s.keep);
         for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t c = open_[start + i];
-            high_[c] = scan_.high[i];
-            open_[still] = c;
-            still += scan_.keep[i] ^ 1u;
+            const std::uint32_t c = list[start + i];
+            high[c] = s.high[i];
+            list[still] = c;
+            still += s.keep[i] ^ 1u;
         }
     }
     return still;

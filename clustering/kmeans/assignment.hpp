@@ -48,6 +48,7 @@ private:
         std::uint8_t keep[batch];
     };
 
+    std::size_t list_open();
     std::size_t tighten(const centre_set& centres, std::size_t open,
                         const std::vector<std::int32_t>& labels);
     bool measure_all(const centre_set& centres, std::size_t open,
