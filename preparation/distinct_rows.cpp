@@ -1,5 +1,6 @@
 #include "distinct_rows.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <new>
@@ -13,32 +14,64 @@ constexpr std::size_t colour_count = std::size_t{1} << 24;
 // row and beats hashing.
 constexpr std::ptrdiff_t direct_from = std::ptrdiff_t{1} << 22;
 
-// Open addressing with linear probing; a slot holds key + 1, so 0 is empty.
+// Open addressing with linear probing; a slot holds key + 1, so 0 is empty, beside its number,
+// so that a probe touches one cache line. Photos hold far fewer colours than pixels: the table
+// starts small and doubles when half full, so that it stays in the caches.
 class colour_hash {
 public:
     explicit colour_hash(std::size_t rows)
-        : mask_(std::bit_ceil(2 * rows < 16 ? std::size_t{16} : 2 * rows) - 1),
-          keys_(mask_ + 1, 0),
-          ids_(mask_ + 1, 0) {}
+        : slots_(std::bit_ceil(std::clamp(2 * rows, std::size_t{16}, std::size_t{1} << 16)),
+                 slot{0, 0}),
+          mask_(slots_.size() - 1),
+          shift_(64 - std::countr_zero(slots_.size())) {}
 
     // The number stored for key, or `fresh` (now stored) when the key is new.
     std::uint32_t find_or_add(std::uint32_t key, std::uint32_t fresh) {
-        std::size_t slot = (key * 0x9E3779B1u) & mask_;
-        while (keys_[slot] != 0) {
-            if (keys_[slot] == key + 1) {
-                return ids_[slot];
+        std::size_t at = place(key);
+        while (slots_[at].key != 0) {
+            if (slots_[at].key == key + 1) {
+                return slots_[at].id;
             }
-            slot = (slot + 1) & mask_;
+            at = (at + 1) & mask_;
         }
-        keys_[slot] = key + 1;
-        ids_[slot] = fresh;
+        slots_[at] = slot{key + 1, fresh};
+        if (2 * (++used_) > slots_.size()) {
+            grow();
+        }
         return fresh;
     }
 
 private:
+    struct slot {
+        std::uint32_t key;
+        std::uint32_t id;
+    };
+
+    // Fibonacci hashing: the product's high bits, which every bit of the key stirs.
+    std::size_t place(std::uint32_t key) const {
+        return static_cast<std::size_t>((std::uint64_t{key} * 0x9E3779B97F4A7C15u) >> shift_);
+    }
+
+    void grow() {
+        std::vector<slot> old(2 * slots_.size(), slot{0, 0});
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        --shift_;
+        for (const slot& s : old) {
+            if (s.key != 0) {
+                std::size_t at = place(s.key - 1);
+                while (slots_[at].key != 0) {
+                    at = (at + 1) & mask_;
+                }
+                slots_[at] = s;
+            }
+        }
+    }
+
+    std::vector<slot> slots_;
     std::size_t mask_;
-    std::vector<std::uint32_t> keys_;
-    std::vector<std::uint32_t> ids_;
+    int shift_;
+    std::size_t used_ = 0;
 };
 
 // Zero means "not seen", so the table starts as untouched zero pages: only the pages of
