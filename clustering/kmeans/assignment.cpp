@@ -3,9 +3,14 @@
 #include "clustering/parallel.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
 
 namespace huesift::clustering::kmeans {
 
@@ -101,26 +106,6 @@ void own_bounds(std::size_t n, const double* __restrict p0, const double* __rest
     }
 }
 
-// The bounds move with the centres; flags the colours they no longer separate. In floats, each
-// result pushed past its two roundings (2^-24 each).
-HUESIFT_WIDE_VECTORS
-void move_bounds(std::size_t n, const std::int32_t* __restrict labels, float* __restrict high,
-                 float* __restrict low, const float* __restrict raise, const float* __restrict drop,
-                 const float* __restrict half, std::uint8_t* __restrict open) {
-    constexpr float up = 1.0f + 0x1p-22f;
-    constexpr float down = 1.0f - 0x1p-22f;
-    for (std::size_t c = 0; c < n; ++c) {
-        const std::int32_t a = labels[c];
-        const float h = (high[c] + raise[a]) * up;
-        const float less = low[c] - drop[a];
-        const float l = (less > 0.0f ? less : 0.0f) * down;
-        high[c] = h;
-        low[c] = l;
-        const float keep = l > half[a] ? l : half[a];
-        open[c] = static_cast<std::uint8_t>(h >= keep);
-    }
-}
-
 // The least and next least of a colour's distances to n centres (their coordinates channel by
 // channel), and the place of the least; the centre at place `skip` is left out.
 struct two_least {
@@ -160,6 +145,76 @@ float drifted(float bound, std::int64_t units) {
 }
 
 }  // namespace
+
+// The bounds move with the centres; flags the colours they no longer separate. In floats, each
+// result pushed past its two roundings (2^-24 each).
+HUESIFT_WIDE_VECTORS
+void move_bounds(std::size_t n, const std::int32_t* __restrict labels, float* __restrict high,
+                 float* __restrict low, const float* __restrict raise, const float* __restrict drop,
+                 const float* __restrict half, std::uint8_t* __restrict open) {
+    for (std::size_t c = 0; c < n; ++c) {
+        const std::int32_t a = labels[c];
+        const float h = (high[c] + raise[a]) * bound_up;
+        const float less = low[c] - drop[a];
+        const float l = (less > 0.0f ? less : 0.0f) * bound_down;
+        high[c] = h;
+        low[c] = l;
+        const float keep = l > half[a] ? l : half[a];
+        open[c] = static_cast<std::uint8_t>(h >= keep);
+    }
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same for at most eight centres, listing the flagged colours instead: one register holds
+// each per-centre table, so a permute looks eight colours' entries up at once where a gather
+// fetches them one by one. The same operations in the same order give the same bits: the
+// maximum instruction returns its second operand unless the first is greater, as the
+// comparisons above do.
+__attribute__((target("avx2"))) std::size_t move_bounds_listed(
+    std::size_t n, const std::int32_t* labels, float* high, float* low, const float* raise,
+    const float* drop, const float* half, int k, std::uint32_t* list) {
+    alignas(32) float tables[3][8] = {};
+    for (int j = 0; j < k; ++j) {
+        tables[0][j] = raise[j];
+        tables[1][j] = drop[j];
+        tables[2][j] = half[j];
+    }
+    const __m256 raised = _mm256_load_ps(tables[0]);
+    const __m256 dropped = _mm256_load_ps(tables[1]);
+    const __m256 halves = _mm256_load_ps(tables[2]);
+    const __m256 up = _mm256_set1_ps(bound_up);
+    const __m256 down = _mm256_set1_ps(bound_down);
+    const __m256 zero = _mm256_setzero_ps();
+    std::size_t open = 0;
+    std::size_t c = 0;
+    for (; c + 8 <= n; c += 8) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(labels + c));
+        const __m256 h = _mm256_mul_ps(
+            _mm256_add_ps(_mm256_loadu_ps(high + c), _mm256_permutevar8x32_ps(raised, a)), up);
+        const __m256 less =
+            _mm256_sub_ps(_mm256_loadu_ps(low + c), _mm256_permutevar8x32_ps(dropped, a));
+        const __m256 l = _mm256_mul_ps(_mm256_max_ps(less, zero), down);
+        _mm256_storeu_ps(high + c, h);
+        _mm256_storeu_ps(low + c, l);
+        const __m256 keep = _mm256_max_ps(l, _mm256_permutevar8x32_ps(halves, a));
+        const auto flags =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(h, keep, _CMP_GE_OQ)));
+        if (flags != 0) {
+            for (unsigned i = 0; i < 8; ++i) {
+                list[open] = static_cast<std::uint32_t>(c + i);
+                open += (flags >> i) & 1u;
+            }
+        }
+    }
+    std::uint8_t rest[8];
+    move_bounds(n - c, labels + c, high + c, low + c, raise, drop, half, rest);
+    for (std::size_t i = 0; i < n - c; ++i) {
+        list[open] = static_cast<std::uint32_t>(c + i);
+        open += rest[i];
+    }
+    return open;
+}
+#endif
 
 assignment::assignment(const colours& x, const seeding& start, int grouped_from)
     : x_(x),
@@ -292,9 +347,7 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
             closest == infinity ? std::numeric_limits<float>::infinity()
                                 : float_below(std::max(0.5 * std::sqrt(closest) - 1e-12, 0.0));
     }
-    move_bounds(x_.size, labels.data(), high_.data(), low_.data(), raise_.data(), drop_.data(),
-                half_.data(), flag_.data());
-    const std::size_t open = tighten(centres, list_open(), labels);
+    const std::size_t open = tighten(centres, move_and_list(labels), labels);
     if (groups_ == 0) {
         return measure_all(centres, open, labels, sums);
     }
@@ -317,6 +370,21 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
         }
     }
     return measure_grouped(centres, open, labels, sums);
+}
+
+// The bounds moved, and the colours they no longer separate listed in open_, in order; how
+// many.
+std::size_t assignment::move_and_list(const std::vector<std::int32_t>& labels) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool permutes = __builtin_cpu_supports("avx2");
+    if (permutes && k_ <= 8) {
+        return move_bounds_listed(x_.size, labels.data(), high_.data(), low_.data(), raise_.data(),
+                                  drop_.data(), half_.data(), k_, open_.data());
+    }
+#endif
+    move_bounds(x_.size, labels.data(), high_.data(), low_.data(), raise_.data(), drop_.data(),
+                half_.data(), flag_.data());
+    return list_open();
 }
 
 // The flagged colours listed in open_, in order; how many. Most colours are not flagged once

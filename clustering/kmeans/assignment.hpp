@@ -22,6 +22,24 @@
 
 namespace huesift::clustering::kmeans {
 
+// Factors that push a float bound past the rounding of the operation that gave it.
+constexpr float bound_up = 1.0f + 0x1p-22f;
+constexpr float bound_down = 1.0f - 0x1p-22f;
+
+// The bounds of n colours moved as their centres moved: upper bounds up by their centre's
+// `raise`, lower bounds down by its `drop`; open[c] is 1 where they no longer tell that colour
+// c keeps its label (its lower bound, or half the way from its centre to the next, stays
+// above its upper bound).
+void move_bounds(std::size_t n, const std::int32_t* labels, float* high, float* low,
+                 const float* raise, const float* drop, const float* half, std::uint8_t* open);
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same for at most k = 8 centres on a processor with AVX2, listing the open colours in
+// `list` (room for n), in order; how many.
+std::size_t move_bounds_listed(std::size_t n, const std::int32_t* labels, float* high,
+                               float* low, const float* raise, const float* drop,
+                               const float* half, int k, std::uint32_t* list);
+#endif
+
 class assignment {
 public:
     // The bounds from the seeding's distances, for the seeding's labels; per group of centres
@@ -48,6 +66,7 @@ private:
         std::uint8_t keep[batch];
     };
 
+    std::size_t move_and_list(const std::vector<std::int32_t>& labels);
     std::size_t list_open();
     std::size_t tighten(const centre_set& centres, std::size_t open,
                         const std::vector<std::int32_t>& labels);
