@@ -3,6 +3,7 @@
 #include "clustering/parallel.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -165,6 +166,20 @@ void move_bounds(std::size_t n, const std::int32_t* __restrict labels, float* __
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// For each set of eight flags, the places of the set ones, a byte each, in order.
+constexpr auto left_pack = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned flags = 0; flags < 256; ++flags) {
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            if (flags >> lane & 1u) {
+                table[flags] |= std::uint64_t{lane} << (8 * at++);
+            }
+        }
+    }
+    return table;
+}();
+
 // The same for at most eight centres, listing the flagged colours instead: one register holds
 // each per-centre table, so a permute looks eight colours' entries up at once where a gather
 // fetches them one by one. The same operations in the same order give the same bits: the
@@ -199,12 +214,13 @@ __attribute__((target("avx2"))) std::size_t move_bounds_listed(
         const __m256 keep = _mm256_max_ps(l, _mm256_permutevar8x32_ps(halves, a));
         const auto flags =
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(h, keep, _CMP_GE_OQ)));
-        if (flags != 0) {
-            for (unsigned i = 0; i < 8; ++i) {
-                list[open] = static_cast<std::uint32_t>(c + i);
-                open += (flags >> i) & 1u;
-            }
-        }
+        // The flagged lanes' numbers packed to the left, all eight stored: open stays at most c,
+        // so the store stays within the n entries of the list.
+        const __m128i picks = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&left_pack[flags]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + open),
+                            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(c)),
+                                             _mm256_cvtepu8_epi32(picks)));
+        open += static_cast<std::size_t>(std::popcount(flags));
     }
     std::uint8_t rest[8];
     move_bounds(n - c, labels + c, high + c, low + c, raise, drop, half, rest);
