@@ -1,7 +1,8 @@
 """huesift batch, fresh processes, start-up included: 200 photos of 600 x 512 (the ten of the
 corpus, twenty files each) and a batch of 2, at --jobs 2 against --jobs 1 timed in the same
 run; where the time goes at start-up and per image; and the memory of the batch function over
-1 000 against 10 000 tiny images.
+1 000 against 10 000 tiny images. Named alone (bench/batch.py long), 10 000 photos of 600 x 512
+in one command beside 200 of them: the rate and the memory over a long batch.
 
 HUESIFT_BENCH_RUNS sets the runs of each command (default 3 for 200 photos, 5 for 2)."""
 
@@ -188,11 +189,34 @@ def memory():
         print(f"  peak RSS at 10 000 / at 1 000: {figures[10000] / figures[1000]:.3f}")
 
 
+def long():
+    """10 000 photos in one command against 200: the rate once start-up is spread thin, and
+    whether the tree's memory stays flat. About a quarter of an hour on 2 cores."""
+    print(f"huesift batch --jobs 2 over many photos of 600 x 512, one run each, on {machine()}; "
+          f"load {os.getloadavg()[0]:.1f}")
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = photo_folder(tmp, 10000 // len(PHOTOS), (600, 512))
+        names = sorted(os.listdir(folder))
+        short = os.path.join(tmp, "short")
+        os.mkdir(short)
+        for name in names[::len(names) // 200]:
+            os.link(os.path.join(folder, name), os.path.join(short, name))
+        output = os.path.join(tmp, "out.jsonl")
+        for source in (short, folder):
+            count = len(os.listdir(source))
+            figures = batch(source, 2, output, 1)
+            with open(output, "rb") as lines:
+                written = sum(1 for _ in lines)
+            report(f"{count} photos ({written} records)", count, figures)
+
+
 PARTS = {"throughput": throughput, "startup": startup, "per_image": per_image,
          "memory": memory}
+ALONE = {"long": long}
 
 if __name__ == "__main__":
     # run from run.py, every part; alone, the parts named (bench/batch.py startup per_image)
-    chosen = [a for a in sys.argv[1:] if a in PARTS] if __file__.endswith(sys.argv[0]) else []
+    chosen = ([a for a in sys.argv[1:] if a in PARTS or a in ALONE]
+              if __file__.endswith(sys.argv[0]) else [])
     for part in chosen or PARTS:
-        PARTS[part]()
+        {**PARTS, **ALONE}[part]()
