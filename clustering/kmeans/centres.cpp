@@ -3,9 +3,12 @@
 namespace huesift::clustering::kmeans {
 
 colours::colours(const kmeans_input& in)
-    : size(in.distinct), values(in.values), counts(in.counts), weight(in.distinct) {
+    : size(in.distinct), values(in.values), counts(in.counts), packed(in.distinct),
+      weight(in.distinct) {
     for (std::size_t c = 0; c < size; ++c) {
         weight[c] = static_cast<std::int32_t>(in.counts[c]);
+        packed[c] = in.values[c][0] | std::uint32_t{in.values[c][1]} << 8 |
+                    std::uint32_t{in.values[c][2]} << 16;
     }
     for (int ch = 0; ch < 3; ++ch) {
         channel[ch].resize(size);

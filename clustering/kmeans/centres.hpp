@@ -35,6 +35,7 @@ struct colours {
     const colour* values;
     const std::int64_t* counts;
     std::vector<std::uint8_t> channel[3];
+    std::vector<std::uint32_t> packed;  // the three channels a byte each: one load a colour
     std::vector<std::int32_t> weight;  // the counts, below 2^31
     double mean[3];                    // X.mean(axis=0): whole numbers summed exactly, then divided
 };

@@ -1,9 +1,12 @@
 // Moving the bounds with a permuted table per register gives the bits and the open colours of
-// the plain loop, ties, zeros and infinite bounds included, for every k it takes.
+// the plain loop, ties, zeros and infinite bounds included, for every k it takes. Tightening
+// them in floats never leaves a bound below the distance, nor far above it.
 #include "clustering/kmeans/assignment.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -56,6 +59,91 @@ TEST(MoveBounds, PermutedEqualsPlain) {
             EXPECT_EQ(list, expected);
             EXPECT_EQ(std::memcmp(high.data(), plain_high.data(), n * sizeof(float)), 0);
             EXPECT_EQ(std::memcmp(low.data(), plain_low.data(), n * sizeof(float)), 0);
+        }
+    }
+}
+
+TEST(TightenBounds, FloatBoundsHoldAndListTheRest) {
+    if (!__builtin_cpu_supports("avx2")) {
+        GTEST_SKIP() << "no AVX2 here";
+    }
+    std::mt19937 random(11);
+    auto byte = [&] {  // the extremes often
+        const unsigned r = random() % 8;
+        return static_cast<std::uint8_t>(r == 0 ? 0 : r == 1 ? 255 : random() % 256);
+    };
+    for (int k = 1; k <= 8; ++k) {
+        for (const std::size_t n : {0, 1, 7, 8, 9, 1003, 4099}) {
+            // Centres on whole numbers, between them, and a fraction off a whole number, which
+            // floats round; half the colours sit next to their centre, the rest anywhere.
+            std::vector<double> at(3 * static_cast<std::size_t>(k));
+            for (int j = 0; j < k; ++j) {
+                for (int ch = 0; ch < 3; ++ch) {
+                    const double fraction = 1.0 / (3 + random() % 1000);
+                    const int whole = byte();
+                    at[3 * j + ch] = j % 3 == 0   ? whole
+                                     : j % 3 == 1 ? whole * (1.0 - fraction)
+                                                  : whole + (whole < 255 ? fraction : -fraction);
+                }
+            }
+            std::vector<std::uint32_t> packed(n);
+            std::vector<std::int32_t> labels(n);
+            for (std::size_t c = 0; c < n; ++c) {
+                labels[c] = static_cast<std::int32_t>(random() % static_cast<unsigned>(k));
+                for (int ch = 0; ch < 3; ++ch) {
+                    const double near = std::round(at[3 * static_cast<std::size_t>(labels[c]) + ch]);
+                    packed[c] |= static_cast<std::uint32_t>(c % 2 ? byte() : near) << (8 * ch);
+                }
+            }
+            auto distance = [&](std::size_t c) {  // in long double, about 11 digits past float
+                long double squared = 0;
+                for (int ch = 0; ch < 3; ++ch) {
+                    const long double e = static_cast<long double>(packed[c] >> (8 * ch) & 0xff) -
+                                          at[3 * static_cast<std::size_t>(labels[c]) + ch];
+                    squared += e * e;
+                }
+                return std::sqrt(squared);
+            };
+            // Lower bounds just either side of the distance, far off, zero and infinite.
+            std::vector<float> low(n), high(n, -1.0f), half(static_cast<std::size_t>(k));
+            for (std::size_t c = 0; c < n; ++c) {
+                const auto d = static_cast<float>(distance(c));
+                const float choices[] = {d * 1.001f + 0.001f, d * 0.999f, 0.0f, 500.0f,
+                                         std::numeric_limits<float>::infinity()};
+                low[c] = choices[random() % 5];
+            }
+            for (float& h : half) {
+                h = static_cast<float>(random() % 100);
+            }
+            std::vector<std::uint32_t> list;
+            for (std::size_t c = 0; c < n; ++c) {
+                if (random() % 4 != 0) {
+                    list.push_back(static_cast<std::uint32_t>(c));
+                }
+            }
+            const std::vector<std::uint32_t> listed = list;
+            const std::size_t still =
+                tighten_listed(list.size(), list.data(), labels.data(), packed.data(), at.data(),
+                               k, low.data(), half.data(), high.data());
+            SCOPED_TRACE(testing::Message() << "k " << k << ", n " << n);
+            std::vector<std::uint32_t> expected;
+            for (const std::uint32_t c : listed) {
+                const long double d = distance(c);
+                ASSERT_GE(high[c], d) << "colour " << c;
+                ASSERT_LE(high[c], d * (1 + 1e-5L) + 2e-4L) << "colour " << c;
+                if (!(high[c] < std::max(low[c], half[static_cast<std::size_t>(labels[c])]))) {
+                    expected.push_back(c);
+                }
+            }
+            list.resize(still);
+            EXPECT_EQ(list, expected);
+            for (std::size_t c = 0, i = 0; c < n; ++c) {
+                const bool was_listed = i < listed.size() && listed[i] == c;
+                i += was_listed;
+                if (!was_listed) {
+                    EXPECT_EQ(high[c], -1.0f) << "colour " << c << " was not listed";
+                }
+            }
         }
     }
 }
