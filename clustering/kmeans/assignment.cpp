@@ -237,6 +237,8 @@ __attribute__((target("avx2"))) std::size_t move_bounds_listed(
 // 2^-19 and raised by 1e-4, both past their own rounding, it is never below the exact distance.
 constexpr float float_widen = 1.0f + 0x1p-19f;
 constexpr float float_margin = 1e-4f;
+// And the lower bound likewise: narrowed by 2^-19 and lowered by 1e-4, never above it.
+constexpr float float_narrow = 1.0f - 0x1p-19f;
 
 __attribute__((target("avx2"))) std::size_t tighten_listed(
     std::size_t open, std::uint32_t* list, const std::int32_t* labels,
@@ -441,6 +443,12 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
     }
     const std::size_t open = tighten(centres, move_and_list(labels), labels);
     if (groups_ == 0) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+        static const bool permutes = __builtin_cpu_supports("avx2");
+        if (permutes && k_ <= 8) {
+            return measure_listed(centres, open, labels, sums);
+        }
+#endif
         return measure_all(centres, open, labels, sums);
     }
     // Each group drifts as far as its centres moved at most.
@@ -505,11 +513,12 @@ std::size_t assignment::list_open() {
     return open;
 }
 
-// The open colours measured against every centre, a batch at a time.
+// The open colours from `from` on measured against every centre, a batch at a time.
 bool assignment::measure_all(const centre_set& centres, std::size_t open,
-                             std::vector<std::int32_t>& labels, cluster_sums& sums) {
+                             std::vector<std::int32_t>& labels, cluster_sums& sums,
+                             std::size_t from) {
     bool changed = false;
-    for (std::size_t start = 0; start < open; start += batch) {
+    for (std::size_t start = from; start < open; start += batch) {
         const std::size_t m = std::min(batch, open - start);
         for (std::size_t i = 0; i < m; ++i) {
             const std::size_t c = open_[start + i];
@@ -528,19 +537,97 @@ bool assignment::measure_all(const centre_set& centres, std::size_t open,
                 high_[c] = scan_.high[i];
                 low_[c] = scan_.low[i];
             } else {
-                b = settle(centres, c, b);
-                double next = infinity;
-                for (int j = 0; j < k_; ++j) {
-                    next = j != b ? std::min(next, distance_[static_cast<std::size_t>(j)]) : next;
-                }
-                high_[c] = upper(distance_[static_cast<std::size_t>(b)]);
-                low_[c] = lower(next);
+                measure_exactly(centres, c, b);
             }
             changed |= relabel(c, a, b, labels, sums);
         }
     }
     return changed;
 }
+
+// Colour c, too near two centres for the distances at hand to tell, given to its nearest in
+// exact arithmetic (`best` holds a nearest by floating point on entry), its bounds from doubles.
+void assignment::measure_exactly(const centre_set& centres, std::size_t c, int& best) {
+    best = settle(centres, c, best);
+    double next = infinity;
+    for (int j = 0; j < k_; ++j) {
+        next = j != best ? std::min(next, distance_[static_cast<std::size_t>(j)]) : next;
+    }
+    high_[c] = upper(distance_[static_cast<std::size_t>(best)]);
+    low_[c] = lower(next);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same for at most eight centres, eight colours at a time in floats. A colour's nearest
+// centre by the floats is surely its nearest where the bounds on the distances (as
+// tighten_listed() works them out, and the lower one likewise) part: where the distance to
+// every other centre is surely larger. The rest are measured again, exactly.
+__attribute__((target("avx2"))) bool assignment::measure_listed(
+    const centre_set& centres, std::size_t open, std::vector<std::int32_t>& labels,
+    cluster_sums& sums) {
+    const double* at = centres.coordinates().data();
+    __m256 centre[8][3];
+    for (int j = 0; j < k_; ++j) {
+        for (int ch = 0; ch < 3; ++ch) {
+            centre[j][ch] = _mm256_set1_ps(static_cast<float>(at[3 * j + ch]));
+        }
+    }
+    const __m256 widen = _mm256_set1_ps(float_widen);
+    const __m256 narrow = _mm256_set1_ps(float_narrow);
+    const __m256 margin = _mm256_set1_ps(float_margin);
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 far = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+    const __m256i byte = _mm256_set1_epi32(0xff);
+    const auto* colour_words = reinterpret_cast<const int*>(x_.packed.data());
+    bool changed = false;
+    std::size_t i = 0;
+    for (; i + 8 <= open; i += 8) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(open_.data() + i));
+        const __m256i v = _mm256_i32gather_epi32(colour_words, c, 4);
+        const __m256 x0 = _mm256_cvtepi32_ps(_mm256_and_si256(v, byte));
+        const __m256 x1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 8), byte));
+        const __m256 x2 = _mm256_cvtepi32_ps(_mm256_srli_epi32(v, 16));
+        __m256 least = far;
+        __m256 next = far;
+        __m256i best = _mm256_setzero_si256();
+        for (int j = 0; j < k_; ++j) {
+            const __m256 e0 = _mm256_sub_ps(x0, centre[j][0]);
+            const __m256 e1 = _mm256_sub_ps(x1, centre[j][1]);
+            const __m256 e2 = _mm256_sub_ps(x2, centre[j][2]);
+            const __m256 d = _mm256_add_ps(
+                _mm256_add_ps(_mm256_mul_ps(e0, e0), _mm256_mul_ps(e1, e1)), _mm256_mul_ps(e2, e2));
+            const __m256 nearer = _mm256_cmp_ps(d, least, _CMP_LT_OQ);
+            next = _mm256_blendv_ps(_mm256_min_ps(d, next), least, nearer);
+            best = _mm256_blendv_epi8(best, _mm256_set1_epi32(j), _mm256_castps_si256(nearer));
+            least = _mm256_blendv_ps(least, d, nearer);
+        }
+        const __m256 high = _mm256_add_ps(_mm256_mul_ps(_mm256_sqrt_ps(least), widen), margin);
+        const __m256 low = _mm256_max_ps(
+            _mm256_sub_ps(_mm256_mul_ps(_mm256_sqrt_ps(next), narrow), margin), zero);
+        const auto sure =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(low, high, _CMP_GT_OQ)));
+        alignas(32) float highs[8];
+        alignas(32) float lows[8];
+        alignas(32) std::int32_t bests[8];
+        _mm256_store_ps(highs, high);
+        _mm256_store_ps(lows, low);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(bests), best);
+        for (int lane = 0; lane < 8; ++lane) {
+            const std::size_t col = open_[i + static_cast<std::size_t>(lane)];
+            int b = bests[lane];
+            if (sure >> lane & 1u) {
+                high_[col] = highs[lane];
+                low_[col] = lows[lane];
+            } else {
+                measure_exactly(centres, col, b);
+            }
+            changed |= relabel(col, labels[col], b, labels, sums);
+        }
+    }
+    // the last few as doubles
+    return measure_all(centres, open, labels, sums, i) || changed;
+}
+#endif
 
 // Colour c from cluster a to cluster b, its sums following it; whether it moved.
 bool assignment::relabel(std::size_t c, int a, int b, std::vector<std::int32_t>& labels,

@@ -80,7 +80,13 @@ private:
     std::size_t tighten(const centre_set& centres, std::size_t open,
                         const std::vector<std::int32_t>& labels);
     bool measure_all(const centre_set& centres, std::size_t open,
-                     std::vector<std::int32_t>& labels, cluster_sums& sums);
+                     std::vector<std::int32_t>& labels, cluster_sums& sums,
+                     std::size_t from = 0);
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    bool measure_listed(const centre_set& centres, std::size_t open,
+                        std::vector<std::int32_t>& labels, cluster_sums& sums);
+#endif
+    void measure_exactly(const centre_set& centres, std::size_t c, int& best);
     bool measure_grouped(const centre_set& centres, std::size_t open,
                          std::vector<std::int32_t>& labels, cluster_sums& sums);
     int nearest_grouped(std::size_t c, int a);

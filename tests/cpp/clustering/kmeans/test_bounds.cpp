@@ -1,6 +1,7 @@
 // Moving the bounds with a permuted table per register gives the bits and the open colours of
 // the plain loop, ties, zeros and infinite bounds included, for every k it takes. Tightening
-// them in floats never leaves a bound below the distance, nor far above it.
+// them in floats never leaves a bound below the distance, nor far above it; the assignment
+// that measures in floats leaves near ties to exact arithmetic.
 #include "clustering/kmeans/assignment.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -148,6 +150,59 @@ TEST(TightenBounds, FloatBoundsHoldAndListTheRest) {
     }
 }
 #endif
+
+// Two centres mirrored about a plane of colours, one of them moved off by 1/W: every colour of
+// the plane lies nearer one centre by about 1e-6 in squared distance, far less than floats
+// tell apart. Three more centres stand far off, so that five are measured.
+TEST(Assignment, NearTiesGoWhereExactArithmeticSends) {
+    constexpr std::int64_t w = 999983;
+    for (const std::int64_t nudge : {-1, 1}) {
+        for (const std::int64_t a0 : {123456789, 77777777, 200000001}) {
+            const std::int64_t plane = a0 / w + 2;  // the colours' first channel
+            std::vector<colour> values;
+            for (int v1 = 0; v1 < 256; v1 += 5) {
+                for (int v2 = 0; v2 < 256; v2 += 17) {
+                    values.push_back({static_cast<std::uint8_t>(plane),
+                                      static_cast<std::uint8_t>(v1),
+                                      static_cast<std::uint8_t>(v2)});
+                }
+            }
+            const std::size_t n = values.size();
+            std::vector<std::int64_t> counts(n, 1);
+            std::vector<std::uint32_t> index(n);
+            std::iota(index.begin(), index.end(), 0u);
+            kmeans_input in{values.data(), counts.data(), n, index.data(), n, 5, 1, 300, 1e-4,
+                            nullptr, 1};
+            const colours x(in);
+            seeding start{centre_set(5), std::vector<std::int32_t>(n, 0),
+                          std::vector<std::int32_t>(n, 0), std::vector<std::int32_t>(n, 0)};
+            centre_set& centres = start.centres;
+            centres.set(0, centre{{a0, 100 * w + 1, 50 * w + 3}, w});
+            centres.set(1, centre{{2 * plane * w - a0 + nudge, 100 * w + 1, 50 * w + 3}, w});
+            centres.set(2, centre{{255, 0, 0}, 1});
+            centres.set(3, centre{{0, 255, 255}, 1});
+            centres.set(4, centre{{255, 255, 0}, 1});
+            assignment e_step(x, start, std::numeric_limits<int>::max());
+            std::vector<std::int32_t> labels(n, 2);  // all to be measured afresh
+            cluster_sums sums(5);
+            for (std::size_t c = 0; c < n; ++c) {
+                sums.join(x, c, labels[c], +1);
+            }
+            e_step.assign(centres, std::vector<double>(5, 1000.0), labels, sums);
+            for (std::size_t c = 0; c < n; ++c) {
+                int nearest = 0;
+                for (int j = 1; j < 5; ++j) {
+                    if (compare_distances(values[c], centres.exact(j), values[c],
+                                          centres.exact(nearest)) < 0) {
+                        nearest = j;
+                    }
+                }
+                ASSERT_EQ(labels[c], nearest) << "nudge " << nudge << ", a0 " << a0
+                                              << ", colour " << c;
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace huesift::clustering::kmeans
