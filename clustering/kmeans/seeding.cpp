@@ -106,14 +106,16 @@ std::uint64_t potential_with(const colours& x, const std::vector<std::int32_t>& 
 }
 
 // The chosen candidate becomes centre j: each colour's nearest and next distance, and its
-// label, the first centre when two are as near; how far its nearest distance fell, and the
-// entries (colour_blocks) of the colours that moved.
-HUESIFT_WIDE_VECTORS
-std::uint64_t join_centre(std::size_t n, const std::uint8_t* __restrict x0,
-                          const std::uint8_t* __restrict x1, const std::uint8_t* __restrict x2,
-                          const colour& chosen, int j, std::int32_t* __restrict nearest,
-                          std::int32_t* __restrict next, std::int32_t* __restrict labels,
-                          std::int32_t* __restrict drop, const std::uint32_t* __restrict start) {
+// label, the first centre when two are as near; with `follow`, how far its nearest distance
+// fell, and the entries (colour_blocks) of the colours that moved. Without, neither is kept:
+// the draws then sum the pixels afresh.
+template <bool follow>
+HUESIFT_WIDE_VECTORS std::uint64_t
+join_centre(std::size_t n, const std::uint8_t* __restrict x0, const std::uint8_t* __restrict x1,
+            const std::uint8_t* __restrict x2, const colour& chosen, int j,
+            std::int32_t* __restrict nearest, std::int32_t* __restrict next,
+            std::int32_t* __restrict labels, std::int32_t* __restrict drop,
+            const std::uint32_t* __restrict start) {
     const std::int32_t c0 = chosen[0], c1 = chosen[1], c2 = chosen[2];
     std::uint64_t moved = 0;
     for (std::size_t c = 0; c < n; ++c) {
@@ -125,8 +127,10 @@ std::uint64_t join_centre(std::size_t n, const std::uint8_t* __restrict x0,
         next[c] = nearer ? was : d < after ? d : after;
         labels[c] = nearer ? j : labels[c];
         nearest[c] = nearer ? d : was;
-        drop[c] = nearer ? was - d : 0;
-        moved += nearer ? start[c + 1] - start[c] : 0;
+        if constexpr (follow) {
+            drop[c] = nearer ? was - d : 0;
+            moved += nearer ? start[c + 1] - start[c] : 0;
+        }
     }
     return moved;
 }
@@ -137,12 +141,15 @@ std::uint64_t join_centre(std::size_t n, const std::uint8_t* __restrict x0,
 void join_centre(const colours& x, const kmeans_input& in, const colour_blocks& where,
                  const colour& chosen, int j, seeding& out, std::vector<std::int32_t>& drop,
                  draw_search& search) {
-    const std::uint64_t moved = join_centre(
-        x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(), chosen, j,
-        out.nearest.data(), out.next.data(), out.labels.data(), drop.data(), where.starts());
     if (!where.indexed()) {
+        join_centre<false>(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(),
+                           chosen, j, out.nearest.data(), out.next.data(), out.labels.data(),
+                           nullptr, nullptr);
         return;
     }
+    const std::uint64_t moved = join_centre<true>(
+        x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(), chosen, j,
+        out.nearest.data(), out.next.data(), out.labels.data(), drop.data(), where.starts());
     if (moved > in.pixels / 4) {
         search.recount(in.index, out.nearest.data());
         return;
@@ -429,7 +436,7 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
         seeds.push_back(v);
     };
     draw_search search(where);
-    std::vector<std::int32_t> drop(x.size);
+    std::vector<std::int32_t> drop(where.indexed() ? x.size : 0);  // only the index follows drops
     const colour first = x.values[in.index[choice.pick(draws[0])]];
     take(0, first);
     join_centre(x, in, where, first, 0, out, drop, search);
