@@ -129,6 +129,19 @@ inline two_least nearest_of(const double* p, const double* __restrict c0,
     return out;
 }
 
+// The bounds from the seeding's squared distances: whole numbers below 2^18, which floats hold
+// exactly, so each square root is off by its own rounding alone, and its product by one more.
+HUESIFT_WIDE_VECTORS
+void seed_bounds(std::size_t n, const std::int32_t* __restrict nearest,
+                 const std::int32_t* __restrict next, float* __restrict high,
+                 float* __restrict low) {
+    for (std::size_t c = 0; c < n; ++c) {
+        high[c] = std::sqrt(static_cast<float>(nearest[c])) * bound_up;
+        low[c] = next[c] == seeding::far ? std::numeric_limits<float>::infinity()
+                                         : std::sqrt(static_cast<float>(next[c])) * bound_down;
+    }
+}
+
 // A group's drift in units of 2^-32: at least `moved`.
 std::int64_t drift_units(double moved) {
     return static_cast<std::int64_t>(std::ceil(moved * 0x1p32));
@@ -321,13 +334,7 @@ assignment::assignment(const colours& x, const seeding& start, int grouped_from)
       distance_(static_cast<std::size_t>(k_)),
       open_(x.size),
       flag_(x.size) {
-    for (std::size_t c = 0; c < x.size; ++c) {
-        // Whole numbers: their square roots are off by rounding alone.
-        high_[c] = float_above(std::sqrt(static_cast<double>(start.nearest[c])));
-        low_[c] = start.next[c] == seeding::far
-                      ? std::numeric_limits<float>::infinity()
-                      : float_below(std::sqrt(static_cast<double>(start.next[c])));
-    }
+    seed_bounds(x.size, start.nearest.data(), start.next.data(), high_.data(), low_.data());
     if (k_ >= grouped_from) {
         group(start.centres);
         const auto t = static_cast<std::size_t>(groups_);
