@@ -85,24 +85,34 @@ std::uint64_t potential(const colours& x, const std::vector<std::int32_t>& dista
     return static_cast<std::uint64_t>(total);
 }
 
-// The potential if `candidate` joined the centres.
+// The potentials if each of four candidates joined the centres, in one pass over the colours.
 HUESIFT_WIDE_VECTORS
-std::uint64_t potential_with(const colours& x, const std::vector<std::int32_t>& closest,
-                             const colour& candidate) {
+void potentials_with(const colours& x, const std::vector<std::int32_t>& closest,
+                     const std::array<colour, 4>& candidate, std::uint64_t* out) {
     const std::int32_t* w = x.weight.data();
     const std::uint8_t* x0 = x.channel[0].data();
     const std::uint8_t* x1 = x.channel[1].data();
     const std::uint8_t* x2 = x.channel[2].data();
     const std::int32_t* d = closest.data();
-    const std::int32_t c0 = candidate[0], c1 = candidate[1], c2 = candidate[2];
-    std::int64_t total = 0;
-    for (std::size_t c = 0; c < x.size; ++c) {
-        const std::int32_t e0 = x0[c] - c0, e1 = x1[c] - c1, e2 = x2[c] - c2;
-        const std::int32_t to_candidate = e0 * e0 + e1 * e1 + e2 * e2;
-        const std::int32_t near = to_candidate < d[c] ? to_candidate : d[c];
-        total += static_cast<std::int64_t>(w[c]) * near;
+    std::int32_t at[4][3];
+    for (int t = 0; t < 4; ++t) {
+        for (int ch = 0; ch < 3; ++ch) {
+            at[t][ch] = candidate[static_cast<std::size_t>(t)][static_cast<std::size_t>(ch)];
+        }
     }
-    return static_cast<std::uint64_t>(total);
+    std::int64_t total[4] = {0, 0, 0, 0};
+    for (std::size_t c = 0; c < x.size; ++c) {
+        for (int t = 0; t < 4; ++t) {
+            const std::int32_t e0 = x0[c] - at[t][0], e1 = x1[c] - at[t][1],
+                               e2 = x2[c] - at[t][2];
+            const std::int32_t to_candidate = e0 * e0 + e1 * e1 + e2 * e2;
+            const std::int32_t near = to_candidate < d[c] ? to_candidate : d[c];
+            total[t] += static_cast<std::int64_t>(w[c]) * near;
+        }
+    }
+    for (int t = 0; t < 4; ++t) {
+        out[t] = static_cast<std::uint64_t>(total[t]);
+    }
 }
 
 // The chosen candidate becomes centre j: each colour's nearest and next distance, and its
@@ -453,25 +463,33 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
         }
         const std::vector<std::size_t> pixel =
             search.reaching(in.index, out.nearest.data(), threshold);
-        // np.argmin over the candidates' potentials: the first of the smallest.
-        std::size_t best = 0;
-        std::uint64_t best_pot = 0;
+        // np.argmin over the candidates' potentials: the first of the smallest. An equal colour
+        // leaves an equal potential, never smaller than the earlier one's: only the first of
+        // equal colours is measured, four at a time.
+        std::vector<std::size_t> measured;
         for (std::size_t t = 0; t < pixel.size(); ++t) {
-            std::uint64_t p = 0;
-            std::size_t same = t;
-            for (std::size_t s = 0; s < t; ++s) {
-                if (in.index[pixel[s]] == in.index[pixel[t]]) {
-                    same = s;  // an equal colour leaves an equal potential
-                    break;
-                }
+            bool seen = false;
+            for (std::size_t s = 0; s < t && !seen; ++s) {
+                seen = in.index[pixel[s]] == in.index[pixel[t]];
             }
-            if (same != t) {
-                continue;  // never smaller than the earlier equal one
+            if (!seen) {
+                measured.push_back(t);
             }
-            p = potential_with(x, out.nearest, x.values[in.index[pixel[t]]]);
-            if (t == 0 || p < best_pot) {
-                best = t;
-                best_pot = p;
+        }
+        std::vector<std::uint64_t> pots(measured.size() + 3);
+        for (std::size_t m = 0; m < measured.size(); m += 4) {
+            std::array<colour, 4> four;
+            for (std::size_t q = 0; q < 4; ++q) {
+                four[q] = x.values[in.index[pixel[measured[std::min(m + q, measured.size() - 1)]]]];
+            }
+            potentials_with(x, out.nearest, four, &pots[m]);
+        }
+        std::size_t best = measured[0];
+        std::uint64_t best_pot = pots[0];
+        for (std::size_t m = 1; m < measured.size(); ++m) {
+            if (pots[m] < best_pot) {
+                best = measured[m];
+                best_pot = pots[m];
             }
         }
         const colour chosen = x.values[in.index[pixel[best]]];
