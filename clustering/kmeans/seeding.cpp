@@ -387,49 +387,81 @@ void draw_search::recount(const std::uint32_t* index, const std::int32_t* distan
 
 std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
                                                const std::int32_t* distance,
-                                               const std::vector<std::uint64_t>& threshold) const {
+                                               const std::vector<std::uint64_t>& threshold,
+                                               std::uint64_t total) const {
     const std::size_t pixels = where_->pixels();
+    const std::size_t blocks = sum_.size();
     std::vector<std::size_t> order(threshold.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return threshold[a] < threshold[b]; });
     std::vector<std::size_t> found(threshold.size(), pixels - 1);
-    std::size_t b = 0;
-    std::uint64_t before_block = 0;  // over the blocks before b
-    std::size_t i = 0;
-    std::uint64_t sum = 0;  // over the pixels before i
-    for (std::size_t next : order) {
-        const std::uint64_t wanted = threshold[next];
-        auto block_sum = [&] {
-            return where_->indexed()
-                       ? sum_[b]
-                       : stretch_sum(index + b * block,
-                                     reinterpret_cast<const std::uint32_t*>(distance),
-                                     std::min(block, pixels - b * block));
-        };
-        for (std::uint64_t s; b < sum_.size() && before_block + (s = block_sum()) < wanted;) {
-            before_block += s;
-            ++b;
-        }
-        if (b == sum_.size()) {
-            break;  // the rest stay clipped to the last pixel
-        }
-        if (i < b * block) {
-            i = b * block;
-            sum = before_block;
-        }
-        // Block b reaches the threshold, so one of its pixels does.
-        for (; i < pixels; ++i) {
-            const std::uint64_t s = sum + static_cast<std::uint32_t>(distance[index[i]]);
-            if (s >= wanted) {
+    auto block_sum = [&](std::size_t b) {
+        return where_->indexed() ? sum_[b]
+                                 : stretch_sum(index + b * block,
+                                               reinterpret_cast<const std::uint32_t*>(distance),
+                                               std::min(block, pixels - b * block));
+    };
+    // The first pixel of block b whose running sum reaches `wanted`, `before` being the sum
+    // over the blocks before it; `pixels` if none does.
+    auto within = [&](std::size_t b, std::uint64_t before, std::uint64_t wanted) {
+        std::size_t i = b * block;
+        for (std::uint64_t sum = before; i < pixels; ++i) {
+            sum += static_cast<std::uint32_t>(distance[index[i]]);
+            if (sum >= wanted) {
                 break;
             }
-            sum = s;
         }
+        return i;
+    };
+    // The smaller thresholds are found walking the blocks from the first, the larger ones from
+    // the last, down from the whole sum: the walks stop either side of the widest gap between
+    // thresholds, which leaves the fewest pixels to sum.
+    std::size_t forward = order.size();
+    std::uint64_t widest = 0;
+    for (std::size_t s = 0; s <= order.size(); ++s) {
+        const std::uint64_t from = s == 0 ? 0 : std::min(threshold[order[s - 1]], total);
+        const std::uint64_t to = s == order.size() ? total : std::min(threshold[order[s]], total);
+        if (to - from > widest) {
+            widest = to - from;
+            forward = s;
+        }
+    }
+    std::size_t b = 0;
+    std::uint64_t before = 0;  // over the blocks before b
+    for (std::size_t s = 0; s < forward; ++s) {
+        const std::uint64_t wanted = threshold[order[s]];
+        for (std::uint64_t sum; b < blocks && before + (sum = block_sum(b)) < wanted;) {
+            before += sum;
+            ++b;
+        }
+        if (b == blocks) {
+            break;  // the rest stay clipped to the last pixel
+        }
+        const std::size_t i = within(b, before, wanted);
         if (i == pixels) {
             break;  // only if the block sums strayed from the pixels: clipped, never past them
         }
-        found[next] = i;
+        found[order[s]] = i;
+    }
+    // From the last block down: `after` sums the blocks from b on, so that the pixels before
+    // block b sum to total - after, which every threshold here exceeds.
+    b = blocks;
+    std::uint64_t after = 0;
+    for (std::size_t s = order.size(); s-- > forward;) {
+        const std::uint64_t wanted = threshold[order[s]];
+        if (wanted > total) {
+            continue;  // past every pixel: clipped
+        }
+        std::uint64_t sum = 0;
+        while (b > 0 && total - after - (sum = block_sum(b - 1)) >= wanted) {
+            after += sum;
+            --b;
+        }
+        if (b == 0) {
+            break;  // only if the block sums strayed from the pixels
+        }
+        found[order[s]] = within(b - 1, total - after - sum, wanted);
     }
     return found;
 }
@@ -462,7 +494,7 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
                 (static_cast<exact::u128>(m) * pot + ((exact::u128{1} << 53) - 1)) >> 53);
         }
         const std::vector<std::size_t> pixel =
-            search.reaching(in.index, out.nearest.data(), threshold);
+            search.reaching(in.index, out.nearest.data(), threshold, pot);
         // np.argmin over the candidates' potentials: the first of the smallest. An equal colour
         // leaves an equal potential, never smaller than the earlier one's: only the first of
         // equal colours is measured, four at a time.

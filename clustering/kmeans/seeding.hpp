@@ -79,9 +79,10 @@ public:
 
     // For each threshold, the first pixel whose running sum of its colour's distance reaches
     // it: np.searchsorted(np.cumsum(distance[index]), threshold) (side left), clipped to the
-    // last pixel. `distance` is the one the sums follow.
+    // last pixel. `distance` is the one the sums follow, `total` its sum over every pixel.
     std::vector<std::size_t> reaching(const std::uint32_t* index, const std::int32_t* distance,
-                                      const std::vector<std::uint64_t>& threshold) const;
+                                      const std::vector<std::uint64_t>& threshold,
+                                      std::uint64_t total) const;
 
 private:
     const colour_blocks* where_;

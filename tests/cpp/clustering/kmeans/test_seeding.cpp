@@ -90,11 +90,20 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
                 threshold.push_back(total == 0 ? 0 : random() % total);
             }
             std::shuffle(threshold.begin(), threshold.end(), random);
-            const std::vector<std::size_t> expected = searchsorted(index, distance, threshold);
-            EXPECT_EQ(search.reaching(index.data(), distance.data(), threshold), expected)
-                << s.pixels << " pixels, round " << round;
-            EXPECT_EQ(as_it_goes.reaching(index.data(), distance.data(), threshold), expected)
-                << s.pixels << " pixels, round " << round;
+            // All of them, and the three or four a draw asks for, which the search may find
+            // from either end.
+            std::vector<std::vector<std::uint64_t>> sets{threshold};
+            for (std::size_t t = 0; t + 4 <= threshold.size(); t += 3 + t % 2) {
+                sets.emplace_back(threshold.begin() + t, threshold.begin() + t + 3 + t % 2);
+            }
+            for (const std::vector<std::uint64_t>& set : sets) {
+                const std::vector<std::size_t> expected = searchsorted(index, distance, set);
+                EXPECT_EQ(search.reaching(index.data(), distance.data(), set, total), expected)
+                    << s.pixels << " pixels, round " << round;
+                EXPECT_EQ(as_it_goes.reaching(index.data(), distance.data(), set, total),
+                          expected)
+                    << s.pixels << " pixels, round " << round;
+            }
         }
     }
 }
