@@ -245,9 +245,10 @@ __attribute__((target("avx2"))) std::size_t move_bounds_listed(
 }
 
 // A distance worked out in floats from the centre's coordinates as floats: those lie within
-// 2^-17 of the exact ones (1.4e-5 over three channels); the differences, squares, sums and
-// square root put the result within 2^-22 of the distance to the float coordinates. Widened by
-// 2^-19 and raised by 1e-4, both past their own rounding, it is never below the exact distance.
+// 2^-17 of the exact ones, the doubles' own rounding aside (1.4e-5 over three channels); the
+// differences, squares, sums and square root put the result within 2^-22 of the distance to
+// the float coordinates. Widened by 2^-19 and raised by 1e-4, both past their own rounding, it
+// is never below the exact distance.
 constexpr float float_widen = 1.0f + 0x1p-19f;
 constexpr float float_margin = 1e-4f;
 // And the lower bound likewise: narrowed by 2^-19 and lowered by 1e-4, never above it.

@@ -461,7 +461,8 @@ std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
         if (b == 0) {
             break;  // only if the block sums strayed from the pixels
         }
-        found[order[s]] = within(b - 1, total - after - sum, wanted);
+        // clipped, never past the pixels, should the block sums stray from them
+        found[order[s]] = std::min(within(b - 1, total - after - sum, wanted), pixels - 1);
     }
     return found;
 }
