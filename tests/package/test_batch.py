@@ -791,7 +791,9 @@ def test_ctrl_c_at_any_moment_keeps_every_record_and_leaves_nothing(ten, tmp_pat
                             "--output", str(output), "--jobs", "2", "--quiet"],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                            env=dict(absolute_env(), HUESIFT_START_METHOD=start),
-                           start_new_session=True)  # a group of its own, as a terminal's job
+                           start_new_session=True,  # a group of its own, as a terminal's job
+                           # which heeds Ctrl-C even where this suite runs as a background job
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     reached = {"the results are held": output.exists,  # the fork server loads meanwhile
                "workers start": lambda: _started_a_worker(run.pid),
                "records are written": lambda: len(complete_lines(output)) >= 2}[moment]
