@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace huesift::clustering {
@@ -33,11 +35,21 @@ TEST(Parallel, EveryTaskRunsOnceOnAnyNumberOfWorkers) {
 
 TEST(Parallel, TheFirstFailureStopsTheRest) {
     std::atomic<int> ran{0};
+    std::atomic<bool> thrown{false};
+    // The later tasks start only once task 10 has thrown, and take a while, so that the other
+    // workers cannot run them all while the failing one is descheduled on a busy machine.
     EXPECT_THROW(parallel_for(100000, 4,
                               [&](std::size_t task, unsigned) {
                                   ++ran;
                                   if (task == 10) {
+                                      thrown = true;
                                       throw std::runtime_error("task 10");
+                                  }
+                                  if (task > 10) {
+                                      while (!thrown) {
+                                          std::this_thread::yield();
+                                      }
+                                      std::this_thread::sleep_for(std::chrono::microseconds(20));
                                   }
                               }),
                  std::runtime_error);
