@@ -1,6 +1,6 @@
 #include "assignment.hpp"
 
-#include "clustering/parallel.hpp"
+#include "preparation/parallel.hpp"
 
 #include <algorithm>
 #include <array>
@@ -230,9 +230,9 @@ __attribute__((target("avx2"))) std::size_t move_bounds_listed(
         // The flagged lanes' numbers packed to the left, all eight stored: open stays at most c,
         // so the store stays within the n entries of the list.
         const __m128i picks = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&left_pack[flags]));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + open),
-                            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(c)),
-                                             _mm256_cvtepu8_epi32(picks)));
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(list + open),
+            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(c)), _mm256_cvtepu8_epi32(picks)));
         open += static_cast<std::size_t>(std::popcount(flags));
     }
     std::uint8_t rest[8];
@@ -254,10 +254,56 @@ constexpr float float_margin = 1e-4f;
 // And the lower bound likewise: narrowed by 2^-19 and lowered by 1e-4, never above it.
 constexpr float float_narrow = 1.0f - 0x1p-19f;
 
+#define HUESIFT_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+// Eight colours' channels, unpacked from their bytes.
+struct eight_colours {
+    __m256 x0, x1, x2;
+};
+HUESIFT_AVX2_INLINE eight_colours unpacked(__m256i v) {
+    const __m256i byte = _mm256_set1_epi32(0xff);
+    return {_mm256_cvtepi32_ps(_mm256_and_si256(v, byte)),
+            _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 8), byte)),
+            _mm256_cvtepi32_ps(_mm256_srli_epi32(v, 16))};
+}
+
+// Their squared float distances to a centre each, in the one order both float paths share.
+HUESIFT_AVX2_INLINE __m256 squared_to(const eight_colours& x, __m256 c0, __m256 c1, __m256 c2) {
+    const __m256 e0 = _mm256_sub_ps(x.x0, c0);
+    const __m256 e1 = _mm256_sub_ps(x.x1, c1);
+    const __m256 e2 = _mm256_sub_ps(x.x2, c2);
+    return _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(e0, e0), _mm256_mul_ps(e1, e1)),
+                         _mm256_mul_ps(e2, e2));
+}
+
+// The bounds on the exact distances those give.
+HUESIFT_AVX2_INLINE __m256 float_upper(__m256 squared) {
+    return _mm256_add_ps(_mm256_mul_ps(_mm256_sqrt_ps(squared), _mm256_set1_ps(float_widen)),
+                         _mm256_set1_ps(float_margin));
+}
+HUESIFT_AVX2_INLINE __m256 float_lower(__m256 squared) {
+    return _mm256_max_ps(
+        _mm256_sub_ps(_mm256_mul_ps(_mm256_sqrt_ps(squared), _mm256_set1_ps(float_narrow)),
+                      _mm256_set1_ps(float_margin)),
+        _mm256_setzero_ps());
+}
+
+// The colours listed from `i` on, eight of them: past the list's end, the last one again.
+HUESIFT_AVX2_INLINE __m256i eight_listed(const std::uint32_t* list, std::size_t i,
+                                         std::size_t end) {
+    if (i + 8 <= end) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(list + i));
+    }
+    alignas(32) std::uint32_t some[8];
+    for (std::size_t lane = 0; lane < 8; ++lane) {
+        some[lane] = list[std::min(i + lane, end - 1)];
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(some));
+}
+
 __attribute__((target("avx2"))) std::size_t tighten_listed(
-    std::size_t open, std::uint32_t* list, const std::int32_t* labels,
-    const std::uint32_t* packed, const double* at, int k, const float* low, const float* half,
-    float* high) {
+    std::size_t open, std::uint32_t* list, const std::int32_t* labels, const std::uint32_t* packed,
+    const double* at, int k, const float* low, const float* half, float* high) {
     alignas(32) float tables[4][8] = {};
     for (int j = 0; j < k; ++j) {
         for (int ch = 0; ch < 3; ++ch) {
@@ -269,56 +315,40 @@ __attribute__((target("avx2"))) std::size_t tighten_listed(
     const __m256 centre1 = _mm256_load_ps(tables[1]);
     const __m256 centre2 = _mm256_load_ps(tables[2]);
     const __m256 halves = _mm256_load_ps(tables[3]);
-    const __m256 widen = _mm256_set1_ps(float_widen);
-    const __m256 margin = _mm256_set1_ps(float_margin);
-    const __m256i byte = _mm256_set1_epi32(0xff);
     const auto* label_words = reinterpret_cast<const int*>(labels);
     const auto* colour_words = reinterpret_cast<const int*>(packed);
     std::size_t still = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= open; i += 8) {
-        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(list + i));
+    for (std::size_t i = 0; i < open; i += 8) {
+        const std::size_t lanes = std::min<std::size_t>(8, open - i);
+        const __m256i c = eight_listed(list, i, open);
         const __m256i a = _mm256_i32gather_epi32(label_words, c, 4);
-        const __m256i v = _mm256_i32gather_epi32(colour_words, c, 4);
-        const __m256 e0 = _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_and_si256(v, byte)),
-                                        _mm256_permutevar8x32_ps(centre0, a));
-        const __m256 e1 =
-            _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 8), byte)),
-                          _mm256_permutevar8x32_ps(centre1, a));
-        const __m256 e2 = _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(v, 16)),
-                                        _mm256_permutevar8x32_ps(centre2, a));
-        const __m256 d = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(e0, e0), _mm256_mul_ps(e1, e1)),
-                                       _mm256_mul_ps(e2, e2));
-        const __m256 u = _mm256_add_ps(_mm256_mul_ps(_mm256_sqrt_ps(d), widen), margin);
-        const __m256 keep_below = _mm256_max_ps(_mm256_i32gather_ps(low, c, 4),
-                                                _mm256_permutevar8x32_ps(halves, a));
+        const __m256 u = float_upper(
+            squared_to(unpacked(_mm256_i32gather_epi32(colour_words, c, 4)),
+                       _mm256_permutevar8x32_ps(centre0, a), _mm256_permutevar8x32_ps(centre1, a),
+                       _mm256_permutevar8x32_ps(centre2, a)));
+        const __m256 keep_below =
+            _mm256_max_ps(_mm256_i32gather_ps(low, c, 4), _mm256_permutevar8x32_ps(halves, a));
         const auto flags =
-            static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(u, keep_below, _CMP_NLT_UQ)));
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(u, keep_below, _CMP_NLT_UQ))) &
+            ((1u << lanes) - 1);
         alignas(32) float bound[8];
         alignas(32) std::uint32_t colour[8];
         _mm256_store_ps(bound, u);
         _mm256_store_si256(reinterpret_cast<__m256i*>(colour), c);
-        for (int lane = 0; lane < 8; ++lane) {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
             high[colour[lane]] = bound[lane];
         }
-        // The colours still open packed to the left, all eight stored: still stays at most i,
-        // so the store covers only entries already read.
+        // The colours still open packed to the left. All eight are stored where still + 8 stays
+        // within the entries already read; at the list's end, only those kept.
         const __m128i picks = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&left_pack[flags]));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + still),
-                            _mm256_permutevar8x32_epi32(c, _mm256_cvtepu8_epi32(picks)));
+        const __m256i kept = _mm256_permutevar8x32_epi32(c, _mm256_cvtepu8_epi32(picks));
+        if (lanes == 8) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + still), kept);
+        } else {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(colour), kept);
+            std::copy_n(colour, std::popcount(flags), list + still);
+        }
         still += static_cast<std::size_t>(std::popcount(flags));
-    }
-    for (; i < open; ++i) {
-        const std::uint32_t c = list[i];
-        const auto a = static_cast<std::size_t>(labels[c]);
-        const std::uint32_t v = packed[c];
-        const float e0 = static_cast<float>(v & 0xff) - tables[0][a];
-        const float e1 = static_cast<float>(v >> 8 & 0xff) - tables[1][a];
-        const float e2 = static_cast<float>(v >> 16) - tables[2][a];
-        const float u = std::sqrt(e0 * e0 + e1 * e1 + e2 * e2) * float_widen + float_margin;
-        high[c] = u;
-        list[still] = c;
-        still += !(u < std::max(low[c], half[a]));
     }
     return still;
 }
@@ -335,6 +365,10 @@ assignment::assignment(const colours& x, const seeding& start, int grouped_from)
       distance_(static_cast<std::size_t>(k_)),
       open_(x.size),
       flag_(x.size) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    eight_wide_ = avx2 && k_ <= 8;
+#endif
     seed_bounds(x.size, start.nearest.data(), start.next.data(), high_.data(), low_.data());
     if (k_ >= grouped_from) {
         group(start.centres);
@@ -359,8 +393,7 @@ assignment::assignment(const colours& x, const seeding& start, int grouped_from)
 // together let the bounds rule out more.
 void assignment::group(const centre_set& centres) {
     const int t = std::max(1, (k_ + 5) / 10);
-    std::vector<double> seat(centres.coordinates().begin(),
-                             centres.coordinates().begin() + 3 * t);
+    std::vector<double> seat(centres.coordinates().begin(), centres.coordinates().begin() + 3 * t);
     group_of_.assign(static_cast<std::size_t>(k_), 0);
     for (int round = 0; round < 5; ++round) {
         for (int j = 0; j < k_; ++j) {
@@ -452,8 +485,7 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
     const std::size_t open = tighten(centres, move_and_list(labels), labels);
     if (groups_ == 0) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-        static const bool permutes = __builtin_cpu_supports("avx2");
-        if (permutes && k_ <= 8) {
+        if (eight_wide_) {
             return measure_listed(centres, open, labels, sums);
         }
 #endif
@@ -484,8 +516,7 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
 // many.
 std::size_t assignment::move_and_list(const std::vector<std::int32_t>& labels) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool permutes = __builtin_cpu_supports("avx2");
-    if (permutes && k_ <= 8) {
+    if (eight_wide_) {
         return move_bounds_listed(x_.size, labels.data(), high_.data(), low_.data(), raise_.data(),
                                   drop_.data(), half_.data(), k_, open_.data());
     }
@@ -521,12 +552,11 @@ std::size_t assignment::list_open() {
     return open;
 }
 
-// The open colours from `from` on measured against every centre, a batch at a time.
+// The open colours measured against every centre, a batch at a time.
 bool assignment::measure_all(const centre_set& centres, std::size_t open,
-                             std::vector<std::int32_t>& labels, cluster_sums& sums,
-                             std::size_t from) {
+                             std::vector<std::int32_t>& labels, cluster_sums& sums) {
     bool changed = false;
-    for (std::size_t start = from; start < open; start += batch) {
+    for (std::size_t start = 0; start < open; start += batch) {
         const std::size_t m = std::min(batch, open - start);
         for (std::size_t i = 0; i < m; ++i) {
             const std::size_t c = open_[start + i];
@@ -570,9 +600,10 @@ void assignment::measure_exactly(const centre_set& centres, std::size_t c, int& 
 // centre by the floats is surely its nearest where the bounds on the distances (as
 // tighten_listed() works them out, and the lower one likewise) part: where the distance to
 // every other centre is surely larger. The rest are measured again, exactly.
-__attribute__((target("avx2"))) bool assignment::measure_listed(
-    const centre_set& centres, std::size_t open, std::vector<std::int32_t>& labels,
-    cluster_sums& sums) {
+__attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set& centres,
+                                                                std::size_t open,
+                                                                std::vector<std::int32_t>& labels,
+                                                                cluster_sums& sums) {
     const double* at = centres.coordinates().data();
     __m256 centre[8][3];
     for (int j = 0; j < k_; ++j) {
@@ -580,38 +611,25 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(
             centre[j][ch] = _mm256_set1_ps(static_cast<float>(at[3 * j + ch]));
         }
     }
-    const __m256 widen = _mm256_set1_ps(float_widen);
-    const __m256 narrow = _mm256_set1_ps(float_narrow);
-    const __m256 margin = _mm256_set1_ps(float_margin);
-    const __m256 zero = _mm256_setzero_ps();
     const __m256 far = _mm256_set1_ps(std::numeric_limits<float>::infinity());
-    const __m256i byte = _mm256_set1_epi32(0xff);
     const auto* colour_words = reinterpret_cast<const int*>(x_.packed.data());
     bool changed = false;
-    std::size_t i = 0;
-    for (; i + 8 <= open; i += 8) {
-        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(open_.data() + i));
-        const __m256i v = _mm256_i32gather_epi32(colour_words, c, 4);
-        const __m256 x0 = _mm256_cvtepi32_ps(_mm256_and_si256(v, byte));
-        const __m256 x1 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 8), byte));
-        const __m256 x2 = _mm256_cvtepi32_ps(_mm256_srli_epi32(v, 16));
+    for (std::size_t i = 0; i < open; i += 8) {
+        const std::size_t lanes = std::min<std::size_t>(8, open - i);
+        const eight_colours x =
+            unpacked(_mm256_i32gather_epi32(colour_words, eight_listed(open_.data(), i, open), 4));
         __m256 least = far;
         __m256 next = far;
         __m256i best = _mm256_setzero_si256();
         for (int j = 0; j < k_; ++j) {
-            const __m256 e0 = _mm256_sub_ps(x0, centre[j][0]);
-            const __m256 e1 = _mm256_sub_ps(x1, centre[j][1]);
-            const __m256 e2 = _mm256_sub_ps(x2, centre[j][2]);
-            const __m256 d = _mm256_add_ps(
-                _mm256_add_ps(_mm256_mul_ps(e0, e0), _mm256_mul_ps(e1, e1)), _mm256_mul_ps(e2, e2));
+            const __m256 d = squared_to(x, centre[j][0], centre[j][1], centre[j][2]);
             const __m256 nearer = _mm256_cmp_ps(d, least, _CMP_LT_OQ);
             next = _mm256_blendv_ps(_mm256_min_ps(d, next), least, nearer);
             best = _mm256_blendv_epi8(best, _mm256_set1_epi32(j), _mm256_castps_si256(nearer));
             least = _mm256_blendv_ps(least, d, nearer);
         }
-        const __m256 high = _mm256_add_ps(_mm256_mul_ps(_mm256_sqrt_ps(least), widen), margin);
-        const __m256 low = _mm256_max_ps(
-            _mm256_sub_ps(_mm256_mul_ps(_mm256_sqrt_ps(next), narrow), margin), zero);
+        const __m256 high = float_upper(least);
+        const __m256 low = float_lower(next);
         const auto sure =
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(low, high, _CMP_GT_OQ)));
         alignas(32) float highs[8];
@@ -620,8 +638,8 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(
         _mm256_store_ps(highs, high);
         _mm256_store_ps(lows, low);
         _mm256_store_si256(reinterpret_cast<__m256i*>(bests), best);
-        for (int lane = 0; lane < 8; ++lane) {
-            const std::size_t col = open_[i + static_cast<std::size_t>(lane)];
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const std::size_t col = open_[i + lane];
             int b = bests[lane];
             if (sure >> lane & 1u) {
                 high_[col] = highs[lane];
@@ -632,8 +650,7 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(
             changed |= relabel(col, labels[col], b, labels, sums);
         }
     }
-    // the last few as doubles
-    return measure_all(centres, open, labels, sums, i) || changed;
+    return changed;
 }
 #endif
 
@@ -655,8 +672,7 @@ bool assignment::relabel(std::size_t c, int a, int b, std::vector<std::int32_t>&
 std::size_t assignment::tighten(const centre_set& centres, std::size_t open,
                                 const std::vector<std::int32_t>& labels) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool permutes = __builtin_cpu_supports("avx2");
-    if (permutes && k_ <= 8) {
+    if (eight_wide_) {
         return tighten_listed(open, open_.data(), labels.data(), x_.packed.data(),
                               centres.coordinates().data(), k_, low_.data(), half_.data(),
                               high_.data());
@@ -716,8 +732,8 @@ bool assignment::measure_grouped(const centre_set& centres, std::size_t open,
                 double least = infinity;
                 for (int p = group_start_[g]; p < group_start_[g + 1]; ++p) {
                     const int j = member_[static_cast<std::size_t>(p)];
-                    least = j != b ? std::min(least, distance_[static_cast<std::size_t>(j)])
-                                   : least;
+                    least =
+                        j != b ? std::min(least, distance_[static_cast<std::size_t>(j)]) : least;
                 }
                 bound[g] = lower(least);
             }

@@ -35,9 +35,9 @@ void move_bounds(std::size_t n, const std::int32_t* labels, float* high, float* 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // The same for at most k = 8 centres on a processor with AVX2, listing the open colours in
 // `list` (room for n), in order; how many.
-std::size_t move_bounds_listed(std::size_t n, const std::int32_t* labels, float* high,
-                               float* low, const float* raise, const float* drop,
-                               const float* half, int k, std::uint32_t* list);
+std::size_t move_bounds_listed(std::size_t n, const std::int32_t* labels, float* high, float* low,
+                               const float* raise, const float* drop, const float* half, int k,
+                               std::uint32_t* list);
 
 // The upper bounds of the `open` colours listed made tight, for at most k = 8 centres on a
 // processor with AVX2: each bound is the colour's distance to its centre (`at`, k x 3), worked
@@ -45,8 +45,8 @@ std::size_t move_bounds_listed(std::size_t n, const std::int32_t* labels, float*
 // lower bound and half the way from their centre to the next leave the list; the others stay,
 // in order. How many stay. `packed` holds each colour's three channels a byte each.
 std::size_t tighten_listed(std::size_t open, std::uint32_t* list, const std::int32_t* labels,
-                           const std::uint32_t* packed, const double* at, int k,
-                           const float* low, const float* half, float* high);
+                           const std::uint32_t* packed, const double* at, int k, const float* low,
+                           const float* half, float* high);
 #endif
 
 class assignment {
@@ -79,9 +79,8 @@ private:
     std::size_t list_open();
     std::size_t tighten(const centre_set& centres, std::size_t open,
                         const std::vector<std::int32_t>& labels);
-    bool measure_all(const centre_set& centres, std::size_t open,
-                     std::vector<std::int32_t>& labels, cluster_sums& sums,
-                     std::size_t from = 0);
+    bool measure_all(const centre_set& centres, std::size_t open, std::vector<std::int32_t>& labels,
+                     cluster_sums& sums);
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     bool measure_listed(const centre_set& centres, std::size_t open,
                         std::vector<std::int32_t>& labels, cluster_sums& sums);
@@ -98,6 +97,9 @@ private:
 
     const colours& x_;
     int k_;
+    // At most eight centres, on a processor with AVX2: each centre's numbers fit one register,
+    // and the float paths above (the *_listed ones) take the steps.
+    bool eight_wide_ = false;
     std::vector<float> high_;  // at least the distance to the colour's centre
     std::vector<float> low_;   // at most the distance to any other centre
     // Per centre, as floats past their rounding: how much its colours' upper bounds rise and
@@ -116,11 +118,11 @@ private:
     // Drifts are kept in units of 2^-32, rounded up, so that their sums and differences are
     // exact.
     int groups_ = 0;
-    std::vector<int> group_of_;       // per centre
-    std::vector<int> member_;         // the centres, group after group
-    std::vector<int> place_;          // per centre, its place in member_
-    std::vector<int> group_start_;    // where each group starts in member_, and the end
-    std::vector<float> bound_;        // per colour, per group
+    std::vector<int> group_of_;         // per centre
+    std::vector<int> member_;           // the centres, group after group
+    std::vector<int> place_;            // per centre, its place in member_
+    std::vector<int> group_start_;      // where each group starts in member_, and the end
+    std::vector<float> bound_;          // per colour, per group
     std::vector<std::uint32_t> stamp_;  // per colour: the assignment its group bounds date from
     std::vector<std::int64_t> drift_;   // per assignment, per group: the drift since the seeding
     std::uint32_t step_ = 0;            // assignments so far
