@@ -300,7 +300,7 @@ ref matches_by_colour(call_context& ctx, PyObject* pixels, PyObject* targets) {
         return {};
     }
     module_state& st = ctx.st;
-    const preparation::distinct_rows colours = distinct_rows_of(pixels);
+    const preparation::distinct_rows colours = distinct_rows_of(pixels, native_threads(st));
     const std::size_t u = colours.values.size();
     ref values = uint8_array(colours.values);
     ref rgb = as_extractor(ctx.self)->lab_space

@@ -11,10 +11,11 @@ preparation::byte_rows byte_rows_of(PyObject* rows) {
             PyArray_STRIDE(arr, 0), PyArray_STRIDE(arr, 1)};
 }
 
-preparation::distinct_rows distinct_rows_of(PyObject* rows, std::uint32_t* index) {
+preparation::distinct_rows distinct_rows_of(PyObject* rows, unsigned threads,
+                                            std::uint32_t* index) {
     const preparation::byte_rows view = byte_rows_of(rows);
     gil_release nogil;
-    return preparation::find_distinct_rows(view, index);
+    return preparation::find_distinct_rows(view, index, threads);
 }
 
 ref first_pixel(PyObject* image) { return borrow(image)[0][0]; }

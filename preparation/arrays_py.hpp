@@ -12,9 +12,10 @@ namespace huesift {
 // The rows of an array the gate allowed as plain byte rows (an exact uint8 ndarray, N x 3).
 preparation::byte_rows byte_rows_of(PyObject* rows);
 
-// The distinct rows of such an array, found with the GIL released; each row's number goes
-// into `index` when given.
-preparation::distinct_rows distinct_rows_of(PyObject* rows, std::uint32_t* index = nullptr);
+// The distinct rows of such an array, found with the GIL released on up to `threads` threads;
+// each row's number goes into `index` when given.
+preparation::distinct_rows distinct_rows_of(PyObject* rows, unsigned threads,
+                                            std::uint32_t* index = nullptr);
 
 // image[0][0]
 ref first_pixel(PyObject* image);

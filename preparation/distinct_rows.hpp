@@ -34,7 +34,9 @@ struct distinct_rows {
 
 // Memory is proportional to the input: a hash table for small inputs, a direct table over
 // the 2^24 colours only when the input is large enough to pay for it. `index`, when given,
-// holds a number for each row.
-distinct_rows find_distinct_rows(const byte_rows& in, std::uint32_t* index = nullptr);
+// holds a number for each row. Large inputs are shared among up to `threads` threads, with
+// the same result.
+distinct_rows find_distinct_rows(const byte_rows& in, std::uint32_t* index = nullptr,
+                                 unsigned threads = 1);
 
 }  // namespace huesift::preparation

@@ -1,6 +1,6 @@
 #include "boxes.hpp"
 
-#include "clustering/parallel.hpp"
+#include "preparation/parallel.hpp"
 
 namespace huesift::clustering::dbscan {
 

@@ -1,6 +1,6 @@
 #include "cells.hpp"
 
-#include "clustering/parallel.hpp"
+#include "preparation/parallel.hpp"
 
 #include <algorithm>
 #include <utility>

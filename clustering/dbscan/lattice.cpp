@@ -12,7 +12,7 @@ namespace huesift::clustering {
 dbscan_result dbscan_lattice(const dbscan_input& in) {
     using namespace dbscan;
     dbscan_result out;
-    out.colours = preparation::find_distinct_rows(in.rows);
+    out.colours = preparation::find_distinct_rows(in.rows, nullptr, in.threads);
     const auto& values = out.colours.values;
     const auto& counts = out.colours.counts;
     const std::size_t u = values.size();

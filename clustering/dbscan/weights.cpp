@@ -1,6 +1,6 @@
 #include "weights.hpp"
 
-#include "clustering/parallel.hpp"
+#include "preparation/parallel.hpp"
 
 namespace huesift::clustering::dbscan {
 

@@ -5,7 +5,7 @@
 #include "lloyd.hpp"
 #include "seeding.hpp"
 
-#include "clustering/parallel.hpp"
+#include "preparation/parallel.hpp"
 
 #include <algorithm>
 #include <future>

@@ -53,7 +53,8 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     ref labels = steal(PyArray_SimpleNew(1, &n, NPY_INT32));
     auto* index =
         static_cast<std::uint32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
-    const preparation::distinct_rows colours = distinct_rows_of(pixels, index);
+    const unsigned threads = native_threads(st);
+    const preparation::distinct_rows colours = distinct_rows_of(pixels, threads, index);
     const clustering::kmeans_input in{colours.values.data(),
                                       colours.counts.data(),
                                       colours.values.size(),
@@ -64,7 +65,7 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
                                       300,
                                       1e-4,
                                       static_cast<const double*>(PyArray_DATA(draw_arr)),
-                                      native_threads(st)};
+                                      threads};
     clustering::kmeans_result fit;
     {
         gil_release nogil;

@@ -3,7 +3,7 @@
 // potentials and the running sums the draws search.
 #include "seeding.hpp"
 
-#include "clustering/parallel.hpp"
+#include "preparation/parallel.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -1,6 +1,7 @@
 // The distinct rows, their counts, first rows and each row's number equal a literal ordered-map
 // count, for inputs whose colours outgrow the hash table several times, for a few colours over
-// many rows, and for the direct table; rows read through strides as well as packed.
+// many rows, and for the direct table; rows read through strides as well as packed, on one
+// thread and shared among several (hash tables or direct ones per part).
 #include "preparation/distinct_rows.hpp"
 
 #include <gtest/gtest.h>
@@ -41,9 +42,11 @@ TEST(DistinctRows, EqualALiteralCount) {
         std::uint32_t colours;  // drawn among this many
     };
     // none, one, a few colours on many rows, more colours than the first table holds (it
-    // doubles several times), nearly every row its own, and the direct table's size
-    for (const size s : {size{0, 1}, size{1, 1}, size{50000, 7}, size{300000, 90000},
-                         size{200000, 1u << 24}, size{(1u << 22) + 5, 5000}}) {
+    // doubles several times), nearly every row its own, many colours over enough rows for
+    // threads to share, and the direct table's size
+    for (const size s :
+         {size{0, 1}, size{1, 1}, size{50000, 7}, size{300000, 90000}, size{200000, 1u << 24},
+          size{(1u << 21) + 7, 300000}, size{(1u << 23) + 5, 5000}}) {
         std::mt19937 random(static_cast<std::uint32_t>(s.rows));
         std::vector<std::uint8_t> rgb(3 * s.rows);
         for (std::size_t i = 0; i < s.rows; ++i) {
@@ -61,15 +64,17 @@ TEST(DistinctRows, EqualALiteralCount) {
             }
         }
         const auto rows = static_cast<std::ptrdiff_t>(s.rows);
-        for (const byte_rows in : {byte_rows{rgb.data(), rows, 3, 1},
-                                   byte_rows{planes.data(), rows, 1, rows}}) {
-            const distinct_rows got = find_distinct_rows(in);
-            SCOPED_TRACE(s.rows);
-            ASSERT_EQ(got.values, expected.values);
-            ASSERT_EQ(got.counts, expected.counts);
-            ASSERT_EQ(got.first, expected.first);
-            ASSERT_EQ(std::vector<std::uint32_t>(got.index, got.index + s.rows), expected.index);
-        }
+        for (const byte_rows in :
+             {byte_rows{rgb.data(), rows, 3, 1}, byte_rows{planes.data(), rows, 1, rows}})
+            for (const unsigned threads : {1u, 2u, 3u, 8u}) {
+                const distinct_rows got = find_distinct_rows(in, nullptr, threads);
+                SCOPED_TRACE(testing::Message() << s.rows << " rows, " << threads << " threads");
+                ASSERT_EQ(got.values, expected.values);
+                ASSERT_EQ(got.counts, expected.counts);
+                ASSERT_EQ(got.first, expected.first);
+                ASSERT_EQ(std::vector<std::uint32_t>(got.index, got.index + s.rows),
+                          expected.index);
+            }
     }
 }
 

@@ -1,6 +1,6 @@
 // Tasks shared among threads: each runs once, whatever the number of threads, and the first
 // failure reaches the caller once every thread has stopped.
-#include "clustering/parallel.hpp"
+#include "preparation/parallel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace huesift::clustering {
+namespace huesift {
 namespace {
 
 TEST(Parallel, EveryTaskRunsOnceOnAnyNumberOfWorkers) {
@@ -64,4 +64,4 @@ TEST(Parallel, NoMoreWorkersThanTasksAndAtLeastOne) {
 }
 
 }  // namespace
-}  // namespace huesift::clustering
+}  // namespace huesift

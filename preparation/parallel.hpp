@@ -20,7 +20,7 @@
 #define HUESIFT_WIDE_VECTORS
 #endif
 
-namespace huesift::clustering {
+namespace huesift {
 
 // No more threads than tasks, and at least one.
 inline unsigned workers_for(std::size_t tasks, unsigned threads) {
@@ -66,4 +66,4 @@ void parallel_for(std::size_t tasks, unsigned workers, Fn&& fn) {
     }
 }
 
-}  // namespace huesift::clustering
+}  // namespace huesift
