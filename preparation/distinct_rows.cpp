@@ -153,26 +153,27 @@ std::uint32_t key_of(const std::array<std::uint8_t, 3>& v) {
     return (std::uint32_t{v[0]} << 16) | (std::uint32_t{v[1]} << 8) | v[2];
 }
 
-// The rows numbered in consecutive parts, a thread each, each part with a table of its own;
-// then the later parts' values looked up, part after part, in the first part's table, which
-// numbers the values new to it after all those before. A value first met in a later part is
-// first met there in the whole input too, so the numbers come in order of first occurrence,
-// as from one pass. Last, the later parts' rows renumbered. Each part hashes: direct tables,
-// 64 MiB each, whose pages the parts fault in at once, measured slower than one.
-void number_in_parts(const byte_rows& in, unsigned parts, distinct_rows& out, unsigned threads) {
-    std::vector<distinct_rows> part(parts);
-    std::vector<std::unique_ptr<colour_hash>> table(parts);
+// The rows numbered in consecutive parts, a thread each, each part with a hash table of its
+// own; then the later parts' values looked up, part after part, in the first part's table,
+// which numbers the values new to it after all those before. A value first met in a later part
+// is first met there in the whole input too, so the numbers come in order of first occurrence,
+// as from one pass. Last, the later parts' rows renumbered. (Direct tables, 64 MiB a part,
+// whose pages the parts fault in at once, measured slower than hashing here.)
+void number_in_parts(const byte_rows& in, unsigned parts, distinct_rows& out) {
     auto start = [&](std::size_t p) {
         return in.rows * static_cast<std::ptrdiff_t>(p) / parts;
     };
+    std::vector<distinct_rows> part(parts);
+    colour_hash first(static_cast<std::size_t>(start(1)));
     parallel_for(parts, parts, [&](std::size_t p, unsigned) {
         const byte_rows rows{in.data + start(p) * in.row_stride, start(p + 1) - start(p),
                              in.row_stride, in.channel_stride};
         part[p].index = out.index + start(p);
-        table[p] = std::make_unique<colour_hash>(static_cast<std::size_t>(rows.rows));
-        number_rows(rows, *table[p], part[p]);
-        if (p > 0) {
-            table[p].reset();  // only the first part's table is needed from here on
+        if (p == 0) {
+            number_rows(rows, first, part[p]);
+        } else {
+            colour_hash own(static_cast<std::size_t>(rows.rows));
+            number_rows(rows, own, part[p]);
         }
     });
     out.values = std::move(part[0].values);
@@ -184,10 +185,10 @@ void number_in_parts(const byte_rows& in, unsigned parts, distinct_rows& out, un
         renumber[p].resize(own.values.size());
         for (std::size_t v = 0; v < own.values.size(); ++v) {
             if (v + 16 < own.values.size()) {
-                table[0]->prefetch(key_of(own.values[v + 16]));
+                first.prefetch(key_of(own.values[v + 16]));
             }
             const auto fresh = static_cast<std::uint32_t>(out.values.size());
-            const std::uint32_t id = table[0]->find_or_add(key_of(own.values[v]), fresh);
+            const std::uint32_t id = first.find_or_add(key_of(own.values[v]), fresh);
             if (id == fresh) {
                 out.values.push_back(own.values[v]);
                 out.first.push_back(own.first[v] + start(p));
@@ -197,12 +198,12 @@ void number_in_parts(const byte_rows& in, unsigned parts, distinct_rows& out, un
             renumber[p][v] = id;
         }
     }
-    // The later parts' rows, in as many pieces as threads, whichever part they fall in.
+    // The later parts' rows, in as many pieces as parts, whichever part they fall in.
     const std::ptrdiff_t from = start(1);
     const std::ptrdiff_t later = in.rows - from;
-    parallel_for(threads, threads, [&](std::size_t piece, unsigned) {
-        std::ptrdiff_t i = from + later * static_cast<std::ptrdiff_t>(piece) / threads;
-        const std::ptrdiff_t end = from + later * static_cast<std::ptrdiff_t>(piece + 1) / threads;
+    parallel_for(parts, parts, [&](std::size_t piece, unsigned) {
+        std::ptrdiff_t i = from + later * static_cast<std::ptrdiff_t>(piece) / parts;
+        const std::ptrdiff_t end = from + later * static_cast<std::ptrdiff_t>(piece + 1) / parts;
         for (std::size_t p = 1; i < end; ++i) {
             while (start(p + 1) <= i) {
                 ++p;
@@ -225,7 +226,7 @@ distinct_rows find_distinct_rows(const byte_rows& in, std::uint32_t* index, unsi
     const auto parts = static_cast<unsigned>(std::clamp<std::ptrdiff_t>(
         in.rows / rows_per_thread, 1, static_cast<std::ptrdiff_t>(std::max(threads, 1u))));
     if (parts > 1) {
-        number_in_parts(in, parts, out, parts);
+        number_in_parts(in, parts, out);
     } else if (in.rows >= direct_from) {
         colour_table table;
         number_rows(in, table, out);
