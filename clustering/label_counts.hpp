@@ -12,7 +12,9 @@ namespace huesift::clustering {
 template <class T>
 bool count_labels(const char* data, std::ptrdiff_t stride, std::ptrdiff_t n, std::int64_t limit,
                   std::vector<std::int64_t>& counts) {
-    counts.clear();
+    // Four tallies per label, taken in turn: in a run of equal labels, the usual case in a photo,
+    // each increment would otherwise wait for the one before it.
+    std::vector<std::int64_t> tally;
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const T label = *reinterpret_cast<const T*>(data + i * stride);
         if constexpr (static_cast<T>(-1) < 0) {
@@ -27,10 +29,14 @@ bool count_labels(const char* data, std::ptrdiff_t stride, std::ptrdiff_t n, std
             return false;
         }
         const auto k = static_cast<std::size_t>(label);
-        if (k >= counts.size()) {
-            counts.resize(k + 1, 0);
+        if (4 * k >= tally.size()) {
+            tally.resize(4 * (k + 1), 0);
         }
-        ++counts[k];
+        ++tally[4 * k + (static_cast<std::size_t>(i) & 3)];
+    }
+    counts.assign(tally.size() / 4, 0);
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        counts[k] = tally[4 * k] + tally[4 * k + 1] + tally[4 * k + 2] + tally[4 * k + 3];
     }
     return true;
 }
