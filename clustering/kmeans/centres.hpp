@@ -36,8 +36,8 @@ struct colours {
     const std::int64_t* counts;
     std::vector<std::uint8_t> channel[3];
     std::vector<std::uint32_t> packed;  // the three channels a byte each: one load a colour
-    std::vector<std::int32_t> weight;  // the counts, below 2^31
-    double mean[3];                    // X.mean(axis=0): whole numbers summed exactly, then divided
+    std::vector<std::int32_t> weight;   // the counts, below 2^31
+    double mean[3];  // X.mean(axis=0): whole numbers summed exactly, then divided
 };
 
 // A centre as exact arithmetic holds it: the sum of its pixels' values over their number.
@@ -116,6 +116,17 @@ struct cluster_sums {
         }
         m.count += w;
         squares[static_cast<std::size_t>(j)] += w * norm;
+    }
+
+    // Another set of sums added in: whole numbers, so the order of adding changes nothing.
+    void add(const cluster_sums& other) {
+        for (std::size_t j = 0; j < members.size(); ++j) {
+            for (int ch = 0; ch < 3; ++ch) {
+                members[j].sum[ch] += other.members[j].sum[ch];
+            }
+            members[j].count += other.members[j].count;
+            squares[j] += other.squares[j];
+        }
     }
 
     std::vector<centre> members;

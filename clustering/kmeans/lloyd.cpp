@@ -3,6 +3,7 @@
 #include "assignment.hpp"
 #include "update.hpp"
 
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -71,9 +72,16 @@ run lloyd(const colours& x, seeding&& start, int max_iter, const std::shared_fut
     run out;
     out.labels = std::move(start.labels);
     out.centres = std::move(start.centres);
-    cluster_sums sums(k);
+    // Four sets of sums taken in turn, then added: colours in a row often share a cluster, and
+    // with one set each would wait for the one before.
+    std::array<cluster_sums, 4> part{cluster_sums(k), cluster_sums(k), cluster_sums(k),
+                                     cluster_sums(k)};
     for (std::size_t c = 0; c < x.size; ++c) {
-        sums.join(x, c, out.labels[c], +1);
+        part[c & 3].join(x, c, out.labels[c], +1);
+    }
+    cluster_sums sums = std::move(part[0]);
+    for (std::size_t p = 1; p < part.size(); ++p) {
+        sums.add(part[p]);
     }
     std::vector<double> moved_by(static_cast<std::size_t>(k), 0.0);
     centre_set moved(k);
