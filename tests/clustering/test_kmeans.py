@@ -296,6 +296,21 @@ def test_any_number_of_clusters_stays_native(tm, constructed, threads):
                        for c, p in zip(PLANTED_RGB, [88.76, 10.36, 0.89])]
 
 
+def test_threads_share_large_inputs_alike(tm):
+    """From about two million pixels on, threads find the distinct colours, a part each:
+    labels and centres stay those of one thread."""
+    from threadpoolctl import threadpool_limits
+    rng = np.random.default_rng(11)
+    palette = rng.integers(0, 256, (3000, 3), dtype=np.uint8)
+    pixels = palette[rng.integers(0, len(palette), (1 << 21) + 3)]
+    outcomes = []
+    for threads in (1, 2, 8):
+        with threadpool_limits(threads):
+            outcomes.append(tm.ColorExtractor(5)._cluster_colors_kmeans(pixels))
+    for colors, labels in outcomes[1:]:
+        assert np.array_equal(labels, outcomes[0][1]) and np.array_equal(colors, outcomes[0][0])
+
+
 def test_native_follows_rebinding(tm, rebind, monkeypatch, constructed):
     pixels = SYNTHETIC["uniform"][0]
     expected = KMeans(n_clusters=4, random_state=42, n_init=10).fit_predict(pixels)
