@@ -1,6 +1,7 @@
 // Per-label pixel counts over a raw label buffer: no Python, safe to run without the GIL.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -12,9 +13,11 @@ namespace huesift::clustering {
 template <class T>
 bool count_labels(const char* data, std::ptrdiff_t stride, std::ptrdiff_t n, std::int64_t limit,
                   std::vector<std::int64_t>& counts) {
-    // Four tallies per label, taken in turn: in a run of equal labels, the usual case in a photo,
-    // each increment would otherwise wait for the one before it.
-    std::vector<std::int64_t> tally;
+    // The first few labels (a palette's) get four tallies each, taken in turn: in a run of equal
+    // labels, the usual case in a photo, each increment would otherwise wait for the one before.
+    constexpr std::size_t few = 64;
+    std::int64_t tally[4 * few] = {};
+    counts.clear();
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const T label = *reinterpret_cast<const T*>(data + i * stride);
         if constexpr (static_cast<T>(-1) < 0) {
@@ -29,13 +32,16 @@ bool count_labels(const char* data, std::ptrdiff_t stride, std::ptrdiff_t n, std
             return false;
         }
         const auto k = static_cast<std::size_t>(label);
-        if (4 * k >= tally.size()) {
-            tally.resize(4 * (k + 1), 0);
+        if (k >= counts.size()) {
+            counts.resize(k + 1, 0);
         }
-        ++tally[4 * k + (static_cast<std::size_t>(i) & 3)];
+        if (k < few) {
+            ++tally[4 * k + (static_cast<std::size_t>(i) & 3)];
+        } else {
+            ++counts[k];
+        }
     }
-    counts.assign(tally.size() / 4, 0);
-    for (std::size_t k = 0; k < counts.size(); ++k) {
+    for (std::size_t k = 0; k < std::min(few, counts.size()); ++k) {
         counts[k] = tally[4 * k] + tally[4 * k + 1] + tally[4 * k + 2] + tally[4 * k + 3];
     }
     return true;

@@ -99,9 +99,9 @@ private:
     int k_;
     // At most eight centres, on a processor with AVX2: each centre's numbers fit one register,
     // and the float paths above (the *_listed ones) take the steps.
-    bool eight_wide_ = false;
-    std::vector<float> high_;  // at least the distance to the colour's centre
-    std::vector<float> low_;   // at most the distance to any other centre
+    [[maybe_unused]] bool eight_wide_ = false;  // read only where the float paths are built
+    std::vector<float> high_;                   // at least the distance to the colour's centre
+    std::vector<float> low_;                    // at most the distance to any other centre
     // Per centre, as floats past their rounding: how much its colours' upper bounds rise and
     // their lower bounds drop, and half the distance to the nearest other centre.
     std::vector<float> raise_;

@@ -37,6 +37,7 @@ BASE = RNG.integers(-1, 6, size=997)
     BASE[::3], BASE[::-1], np.abs(BASE).astype(np.uint8), np.abs(BASE).astype(np.uint64),
     BASE.astype(np.float64), BASE.astype(bool), BASE.reshape(-1, 1), BASE.astype(object),
     np.array([2 ** 40, -1, 2 ** 40, 3]), np.array([-7, -1, 0]),
+    RNG.integers(-1, 300, size=2001),  # the first labels counted four ways, the others one
     np.array(["a", "b", "a"]),
 ])
 def test_native_counts_equal_numpy(tm, labels):

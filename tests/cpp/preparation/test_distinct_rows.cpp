@@ -1,7 +1,7 @@
 // The distinct rows, their counts, first rows and each row's number equal a literal ordered-map
 // count, for inputs whose colours outgrow the hash table several times, for a few colours over
 // many rows, and for the direct table; rows read through strides as well as packed, on one
-// thread and shared among several (hash tables or direct ones per part).
+// thread and shared among several.
 #include "preparation/distinct_rows.hpp"
 
 #include <gtest/gtest.h>
