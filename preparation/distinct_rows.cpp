@@ -207,11 +207,17 @@ void number_in_parts(const byte_rows& in, unsigned parts, distinct_rows& out) {
     parallel_for(parts, parts, [&](std::size_t piece, unsigned) {
         std::ptrdiff_t i = from + later * static_cast<std::ptrdiff_t>(piece) / parts;
         const std::ptrdiff_t end = from + later * static_cast<std::ptrdiff_t>(piece + 1) / parts;
-        for (std::size_t p = 1; i < end; ++i) {
-            while (start(p + 1) <= i) {
-                ++p;
+        std::size_t p = 1;
+        while (start(p + 1) <= i) {
+            ++p;
+        }
+        while (i < end) {
+            const std::ptrdiff_t stop = std::min(end, start(p + 1));
+            const std::uint32_t* to = renumber[p].data();
+            for (; i < stop; ++i) {
+                out.index[i] = to[out.index[i]];
             }
-            out.index[i] = renumber[p][out.index[i]];
+            ++p;
         }
     });
 }
