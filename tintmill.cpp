@@ -8,6 +8,7 @@
 #include "preparation/pixel_select.hpp"
 
 #include <cstring>
+#include <iterator>
 
 namespace huesift {
 
@@ -41,14 +42,18 @@ ref import_row(const char* module, const char* attribute) {
 
 // The scikit-learn releases whose k-means and scaler fit the native paths follow, checked
 // against their sources and tested; any other runs KMeans and StandardScaler themselves.
+// (1.10 draws k-means++'s candidates with new kernels of its own, not yet followed.)
+constexpr const char* sklearn_releases[] = {"1.6", "1.7", "1.8", "1.9"};
+
 bool sklearn_steps_followed(const ref& version) {
     const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
         return false;
     }
-    for (const char* release : {"1.6.", "1.7.", "1.8.", "1.9."}) {
-        if (std::strncmp(text, release, std::strlen(release)) == 0) {
+    for (const char* release : sklearn_releases) {
+        const std::size_t n = std::strlen(release);
+        if (std::strncmp(text, release, n) == 0 && text[n] == '.') {
             return true;
         }
     }
@@ -160,6 +165,12 @@ void load(PyObject* module) {
          make_tuple(
              {from_long(bands[0]).get(), from_long(bands[1]).get(), from_long(bands[2]).get()}));
     bind(st, st.n.STATE_FIELDS, saved_field_names());
+    ref releases = steal(PyTuple_New(std::size(sklearn_releases)));
+    for (std::size_t i = 0; i < std::size(sklearn_releases); ++i) {
+        PyTuple_SET_ITEM(releases.get(), static_cast<Py_ssize_t>(i),
+                         steal(PyUnicode_FromString(sklearn_releases[i])).release());
+    }
+    bind(st, st.n.SKLEARN_RELEASES, releases);
 }
 
 int module_exec(PyObject* module) {

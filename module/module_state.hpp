@@ -51,7 +51,8 @@
     X(unpickle, "__pyx_unpickle_ColorExtractor") \
     X(MASK_THRESHOLD, "MASK_THRESHOLD")          \
     X(DISTANCE_BANDS, "DISTANCE_BANDS")          \
-    X(STATE_FIELDS, "STATE_FIELDS")
+    X(STATE_FIELDS, "STATE_FIELDS")              \
+    X(SKLEARN_RELEASES, "SKLEARN_RELEASES")
 
 namespace huesift {
 

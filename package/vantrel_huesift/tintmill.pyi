@@ -88,6 +88,7 @@ GPU_AVAILABLE: bool
 MASK_THRESHOLD: int  # a mask pixel selects its pixel when its value is greater
 DISTANCE_BANDS: Tuple[int, int, int]  # very close, close, somewhat close: distance below each
 STATE_FIELDS: Tuple[str, ...]  # the saved state's fields, in the order of its entries
+SKLEARN_RELEASES: Tuple[str, ...]  # scikit-learn releases the native k-means follows; others run its own
 np: types.ModuleType
 cv2: types.ModuleType
 plt: types.ModuleType

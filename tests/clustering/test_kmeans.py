@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 from sklearn.cluster import KMeans
 
-from support import DeviceArray, FakeCupy, full_only, gpu_extractor
+from support import DeviceArray, FakeCupy, followed_sklearn, full_only, gpu_extractor
 
 
 def test_few_pixels_shortcut_labels_every_pixel(tm):
@@ -224,6 +224,7 @@ def constructed(monkeypatch):
     return made
 
 
+@followed_sklearn
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("case", [f"photo {i}" for i in range(len(PHOTO))] + list(SYNTHETIC))
 def test_native_equals_scikit_learn(tm, constructed, case, threads):
@@ -271,6 +272,7 @@ PLANTED = np.repeat(np.array(PLANTED_RGB, np.uint8), [300, 35, 3], axis=0)[
     (SYNTHETIC["repeated palette"][0], 5),
     (PLANTED, 257),
 ])
+@followed_sklearn
 @pytest.mark.parametrize("threads", [1, 2, 8])
 def test_native_is_exact_arithmetic(tm, pixels, k, threads):
     from exact_kmeans import exact_kmeans
@@ -282,6 +284,7 @@ def test_native_is_exact_arithmetic(tm, pixels, k, threads):
     assert colors.tolist() == expected_colors.tolist()  # each the nearest double to its mean
 
 
+@followed_sklearn
 @pytest.mark.parametrize("threads", [1, 2, 8])
 def test_any_number_of_clusters_stays_native(tm, constructed, threads):
     from sklearn.exceptions import ConvergenceWarning
@@ -296,6 +299,7 @@ def test_any_number_of_clusters_stays_native(tm, constructed, threads):
                        for c, p in zip(PLANTED_RGB, [88.76, 10.36, 0.89])]
 
 
+@followed_sklearn
 def test_threads_share_large_inputs_alike(tm):
     """From about two million pixels on, threads find the distinct colours, a part each:
     labels and centres stay those of one thread."""
@@ -340,6 +344,7 @@ def test_unknown_scikit_learn_takes_the_literal_call():
     assert out.strip() == "1"
 
 
+@followed_sklearn
 def test_a_near_tie_is_decided_exactly(tm):
     """Built so that one colour's distances to the two final centres differ by 5e-10 of about
     600: below what floating point can order, so the exact comparison decides."""
@@ -357,6 +362,7 @@ def test_a_near_tie_is_decided_exactly(tm):
     assert 0 < (126 - other) ** 2 - (126 - own) ** 2 < Fraction(1, 10 ** 9)
 
 
+@followed_sklearn
 def test_large_photos_stay_native(tm, constructed):
     """At 12 MP, where float margins once sent one configuration in ten to scikit-learn's own
     call (a colour within 1e-10 of the line between two centres, relative to their norms):

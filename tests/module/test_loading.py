@@ -31,7 +31,7 @@ COMMON_NAMES = ["ColorExtractor", "np", "cv2", "KMeans", "DBSCAN", "StandardScal
                 "plt"]
 GPU_NAMES = ["warnings", "GPU_AVAILABLE", "cp", "KMeansGPU", "DBSCANGPU", "get_compute_device"]
 # The engine's rules, published last for the package's Python code that must agree with them.
-RULE_NAMES = ["MASK_THRESHOLD", "DISTANCE_BANDS", "STATE_FIELDS"]
+RULE_NAMES = ["MASK_THRESHOLD", "DISTANCE_BANDS", "STATE_FIELDS", "SKLEARN_RELEASES"]
 
 
 def test_names_are_bound_in_loading_order():
