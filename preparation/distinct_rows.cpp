@@ -16,6 +16,12 @@ constexpr std::size_t colour_count = std::size_t{1} << 24;
 // row and beats hashing.
 constexpr std::ptrdiff_t direct_from = std::ptrdiff_t{1} << 22;
 
+// A colour's key in every table: its three bytes in one word, the first highest.
+std::uint32_t key_of(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+    return (std::uint32_t{a} << 16) | (std::uint32_t{b} << 8) | c;
+}
+std::uint32_t key_of(const std::array<std::uint8_t, 3>& v) { return key_of(v[0], v[1], v[2]); }
+
 // Open addressing with linear probing; a slot holds key + 1, so 0 is empty, beside its number,
 // so that a probe touches one cache line. Photos hold far fewer colours than pixels: the table
 // starts small and doubles when half full, so that it stays in the caches.
@@ -114,10 +120,9 @@ void number_rows(const byte_rows& in, Table& table, distinct_rows& out) {
     const std::uint8_t* data = in.data;
     const std::ptrdiff_t row_stride = in.row_stride;
     const std::ptrdiff_t channel_stride = in.channel_stride;
-    auto key_of = [&](std::ptrdiff_t i) {
+    auto key_at = [&](std::ptrdiff_t i) {
         const std::uint8_t* px = data + i * row_stride;
-        return (std::uint32_t{px[0]} << 16) | (std::uint32_t{px[channel_stride]} << 8) |
-               px[2 * channel_stride];
+        return key_of(px[0], px[channel_stride], px[2 * channel_stride]);
     };
     // Photos hold more colours than the nearest caches do: the slot of a row a little ahead is
     // fetched while this one is looked up.
@@ -125,9 +130,9 @@ void number_rows(const byte_rows& in, Table& table, distinct_rows& out) {
     std::uint32_t fresh = 0;
     for (std::ptrdiff_t i = 0; i < in.rows; ++i) {
         if (i + ahead < in.rows) {
-            table.prefetch(key_of(i + ahead));
+            table.prefetch(key_at(i + ahead));
         }
-        const std::uint32_t key = key_of(i);
+        const std::uint32_t key = key_at(i);
         const auto a = static_cast<std::uint8_t>(key >> 16);
         const auto b = static_cast<std::uint8_t>(key >> 8);
         const auto c = static_cast<std::uint8_t>(key);
@@ -151,10 +156,6 @@ void number_rows(const byte_rows& in, Table& table, distinct_rows& out) {
 // Rows a thread takes at least: on fewer, threads measured no faster than one (the work is
 // bound by the caches, not by the core).
 constexpr std::ptrdiff_t rows_per_thread = std::ptrdiff_t{1} << 20;
-
-std::uint32_t key_of(const std::array<std::uint8_t, 3>& v) {
-    return (std::uint32_t{v[0]} << 16) | (std::uint32_t{v[1]} << 8) | v[2];
-}
 
 // The rows numbered in consecutive parts, a thread each, each part with a hash table of its
 // own; then the later parts' values looked up, part after part, in the first part's table,

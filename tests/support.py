@@ -9,6 +9,7 @@ import textwrap
 import matplotlib
 import numpy as np
 import pytest
+import sklearn
 
 matplotlib.use("Agg")
 
@@ -20,17 +21,13 @@ full_only = pytest.mark.skipif(not FULL, reason="full build profile only")
 cpu_only = pytest.mark.skipif(FULL, reason="CPU-only build profile only")
 
 
-def _sklearn_version():
-    import sklearn
-    return sklearn.__version__
-
-
 # With a scikit-learn release the native k-means and scaler fit do not follow, scikit-learn's
 # own calls run: tests of the native paths have nothing to test there.
-SKLEARN_FOLLOWED = ".".join(_sklearn_version().split(".")[:2]) in tintmill.SKLEARN_RELEASES
+SKLEARN_VERSION = sklearn.__version__
 followed_sklearn = pytest.mark.skipif(
-    not SKLEARN_FOLLOWED, reason=f"scikit-learn {_sklearn_version()} is not among the releases "
-    "the native k-means follows (tintmill.SKLEARN_RELEASES)")
+    ".".join(SKLEARN_VERSION.split(".")[:2]) not in tintmill.SKLEARN_RELEASES,
+    reason=f"scikit-learn {SKLEARN_VERSION} is not among the releases the native k-means "
+    "follows (tintmill.SKLEARN_RELEASES)")
 
 
 @pytest.fixture
