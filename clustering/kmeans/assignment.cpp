@@ -613,11 +613,24 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
     }
     const __m256 far = _mm256_set1_ps(std::numeric_limits<float>::infinity());
     const auto* colour_words = reinterpret_cast<const int*>(x_.packed.data());
+    const auto* label_words = reinterpret_cast<const int*>(labels.data());
     bool changed = false;
+    // Each group's colours are fetched while the group before is taken in: the gathers miss
+    // the cache, and would otherwise stall every group.
+    __m256i words = open > 0 ? _mm256_i32gather_epi32(colour_words,
+                                                      eight_listed(open_.data(), 0, open), 4)
+                             : _mm256_setzero_si256();
     for (std::size_t i = 0; i < open; i += 8) {
         const std::size_t lanes = std::min<std::size_t>(8, open - i);
-        const eight_colours x =
-            unpacked(_mm256_i32gather_epi32(colour_words, eight_listed(open_.data(), i, open), 4));
+        const __m256i listed = eight_listed(open_.data(), i, open);
+        const __m256i was = _mm256_i32gather_epi32(label_words, listed, 4);
+        const eight_colours x = unpacked(words);
+        alignas(32) std::uint32_t word[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(word), words);
+        if (i + 8 < open) {
+            words = _mm256_i32gather_epi32(colour_words, eight_listed(open_.data(), i + 8, open),
+                                           4);
+        }
         __m256 least = far;
         __m256 next = far;
         __m256i best = _mm256_setzero_si256();
@@ -632,22 +645,37 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
         const __m256 low = float_lower(next);
         const auto sure =
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(low, high, _CMP_GT_OQ)));
+        // The lanes that need more than their bounds stored: relabelled, or too close to call.
+        const auto moved = static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(best, was))));
+        const unsigned more = (~moved | ~sure) & ((1u << lanes) - 1);
         alignas(32) float highs[8];
         alignas(32) float lows[8];
         alignas(32) std::int32_t bests[8];
+        alignas(32) std::uint32_t colour[8];
         _mm256_store_ps(highs, high);
         _mm256_store_ps(lows, low);
         _mm256_store_si256(reinterpret_cast<__m256i*>(bests), best);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(colour), listed);
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            const std::size_t col = open_[i + lane];
+            high_[colour[lane]] = highs[lane];
+            low_[colour[lane]] = lows[lane];
+        }
+        for (unsigned rest = more; rest != 0; rest &= rest - 1) {
+            const auto lane = static_cast<std::size_t>(std::countr_zero(rest));
+            const std::size_t col = colour[lane];
             int b = bests[lane];
-            if (sure >> lane & 1u) {
-                high_[col] = highs[lane];
-                low_[col] = lows[lane];
-            } else {
+            if (!(sure >> lane & 1u)) {
                 measure_exactly(centres, col, b);
             }
-            changed |= relabel(col, labels[col], b, labels, sums);
+            const int a = labels[col];
+            if (b != a) {
+                const std::int64_t w = x_.weight[col];
+                sums.join(word[lane], w, a, -1);
+                sums.join(word[lane], w, b, +1);
+                labels[col] = b;
+                changed = true;
+            }
         }
     }
     return changed;

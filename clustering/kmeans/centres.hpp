@@ -106,11 +106,16 @@ struct cluster_sums {
 
     // Colour c, with all its pixels, joins cluster j (sign +1) or leaves it (-1).
     void join(const colours& x, std::size_t c, int j, int sign) {
+        join(x.packed[c], x.weight[c], j, sign);
+    }
+
+    // The same for a colour given by its packed channels and pixel count.
+    void join(std::uint32_t packed, std::int64_t weight, int j, int sign) {
         centre& m = members[static_cast<std::size_t>(j)];
-        const std::int64_t w = sign * x.weight[c];
+        const std::int64_t w = sign * weight;
         std::int64_t norm = 0;
         for (int ch = 0; ch < 3; ++ch) {
-            const std::int64_t v = x.channel[ch][c];
+            const std::int64_t v = packed >> (8 * ch) & 0xff;
             m.sum[ch] += w * v;
             norm += v * v;
         }
