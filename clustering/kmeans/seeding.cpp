@@ -85,24 +85,25 @@ std::uint64_t potential(const colours& x, const std::vector<std::int32_t>& dista
     return static_cast<std::uint64_t>(total);
 }
 
-// The potentials if each of four candidates joined the centres, in one pass over the colours.
-HUESIFT_WIDE_VECTORS
-void potentials_with(const colours& x, const std::vector<std::int32_t>& closest,
-                     const std::array<colour, 4>& candidate, std::uint64_t* out) {
+// The potentials if each of `count` candidates (at most four) joined the centres, in one pass
+// over the colours; as many as are measured, so that three trials measure three.
+template <int count>
+HUESIFT_WIDE_VECTORS void potentials_with(const colours& x, const std::vector<std::int32_t>& closest,
+                                          const colour* candidate, std::uint64_t* out) {
     const std::int32_t* w = x.weight.data();
     const std::uint8_t* x0 = x.channel[0].data();
     const std::uint8_t* x1 = x.channel[1].data();
     const std::uint8_t* x2 = x.channel[2].data();
     const std::int32_t* d = closest.data();
-    std::int32_t at[4][3];
-    for (int t = 0; t < 4; ++t) {
+    std::int32_t at[count][3];
+    for (int t = 0; t < count; ++t) {
         for (int ch = 0; ch < 3; ++ch) {
-            at[t][ch] = candidate[static_cast<std::size_t>(t)][static_cast<std::size_t>(ch)];
+            at[t][ch] = candidate[t][static_cast<std::size_t>(ch)];
         }
     }
-    std::int64_t total[4] = {0, 0, 0, 0};
+    std::int64_t total[count] = {};
     for (std::size_t c = 0; c < x.size; ++c) {
-        for (int t = 0; t < 4; ++t) {
+        for (int t = 0; t < count; ++t) {
             const std::int32_t e0 = x0[c] - at[t][0], e1 = x1[c] - at[t][1],
                                e2 = x2[c] - at[t][2];
             const std::int32_t to_candidate = e0 * e0 + e1 * e1 + e2 * e2;
@@ -110,8 +111,18 @@ void potentials_with(const colours& x, const std::vector<std::int32_t>& closest,
             total[t] += static_cast<std::int64_t>(w[c]) * near;
         }
     }
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < count; ++t) {
         out[t] = static_cast<std::uint64_t>(total[t]);
+    }
+}
+
+void potentials_with(const colours& x, const std::vector<std::int32_t>& closest,
+                     const colour* candidate, std::size_t count, std::uint64_t* out) {
+    switch (count) {
+        case 1: return potentials_with<1>(x, closest, candidate, out);
+        case 2: return potentials_with<2>(x, closest, candidate, out);
+        case 3: return potentials_with<3>(x, closest, candidate, out);
+        default: return potentials_with<4>(x, closest, candidate, out);
     }
 }
 
@@ -509,13 +520,14 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
                 measured.push_back(t);
             }
         }
-        std::vector<std::uint64_t> pots(measured.size() + 3);
+        std::vector<std::uint64_t> pots(measured.size());
         for (std::size_t m = 0; m < measured.size(); m += 4) {
-            std::array<colour, 4> four;
-            for (std::size_t q = 0; q < 4; ++q) {
-                four[q] = x.values[in.index[pixel[measured[std::min(m + q, measured.size() - 1)]]]];
+            const std::size_t count = std::min<std::size_t>(4, measured.size() - m);
+            std::array<colour, 4> some;
+            for (std::size_t q = 0; q < count; ++q) {
+                some[q] = x.values[in.index[pixel[measured[m + q]]]];
             }
-            potentials_with(x, out.nearest, four, &pots[m]);
+            potentials_with(x, out.nearest, some.data(), count, &pots[m]);
         }
         std::size_t best = measured[0];
         std::uint64_t best_pot = pots[0];
