@@ -227,18 +227,22 @@ __attribute__((target("avx2"))) std::size_t move_bounds_listed(
         const __m256 keep = _mm256_max_ps(l, _mm256_permutevar8x32_ps(halves, a));
         const auto flags =
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(h, keep, _CMP_GE_OQ)));
-        // The flagged lanes' numbers packed to the left, all eight stored: open stays at most c,
+        // The flagged lanes' entries packed to the left, all eight stored: open stays at most c,
         // so the store stays within the n entries of the list.
-        const __m128i picks = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&left_pack[flags]));
+        const __m256i picks = _mm256_cvtepu8_epi32(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&left_pack[flags])));
         _mm256_storeu_si256(
             reinterpret_cast<__m256i*>(list + open),
-            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(c)), _mm256_cvtepu8_epi32(picks)));
+            _mm256_or_si256(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(c)), picks),
+                            _mm256_slli_epi32(_mm256_permutevar8x32_epi32(a, picks),
+                                              listed_label_shift)));
         open += static_cast<std::size_t>(std::popcount(flags));
     }
     std::uint8_t rest[8];
     move_bounds(n - c, labels + c, high + c, low + c, raise, drop, half, rest);
     for (std::size_t i = 0; i < n - c; ++i) {
-        list[open] = static_cast<std::uint32_t>(c + i);
+        list[open] = static_cast<std::uint32_t>(c + i) |
+                     static_cast<std::uint32_t>(labels[c + i]) << listed_label_shift;
         open += rest[i];
     }
     return open;
@@ -302,8 +306,8 @@ HUESIFT_AVX2_INLINE __m256i eight_listed(const std::uint32_t* list, std::size_t 
 }
 
 __attribute__((target("avx2"))) std::size_t tighten_listed(
-    std::size_t open, std::uint32_t* list, const std::int32_t* labels, const std::uint32_t* packed,
-    const double* at, int k, const float* low, const float* half, float* high) {
+    std::size_t open, std::uint32_t* list, const std::uint32_t* packed, const double* at, int k,
+    const float* low, const float* half, float* high) {
     alignas(32) float tables[4][8] = {};
     for (int j = 0; j < k; ++j) {
         for (int ch = 0; ch < 3; ++ch) {
@@ -315,13 +319,13 @@ __attribute__((target("avx2"))) std::size_t tighten_listed(
     const __m256 centre1 = _mm256_load_ps(tables[1]);
     const __m256 centre2 = _mm256_load_ps(tables[2]);
     const __m256 halves = _mm256_load_ps(tables[3]);
-    const auto* label_words = reinterpret_cast<const int*>(labels);
     const auto* colour_words = reinterpret_cast<const int*>(packed);
     std::size_t still = 0;
     for (std::size_t i = 0; i < open; i += 8) {
         const std::size_t lanes = std::min<std::size_t>(8, open - i);
-        const __m256i c = eight_listed(list, i, open);
-        const __m256i a = _mm256_i32gather_epi32(label_words, c, 4);
+        const __m256i entries = eight_listed(list, i, open);
+        const __m256i c = _mm256_and_si256(entries, _mm256_set1_epi32(listed_colour_mask));
+        const __m256i a = _mm256_srli_epi32(entries, listed_label_shift);
         const __m256 u = float_upper(
             squared_to(unpacked(_mm256_i32gather_epi32(colour_words, c, 4)),
                        _mm256_permutevar8x32_ps(centre0, a), _mm256_permutevar8x32_ps(centre1, a),
@@ -341,7 +345,7 @@ __attribute__((target("avx2"))) std::size_t tighten_listed(
         // The colours still open packed to the left. All eight are stored where still + 8 stays
         // within the entries already read; at the list's end, only those kept.
         const __m128i picks = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&left_pack[flags]));
-        const __m256i kept = _mm256_permutevar8x32_epi32(c, _mm256_cvtepu8_epi32(picks));
+        const __m256i kept = _mm256_permutevar8x32_epi32(entries, _mm256_cvtepu8_epi32(picks));
         if (lanes == 8) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(list + still), kept);
         } else {
@@ -613,23 +617,27 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
     }
     const __m256 far = _mm256_set1_ps(std::numeric_limits<float>::infinity());
     const auto* colour_words = reinterpret_cast<const int*>(x_.packed.data());
-    const auto* label_words = reinterpret_cast<const int*>(labels.data());
+    const __m256i colour_mask = _mm256_set1_epi32(listed_colour_mask);
     bool changed = false;
     // Each group's colours are fetched while the group before is taken in: the gathers miss
     // the cache, and would otherwise stall every group.
-    __m256i words = open > 0 ? _mm256_i32gather_epi32(colour_words,
-                                                      eight_listed(open_.data(), 0, open), 4)
+    __m256i words = open > 0 ? _mm256_i32gather_epi32(
+                                   colour_words,
+                                   _mm256_and_si256(eight_listed(open_.data(), 0, open), colour_mask),
+                                   4)
                              : _mm256_setzero_si256();
     for (std::size_t i = 0; i < open; i += 8) {
         const std::size_t lanes = std::min<std::size_t>(8, open - i);
-        const __m256i listed = eight_listed(open_.data(), i, open);
-        const __m256i was = _mm256_i32gather_epi32(label_words, listed, 4);
+        const __m256i entries = eight_listed(open_.data(), i, open);
+        const __m256i listed = _mm256_and_si256(entries, colour_mask);
+        const __m256i was = _mm256_srli_epi32(entries, listed_label_shift);
         const eight_colours x = unpacked(words);
         alignas(32) std::uint32_t word[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(word), words);
         if (i + 8 < open) {
-            words = _mm256_i32gather_epi32(colour_words, eight_listed(open_.data(), i + 8, open),
-                                           4);
+            words = _mm256_i32gather_epi32(
+                colour_words, _mm256_and_si256(eight_listed(open_.data(), i + 8, open), colour_mask),
+                4);
         }
         __m256 least = far;
         __m256 next = far;
@@ -701,7 +709,7 @@ std::size_t assignment::tighten(const centre_set& centres, std::size_t open,
                                 const std::vector<std::int32_t>& labels) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     if (eight_wide_) {
-        return tighten_listed(open, open_.data(), labels.data(), x_.packed.data(),
+        return tighten_listed(open, open_.data(), x_.packed.data(),
                               centres.coordinates().data(), k_, low_.data(), half_.data(),
                               high_.data());
     }
@@ -750,7 +758,7 @@ bool assignment::measure_grouped(const centre_set& centres, std::size_t open,
     const auto t = static_cast<std::size_t>(groups_);
     bool changed = false;
     for (std::size_t i = 0; i < open; ++i) {
-        const std::size_t c = open_[i];
+        const std::size_t c = open_[i] & listed_colour_mask;  // the float paths list labels too
         const int a = labels[c];
         int b = nearest_grouped(c, a);
         if (b < 0) {

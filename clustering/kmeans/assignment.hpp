@@ -32,21 +32,26 @@ constexpr float bound_down = 1.0f - 0x1p-22f;
 // above its upper bound).
 void move_bounds(std::size_t n, const std::int32_t* labels, float* high, float* low,
                  const float* raise, const float* drop, const float* half, std::uint8_t* open);
+// The lists of the float paths below hold each colour's number (below 2^24, as there are no
+// more 8-bit colours) with its label in the top bits, so that no pass fetches the label again.
+constexpr int listed_label_shift = 24;
+constexpr std::uint32_t listed_colour_mask = (std::uint32_t{1} << listed_label_shift) - 1;
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // The same for at most k = 8 centres on a processor with AVX2, listing the open colours in
-// `list` (room for n), in order; how many.
+// `list` (room for n), in order, each with its label; how many.
 std::size_t move_bounds_listed(std::size_t n, const std::int32_t* labels, float* high, float* low,
                                const float* raise, const float* drop, const float* half, int k,
                                std::uint32_t* list);
 
-// The upper bounds of the `open` colours listed made tight, for at most k = 8 centres on a
+// The upper bounds of the `open` colours listed (with their labels) made tight, for at most k = 8 centres on a
 // processor with AVX2: each bound is the colour's distance to its centre (`at`, k x 3), worked
 // out in floats and pushed past their rounding. Colours whose bound falls below both their
 // lower bound and half the way from their centre to the next leave the list; the others stay,
 // in order. How many stay. `packed` holds each colour's three channels a byte each.
-std::size_t tighten_listed(std::size_t open, std::uint32_t* list, const std::int32_t* labels,
-                           const std::uint32_t* packed, const double* at, int k, const float* low,
-                           const float* half, float* high);
+std::size_t tighten_listed(std::size_t open, std::uint32_t* list, const std::uint32_t* packed,
+                           const double* at, int k, const float* low, const float* half,
+                           float* high);
 #endif
 
 class assignment {

@@ -46,10 +46,11 @@ TEST(MoveBounds, PermutedEqualsPlain) {
             std::vector<std::uint8_t> open(n);
             move_bounds(n, labels.data(), plain_high.data(), plain_low.data(), raise.data(),
                         drop.data(), half.data(), open.data());
-            std::vector<std::uint32_t> expected;
+            std::vector<std::uint32_t> expected;  // with their labels
             for (std::size_t c = 0; c < n; ++c) {
                 if (open[c]) {
-                    expected.push_back(static_cast<std::uint32_t>(c));
+                    expected.push_back(static_cast<std::uint32_t>(c) |
+                                       static_cast<std::uint32_t>(labels[c]) << listed_label_shift);
                 }
             }
             std::vector<std::uint32_t> list(n);
@@ -117,30 +118,32 @@ TEST(TightenBounds, FloatBoundsHoldAndListTheRest) {
             for (float& h : half) {
                 h = static_cast<float>(random() % 100);
             }
-            std::vector<std::uint32_t> list;
+            std::vector<std::uint32_t> list;  // as moving the bounds lists them
             for (std::size_t c = 0; c < n; ++c) {
                 if (random() % 4 != 0) {
-                    list.push_back(static_cast<std::uint32_t>(c));
+                    list.push_back(static_cast<std::uint32_t>(c) |
+                                   static_cast<std::uint32_t>(labels[c]) << listed_label_shift);
                 }
             }
             const std::vector<std::uint32_t> listed = list;
-            const std::size_t still =
-                tighten_listed(list.size(), list.data(), labels.data(), packed.data(), at.data(),
-                               k, low.data(), half.data(), high.data());
+            const std::size_t still = tighten_listed(list.size(), list.data(), packed.data(),
+                                                     at.data(), k, low.data(), half.data(),
+                                                     high.data());
             SCOPED_TRACE(testing::Message() << "k " << k << ", n " << n);
             std::vector<std::uint32_t> expected;
-            for (const std::uint32_t c : listed) {
+            for (const std::uint32_t entry : listed) {
+                const std::uint32_t c = entry & listed_colour_mask;
                 const long double d = distance(c);
                 ASSERT_GE(high[c], d) << "colour " << c;
                 ASSERT_LE(high[c], d * (1 + 1e-5L) + 2e-4L) << "colour " << c;
                 if (!(high[c] < std::max(low[c], half[static_cast<std::size_t>(labels[c])]))) {
-                    expected.push_back(c);
+                    expected.push_back(entry);
                 }
             }
             list.resize(still);
             EXPECT_EQ(list, expected);
             for (std::size_t c = 0, i = 0; c < n; ++c) {
-                const bool was_listed = i < listed.size() && listed[i] == c;
+                const bool was_listed = i < listed.size() && (listed[i] & listed_colour_mask) == c;
                 i += was_listed;
                 if (!was_listed) {
                     EXPECT_EQ(high[c], -1.0f) << "colour " << c << " was not listed";
