@@ -260,6 +260,19 @@ constexpr float float_narrow = 1.0f - 0x1p-19f;
 
 #define HUESIFT_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
+// Eight entries of a table, fetched one load at a time: faster than a gather instruction on
+// the processors measured.
+HUESIFT_AVX2_INLINE __m256i fetched(const void* table, __m256i at) {
+    alignas(32) std::uint32_t place[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(place), at);
+    const auto* words = static_cast<const std::uint32_t*>(table);
+    return _mm256_setr_epi32(
+        static_cast<int>(words[place[0]]), static_cast<int>(words[place[1]]),
+        static_cast<int>(words[place[2]]), static_cast<int>(words[place[3]]),
+        static_cast<int>(words[place[4]]), static_cast<int>(words[place[5]]),
+        static_cast<int>(words[place[6]]), static_cast<int>(words[place[7]]));
+}
+
 // Eight colours' channels, unpacked from their bytes.
 struct eight_colours {
     __m256 x0, x1, x2;
@@ -327,11 +340,11 @@ __attribute__((target("avx2"))) std::size_t tighten_listed(
         const __m256i c = _mm256_and_si256(entries, _mm256_set1_epi32(listed_colour_mask));
         const __m256i a = _mm256_srli_epi32(entries, listed_label_shift);
         const __m256 u = float_upper(
-            squared_to(unpacked(_mm256_i32gather_epi32(colour_words, c, 4)),
+            squared_to(unpacked(fetched(packed, c)),
                        _mm256_permutevar8x32_ps(centre0, a), _mm256_permutevar8x32_ps(centre1, a),
                        _mm256_permutevar8x32_ps(centre2, a)));
         const __m256 keep_below =
-            _mm256_max_ps(_mm256_i32gather_ps(low, c, 4), _mm256_permutevar8x32_ps(halves, a));
+            _mm256_max_ps(_mm256_castsi256_ps(fetched(low, c)), _mm256_permutevar8x32_ps(halves, a));
         const auto flags =
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(u, keep_below, _CMP_NLT_UQ))) &
             ((1u << lanes) - 1);
@@ -616,16 +629,14 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
         }
     }
     const __m256 far = _mm256_set1_ps(std::numeric_limits<float>::infinity());
-    const auto* colour_words = reinterpret_cast<const int*>(x_.packed.data());
     const __m256i colour_mask = _mm256_set1_epi32(listed_colour_mask);
     bool changed = false;
-    // Each group's colours are fetched while the group before is taken in: the gathers miss
-    // the cache, and would otherwise stall every group.
-    __m256i words = open > 0 ? _mm256_i32gather_epi32(
-                                   colour_words,
-                                   _mm256_and_si256(eight_listed(open_.data(), 0, open), colour_mask),
-                                   4)
-                             : _mm256_setzero_si256();
+    // Each group's colours are fetched while the group before is taken in: they miss the
+    // cache, and would otherwise stall every group.
+    __m256i words =
+        open > 0 ? fetched(x_.packed.data(),
+                           _mm256_and_si256(eight_listed(open_.data(), 0, open), colour_mask))
+                 : _mm256_setzero_si256();
     for (std::size_t i = 0; i < open; i += 8) {
         const std::size_t lanes = std::min<std::size_t>(8, open - i);
         const __m256i entries = eight_listed(open_.data(), i, open);
@@ -635,9 +646,8 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
         alignas(32) std::uint32_t word[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(word), words);
         if (i + 8 < open) {
-            words = _mm256_i32gather_epi32(
-                colour_words, _mm256_and_si256(eight_listed(open_.data(), i + 8, open), colour_mask),
-                4);
+            words = fetched(x_.packed.data(),
+                            _mm256_and_si256(eight_listed(open_.data(), i + 8, open), colour_mask));
         }
         __m256 least = far;
         __m256 next = far;
