@@ -44,11 +44,11 @@ std::size_t move_bounds_listed(std::size_t n, const std::int32_t* labels, float*
                                const float* raise, const float* drop, const float* half, int k,
                                std::uint32_t* list);
 
-// The upper bounds of the `open` colours listed (with their labels) made tight, for at most k = 8 centres on a
-// processor with AVX2: each bound is the colour's distance to its centre (`at`, k x 3), worked
-// out in floats and pushed past their rounding. Colours whose bound falls below both their
-// lower bound and half the way from their centre to the next leave the list; the others stay,
-// in order. How many stay. `packed` holds each colour's three channels a byte each.
+// The upper bounds of the `open` colours listed (with their labels) made tight, for at most
+// k = 8 centres on a processor with AVX2: each bound is the colour's distance to its centre
+// (`at`, k x 3), worked out in floats and pushed past their rounding. Colours whose bound falls
+// below both their lower bound and half the way from their centre to the next leave the list;
+// the others stay, in order. How many stay. `packed` holds each colour's channels a byte each.
 std::size_t tighten_listed(std::size_t open, std::uint32_t* list, const std::uint32_t* packed,
                            const double* at, int k, const float* low, const float* half,
                            float* high);

@@ -24,9 +24,11 @@ TEST(MoveBounds, PermutedEqualsPlain) {
     }
     std::mt19937 random(7);
     // Few distinct values, so that sums and comparisons tie often.
-    const float values[] = {0.0f, 0.5f, 1.0f, 1.5f, 2.0f, 3.25f, 40.0f,
-                            std::numeric_limits<float>::infinity()};
-    auto value = [&](bool finite) { return values[random() % (finite ? 7 : 8)]; };
+    const float values[] = {0.0f, 0.5f,  1.0f,  1.5f,
+                            2.0f, 3.25f, 40.0f, std::numeric_limits<float>::infinity()};
+    auto value = [&](bool finite) {
+        return values[random() % (finite ? 7 : 8)];
+    };
     for (int k = 1; k <= 8; ++k) {
         for (const std::size_t n : {0, 1, 7, 8, 9, 1000, 1003}) {
             std::vector<std::int32_t> labels(n);
@@ -94,7 +96,8 @@ TEST(TightenBounds, FloatBoundsHoldAndListTheRest) {
             for (std::size_t c = 0; c < n; ++c) {
                 labels[c] = static_cast<std::int32_t>(random() % static_cast<unsigned>(k));
                 for (int ch = 0; ch < 3; ++ch) {
-                    const double near = std::round(at[3 * static_cast<std::size_t>(labels[c]) + ch]);
+                    const double near =
+                        std::round(at[3 * static_cast<std::size_t>(labels[c]) + ch]);
                     packed[c] |= static_cast<std::uint32_t>(c % 2 ? byte() : near) << (8 * ch);
                 }
             }
@@ -126,9 +129,9 @@ TEST(TightenBounds, FloatBoundsHoldAndListTheRest) {
                 }
             }
             const std::vector<std::uint32_t> listed = list;
-            const std::size_t still = tighten_listed(list.size(), list.data(), packed.data(),
-                                                     at.data(), k, low.data(), half.data(),
-                                                     high.data());
+            const std::size_t still =
+                tighten_listed(list.size(), list.data(), packed.data(), at.data(), k, low.data(),
+                               half.data(), high.data());
             SCOPED_TRACE(testing::Message() << "k " << k << ", n " << n);
             std::vector<std::uint32_t> expected;
             for (const std::uint32_t entry : listed) {
@@ -174,8 +177,8 @@ TEST(Assignment, NearTiesGoWhereExactArithmeticSends) {
             std::vector<std::int64_t> counts(n, 1);
             std::vector<std::uint32_t> index(n);
             std::iota(index.begin(), index.end(), 0u);
-            kmeans_input in{values.data(), counts.data(), n, index.data(), n, 5, 1, 300, 1e-4,
-                            nullptr, 1};
+            kmeans_input in{values.data(), counts.data(), n, index.data(), n, 5, 1, 300,
+                            1e-4,          nullptr,       1};
             const colours x(in);
             seeding start{centre_set(5), std::vector<std::int32_t>(n, 0),
                           std::vector<std::int32_t>(n, 0), std::vector<std::int32_t>(n, 0)};
@@ -200,8 +203,8 @@ TEST(Assignment, NearTiesGoWhereExactArithmeticSends) {
                         nearest = j;
                     }
                 }
-                ASSERT_EQ(labels[c], nearest) << "nudge " << nudge << ", a0 " << a0
-                                              << ", colour " << c;
+                ASSERT_EQ(labels[c], nearest)
+                    << "nudge " << nudge << ", a0 " << a0 << ", colour " << c;
             }
         }
     }
