@@ -32,6 +32,7 @@ RNG = np.random.default_rng(3)
 IMAGE = RNG.integers(0, 3, size=(9, 7, 3), dtype=np.uint8)  # plenty of (0, 0, 0) pixels
 MASK2 = RNG.choice(np.array([0, 128, 129, 255], np.uint8), size=(9, 7))
 MASK3 = RNG.choice(np.array([0, 255], np.uint8), size=(9, 7, 3))
+SPARSE = RNG.integers(0, 2, size=(6, 11, 3), dtype=np.uint8)  # one pixel in eight is black
 
 
 @pytest.mark.parametrize("image", [
@@ -46,6 +47,10 @@ MASK3 = RNG.choice(np.array([0, 255], np.uint8), size=(9, 7, 3))
     np.zeros((0, 4, 3), np.uint8),
     np.zeros((4, 0, 3), np.uint8),
     np.zeros((3, 3, 3), np.uint8),
+    # packed rows, read a word at a pixel: whole, narrowed (rows with room after them), one
+    # column, one row, and the first and last pixels of each row black
+    SPARSE, SPARSE[:, :6], SPARSE[:, :1], SPARSE[2:3],
+    np.pad(SPARSE, ((0, 0), (1, 1), (0, 0))),
 ])
 def test_no_mask_layouts(tm, image):
     same(extract(tm, image), literal(image))
