@@ -167,8 +167,8 @@ void load(PyObject* module) {
     bind(st, st.n.STATE_FIELDS, saved_field_names());
     ref releases = steal(PyTuple_New(std::size(sklearn_releases)));
     for (std::size_t i = 0; i < std::size(sklearn_releases); ++i) {
-        PyTuple_SET_ITEM(releases.get(), static_cast<Py_ssize_t>(i),
-                         steal(PyUnicode_FromString(sklearn_releases[i])).release());
+        PyTuple_SET_ITEM(releases.get(), static_cast<Py_ssize_t>(i),  // steals the reference
+                         from_str(sklearn_releases[i]).release());
     }
     bind(st, st.n.SKLEARN_RELEASES, releases);
 }
