@@ -1,6 +1,8 @@
 // Cluster percentages as a ColorExtractor step: each cluster's share of the clustered pixels.
 #include "label_counts.hpp"
 
+#include "counted_py.hpp"
+
 #include "module/methods.hpp"
 
 #define NO_IMPORT_ARRAY
@@ -48,16 +50,20 @@ bool count_native(PyObject* labels, std::vector<std::int64_t>& counts) {
 
 }  // namespace
 
+ref shares_list(const std::vector<std::int64_t>& counts) {
+    const std::vector<double> shares = clustering::shares_of(counts);
+    ref result = steal(PyList_New(static_cast<Py_ssize_t>(shares.size())));
+    for (std::size_t i = 0; i < shares.size(); ++i) {
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i),
+                        from_double(shares[i]).release());  // steals the new reference
+    }
+    return result;
+}
+
 ref calculate_percentages(call_context& ctx, PyObject* labels) {
     std::vector<std::int64_t> counts;
     if (labels != Py_None && ctx.gate.allows(native_path::shares) && count_native(labels, counts)) {
-        const std::vector<double> shares = clustering::shares_of(counts);
-        ref result = steal(PyList_New(static_cast<Py_ssize_t>(shares.size())));
-        for (std::size_t i = 0; i < shares.size(); ++i) {
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i),
-                            from_double(shares[i]).release());  // steals the new reference
-        }
-        return result;
+        return shares_list(counts);
     }
     ref np = global(ctx.st, ctx.st.n.np);
     ref pair = call_kw(np.attr("unique"), {labels}, {{"return_counts", borrow(Py_True)}});

@@ -1,6 +1,7 @@
 // extract_colors: clustering of the prepared pixels, and the colour records.
 #include "whole_centres.hpp"
 
+#include "clustering/counted_py.hpp"
 #include "module/color_extractor.hpp"
 #include "module/methods.hpp"
 #include "preparation/arrays_py.hpp"
@@ -89,6 +90,11 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
     return result;
 }
 
+// Whether the class's own step runs for this object: no subclass or instance overrides it.
+bool own_step(call_context& ctx, method which) {
+    return !override_of(ctx.self, ctx.st, ctx.st.own_methods[static_cast<std::size_t>(which)]);
+}
+
 }  // namespace
 
 ref extract_colors(call_context& ctx, PyObject* image, PyObject* mask) {
@@ -100,7 +106,21 @@ ref extract_colors(call_context& ctx, PyObject* image, PyObject* mask) {
     ref algorithm = obj->algorithm;
     ref clustered;
     if (equals(algorithm.get(), "kmeans")) {
-        clustered = call_step<method::_cluster_colors_kmeans>(ctx, pixels.get());
+        // Each label's pixels are counted from its colours where both steps are the class's
+        // own and the shares would be counted natively: the same whole numbers.
+        if (ctx.gate.allows(native_path::shares) && own_step(ctx, method::_cluster_colors_kmeans) &&
+            own_step(ctx, method::_calculate_percentages)) {
+            std::vector<std::int64_t> counts;
+            ref counted = cluster_kmeans_counting(ctx, pixels.get(), &counts);
+            if (!counts.empty()) {
+                auto [colors, none] = unpack_pair(counted.get());
+                ref rgb = centres_to_rgb(ctx.st, colors.get(), obj->lab_space);
+                return build_records(ctx.st, rgb.get(), shares_list(counts).get());
+            }
+            clustered = counted;
+        } else {
+            clustered = call_step<method::_cluster_colors_kmeans>(ctx, pixels.get());
+        }
     } else if (equals(algorithm.get(), "dbscan")) {
         clustered = call_step<method::_cluster_colors_dbscan>(ctx, pixels.get());
     } else {

@@ -1,6 +1,8 @@
 // K-means clustering as a ColorExtractor step.
 #include "kmeans.hpp"
 
+#include "clustering/counted_py.hpp"
+
 #include "module/color_extractor.hpp"
 #include "module/methods.hpp"
 #include "preparation/arrays_py.hpp"
@@ -33,8 +35,10 @@ bool native_kmeans_applies(call_context& ctx, PyObject* pixels, int n_colors, Py
 
 // What KMeans(n_clusters=n_colors, random_state=42, n_init=10).fit_predict(pixels) gives:
 // (cluster_centers_, labels_), with its warning. An empty ref when the fit is undecided:
-// scikit-learn's own call then gives the answer.
-ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
+// scikit-learn's own call then gives the answer. With `counts`, each label's pixel count goes
+// there, summed over the colours, and the pixels are not labelled: the pair holds None.
+ref kmeans_native(module_state& st, PyObject* pixels, int n_colors,
+                  std::vector<std::int64_t>* counts) {
     constexpr int runs = 10;
     // RandomState.choice(n, p=...) takes one random_sample and uniform(size=t) is
     // 0 + 1 * random_sample: every run's draws are one stretch of the same stream.
@@ -70,7 +74,12 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
     {
         gil_release nogil;
         fit = clustering::kmeans_fit(in);
-        if (!fit.undecided) {
+        if (!fit.undecided && counts != nullptr) {
+            counts->assign(static_cast<std::size_t>(n_colors), 0);
+            for (std::size_t c = 0; c < colours.values.size(); ++c) {
+                (*counts)[static_cast<std::size_t>(fit.labels[c])] += colours.counts[c];
+            }
+        } else if (!fit.undecided) {
             clustering::label_pixels(fit.labels, index, colours.rows, in.threads);
         }
     }
@@ -91,12 +100,17 @@ ref kmeans_native(module_state& st, PyObject* pixels, int n_colors) {
                       fit.distinct_clusters, n_colors);
         check(PyErr_WarnEx(category.get(), message, 1));
     }
-    return make_tuple({centres.get(), labels.get()});
+    return make_tuple({centres.get(), counts != nullptr ? Py_None : labels.get()});
 }
 
 }  // namespace
 
 ref cluster_kmeans(call_context& ctx, PyObject* pixels) {
+    return cluster_kmeans_counting(ctx, pixels, nullptr);
+}
+
+ref cluster_kmeans_counting(call_context& ctx, PyObject* pixels,
+                            std::vector<std::int64_t>* counts) {
     module_state& st = ctx.st;
     const int n_colors = as_extractor(ctx.self)->n_colors;
     const Py_ssize_t n = length(pixels);
@@ -131,7 +145,7 @@ ref cluster_kmeans(call_context& ctx, PyObject* pixels) {
         return make_tuple({call(asnumpy, colors).get(), call(asnumpy, labels).get()});
     }
     if (native_kmeans_applies(ctx, pixels, n_colors, n)) {
-        if (ref found = kmeans_native(st, pixels, n_colors)) {
+        if (ref found = kmeans_native(st, pixels, n_colors, counts)) {
             return found;
         }
     }

@@ -217,3 +217,43 @@ def test_sample_photo_rgb_with_mask(tm):
     result = tm.ColorExtractor(3, lab_space=False).extract_colors(image, mask)
     assert len(result) == 3 and result == tm.ColorExtractor(3, lab_space=False).extract_colors(
         image, mask)
+
+
+
+@pytest.mark.parametrize("override", ["none", "percentages", "clustering", "instance"])
+@pytest.mark.parametrize("seed", range(4))
+def test_shares_agree_with_the_steps(tm, override, seed):
+    """Shares counted from the colours where both steps are the class's own equal the steps
+    taken one by one; an override of either step sees what the steps hand each other."""
+    rng = np.random.default_rng(seed)
+    image = rng.integers(0, 4, (23, 17, 3), dtype=np.uint8) * 60
+    mask = (rng.random((23, 17)) < 0.8).astype(np.uint8) * 255 if seed % 2 else None
+    config = dict(n_colors=2 + seed, preprocessing=False, lab_space=seed < 2)
+    seen = []
+
+    class Stepwise(tm.ColorExtractor):
+        def _calculate_percentages(self, labels):
+            seen.append(labels)
+            return super()._calculate_percentages(labels)
+
+    class Clustering(tm.ColorExtractor):
+        def _cluster_colors_kmeans(self, pixels):
+            seen.append(pixels)
+            return super()._cluster_colors_kmeans(pixels)
+
+    expected = Stepwise(**config).extract_colors(image, mask)
+    labels = seen.pop()
+    ext = {"none": tm.ColorExtractor, "percentages": Stepwise, "clustering": Clustering,
+           "instance": Stepwise}[override](**config)
+    if override == "instance":
+        ext._calculate_percentages = lambda given: seen.append(given) or [100.0]
+    result = ext.extract_colors(image, mask)
+    if override == "instance":
+        assert [r["percentage"] for r in result] == [100.0]
+    else:
+        assert result == expected
+    assert len(seen) == (override != "none")
+    if override in ("percentages", "instance"):
+        assert np.array_equal(seen[0], labels)
+    elif override == "clustering":
+        assert len(seen[0]) == len(labels)
