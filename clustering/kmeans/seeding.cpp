@@ -6,8 +6,13 @@
 #include "preparation/parallel.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace huesift::clustering::kmeans {
 
@@ -51,14 +56,12 @@ std::uint64_t potential(const colours& x, const std::vector<std::int32_t>& dista
 // The potentials if each of `count` candidates (at most four) joined the centres, in one pass
 // over the colours; as many as are measured, so that three trials measure three.
 template <int count>
-HUESIFT_WIDE_VECTORS void potentials_with(const colours& x,
-                                          const std::vector<std::int32_t>& closest,
-                                          const colour* candidate, std::uint64_t* out) {
+void potentials_plain(const colours& x, const std::int32_t* d, const colour* candidate,
+                      std::uint64_t* out) {
     const std::int32_t* w = x.weight.data();
     const std::uint8_t* x0 = x.channel[0].data();
     const std::uint8_t* x1 = x.channel[1].data();
     const std::uint8_t* x2 = x.channel[2].data();
-    const std::int32_t* d = closest.data();
     std::int32_t at[count][3];
     for (int t = 0; t < count; ++t) {
         for (int ch = 0; ch < 3; ++ch) {
@@ -79,15 +82,102 @@ HUESIFT_WIDE_VECTORS void potentials_with(const colours& x,
     }
 }
 
-void potentials_with(const colours& x, const std::vector<std::int32_t>& closest,
-                     const colour* candidate, std::size_t count, std::uint64_t* out) {
-    switch (count) {
-        case 1: return potentials_with<1>(x, closest, candidate, out);
-        case 2: return potentials_with<2>(x, closest, candidate, out);
-        case 3: return potentials_with<3>(x, closest, candidate, out);
-        default: return potentials_with<4>(x, closest, candidate, out);
+#if defined(__x86_64__)
+// Eight bytes from p, each a 32-bit lane.
+__attribute__((target("avx2"), always_inline)) inline __m256i bytes(const std::uint8_t* p) {
+    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+// The same, eight colours at a time, the weighted distances summed in doubles: every product
+// and partial sum is a whole number below 2^53, so each is exact and the order changes nothing.
+// (Twice as fast as what the compiler makes of the loop above, which widens to 64-bit integer
+// products: AMD Zen 3, photos of the corpus.)
+template <int count>
+__attribute__((target("avx2,fma"))) void potentials_wide(const colours& x, const std::int32_t* d,
+                                                         const colour* candidate,
+                                                         std::uint64_t* out) {
+    const std::int32_t* w = x.weight.data();
+    const std::uint8_t* x0 = x.channel[0].data();
+    const std::uint8_t* x1 = x.channel[1].data();
+    const std::uint8_t* x2 = x.channel[2].data();
+    __m256i at[count][3];
+    __m256d low[count], high[count];
+    for (int t = 0; t < count; ++t) {
+        for (int ch = 0; ch < 3; ++ch) {
+            at[t][ch] = _mm256_set1_epi32(candidate[t][static_cast<std::size_t>(ch)]);
+        }
+        at[t][0] = _mm256_or_si256(at[t][0], _mm256_slli_epi32(at[t][1], 16));
+        low[t] = high[t] = _mm256_setzero_pd();
+    }
+    const std::size_t whole = x.size - x.size % 8;
+    for (std::size_t c = 0; c < whole; c += 8) {
+        // Two channels a lane, a 16-bit half each, so that one multiply-add squares and sums
+        // their differences (below 2^9 in size: no half carries into the other).
+        const __m256i v01 = _mm256_or_si256(bytes(x0 + c), _mm256_slli_epi32(bytes(x1 + c), 16));
+        const __m256i v2 = bytes(x2 + c);
+        const __m256i closest = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + c));
+        const __m128i weights = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + c));
+        const __m256d w_low = _mm256_cvtepi32_pd(weights);
+        const __m256d w_high =
+            _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + c + 4)));
+        for (int t = 0; t < count; ++t) {
+            const __m256i e01 = _mm256_sub_epi16(v01, at[t][0]);
+            const __m256i e2 = _mm256_sub_epi16(v2, at[t][2]);
+            const __m256i squared =
+                _mm256_add_epi32(_mm256_madd_epi16(e01, e01), _mm256_madd_epi16(e2, e2));
+            const __m256i near = _mm256_min_epi32(squared, closest);
+            low[t] =
+                _mm256_fmadd_pd(w_low, _mm256_cvtepi32_pd(_mm256_castsi256_si128(near)), low[t]);
+            high[t] = _mm256_fmadd_pd(w_high, _mm256_cvtepi32_pd(_mm256_extracti128_si256(near, 1)),
+                                      high[t]);
+        }
+    }
+    for (int t = 0; t < count; ++t) {
+        alignas(32) double lanes[4];
+        _mm256_store_pd(lanes, _mm256_add_pd(low[t], high[t]));
+        std::uint64_t total = 0;
+        for (double lane : lanes) {
+            total += static_cast<std::uint64_t>(lane);
+        }
+        for (std::size_t c = whole; c < x.size; ++c) {
+            const std::int32_t e0 = x0[c] - candidate[t][0], e1 = x1[c] - candidate[t][1],
+                               e2 = x2[c] - candidate[t][2];
+            const std::int32_t to_candidate = e0 * e0 + e1 * e1 + e2 * e2;
+            total += static_cast<std::uint64_t>(w[c]) *
+                     static_cast<std::uint64_t>(to_candidate < d[c] ? to_candidate : d[c]);
+        }
+        out[t] = total;
     }
 }
+#endif
+
+template <int count>
+void potentials_of(const colours& x, const std::int32_t* closest, const colour* candidate,
+                   std::uint64_t* out, bool wide) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (wide && avx2) {
+        return potentials_wide<count>(x, closest, candidate, out);
+    }
+#else
+    (void)wide;
+#endif
+    potentials_plain<count>(x, closest, candidate, out);
+}
+
+}  // namespace
+
+void potentials_with(const colours& x, const std::int32_t* closest, const colour* candidate,
+                     std::size_t count, std::uint64_t* out, bool wide) {
+    switch (count) {
+        case 1: return potentials_of<1>(x, closest, candidate, out, wide);
+        case 2: return potentials_of<2>(x, closest, candidate, out, wide);
+        case 3: return potentials_of<3>(x, closest, candidate, out, wide);
+        default: return potentials_of<4>(x, closest, candidate, out, wide);
+    }
+}
+
+namespace {
 
 // The chosen candidate becomes centre j: each colour's nearest and next distance, and its
 // label, the first centre when two are as near; with `follow`, how far its nearest distance
@@ -490,7 +580,7 @@ seeding seed(const colours& x, const kmeans_input& in, const uniform_choice& cho
             for (std::size_t q = 0; q < count; ++q) {
                 some[q] = x.values[in.index[pixel[measured[m + q]]]];
             }
-            potentials_with(x, out.nearest, some.data(), count, &pots[m]);
+            potentials_with(x, out.nearest.data(), some.data(), count, &pots[m]);
         }
         std::size_t best = measured[0];
         std::uint64_t best_pot = pots[0];

@@ -89,6 +89,12 @@ private:
     std::vector<std::uint64_t> sum_;
 };
 
+// The potentials if each of `count` candidates (one to four) joined the centres: out[t] is the
+// sum over the colours of weight x min(closest, squared distance to candidate t). `wide` takes
+// the AVX2 loop where the processor has it; the answer is the same.
+void potentials_with(const colours& x, const std::int32_t* closest, const colour* candidate,
+                     std::size_t count, std::uint64_t* out, bool wide = true);
+
 // What k-means++ hands to Lloyd's iterations.
 struct seeding {
     centre_set centres;

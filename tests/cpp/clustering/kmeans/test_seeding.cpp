@@ -42,9 +42,10 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
         std::vector<std::uint32_t> index;
         while (index.size() < s.pixels) {
             const auto c = static_cast<std::uint32_t>(random() % s.distinct);
-            index.insert(index.end(), std::min<std::size_t>(random() % 3 ? 1 : random() % 9000,
-                                                            s.pixels - index.size()),
-                         c);
+            index.insert(
+                index.end(),
+                std::min<std::size_t>(random() % 3 ? 1 : random() % 9000, s.pixels - index.size()),
+                c);
         }
         const colour_blocks where(index.data(), s.pixels, s.distinct, 1, true);
         for (unsigned threads : {2u, 8u}) {
@@ -100,9 +101,55 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
                 const std::vector<std::size_t> expected = searchsorted(index, distance, set);
                 EXPECT_EQ(search.reaching(index.data(), distance.data(), set, total), expected)
                     << s.pixels << " pixels, round " << round;
-                EXPECT_EQ(as_it_goes.reaching(index.data(), distance.data(), set, total),
-                          expected)
+                EXPECT_EQ(as_it_goes.reaching(index.data(), distance.data(), set, total), expected)
                     << s.pixels << " pixels, round " << round;
+            }
+        }
+    }
+}
+
+// The candidates' potentials, eight colours at a time in doubles, against the plain sum in
+// whole numbers: tails of every length, distances at both ends, the most pixels there can be.
+TEST(Potentials, WideEqualsPlain) {
+    std::mt19937_64 random(11);
+    for (std::size_t distinct : {1, 7, 8, 9, 23, 1000}) {
+        std::vector<colour> values(distinct);
+        std::vector<std::int64_t> counts(distinct);
+        std::vector<std::int32_t> closest(distinct);
+        for (std::size_t c = 0; c < distinct; ++c) {
+            for (auto& v : values[c]) {
+                v = static_cast<std::uint8_t>(random() % 4 ? random() : random() % 2 * 255);
+            }
+            // two colours of 2^31 - 1 pixels, twice as many as a fit takes
+            counts[c] = c == 0 || c == distinct - 1
+                            ? (std::int64_t{1} << 31) - 1
+                            : static_cast<std::int64_t>(random() % 5000 + 1);
+            closest[c] = c % 3 == 0 ? seeding::far % (3 * 255 * 255 + 1)
+                                    : static_cast<std::int32_t>(random() % (3 * 255 * 255 + 1));
+        }
+        std::vector<std::uint32_t> index(distinct);
+        const kmeans_input in{
+            values.data(), counts.data(), distinct, index.data(), distinct, 2, 1, 300,
+            1e-4,          nullptr,       1};
+        const colours x(in);
+        const colour candidates[4] = {{0, 0, 0}, {255, 255, 255}, values[0], values[distinct / 2]};
+        for (std::size_t count = 1; count <= 4; ++count) {
+            std::uint64_t wide[4] = {}, plain[4] = {};
+            potentials_with(x, closest.data(), candidates, count, wide, true);
+            potentials_with(x, closest.data(), candidates, count, plain, false);
+            for (std::size_t t = 0; t < count; ++t) {
+                std::uint64_t expected = 0;
+                for (std::size_t c = 0; c < distinct; ++c) {
+                    std::int64_t d = 0;
+                    for (int ch = 0; ch < 3; ++ch) {
+                        const int e = values[c][ch] - candidates[t][ch];
+                        d += e * e;
+                    }
+                    expected += static_cast<std::uint64_t>(counts[c]) *
+                                static_cast<std::uint64_t>(std::min<std::int64_t>(d, closest[c]));
+                }
+                EXPECT_EQ(plain[t], expected) << distinct << " colours, candidate " << t;
+                EXPECT_EQ(wide[t], expected) << distinct << " colours, candidate " << t;
             }
         }
     }
