@@ -3,10 +3,16 @@
 namespace huesift::clustering::kmeans {
 
 colours::colours(const kmeans_input& in)
-    : size(in.distinct), values(in.values), counts(in.counts), packed(in.distinct),
-      weight(in.distinct) {
+    : size(in.distinct),
+      values(in.values),
+      counts(in.counts),
+      packed(in.distinct),
+      weight(in.distinct),
+      norm(in.distinct) {
     for (std::size_t c = 0; c < size; ++c) {
         weight[c] = static_cast<std::int32_t>(in.counts[c]);
+        norm[c] = in.values[c][0] * in.values[c][0] + in.values[c][1] * in.values[c][1] +
+                  in.values[c][2] * in.values[c][2];
         packed[c] = in.values[c][0] | std::uint32_t{in.values[c][1]} << 8 |
                     std::uint32_t{in.values[c][2]} << 16;
     }

@@ -37,6 +37,7 @@ struct colours {
     std::vector<std::uint8_t> channel[3];
     std::vector<std::uint32_t> packed;  // the three channels a byte each: one load a colour
     std::vector<std::int32_t> weight;   // the counts, below 2^31
+    std::vector<std::int32_t> norm;     // |v|^2, below 2^18
     double mean[3];  // X.mean(axis=0): whole numbers summed exactly, then divided
 };
 
@@ -106,18 +107,25 @@ struct cluster_sums {
 
     // Colour c, with all its pixels, joins cluster j (sign +1) or leaves it (-1).
     void join(const colours& x, std::size_t c, int j, int sign) {
-        join(x.packed[c], x.weight[c], j, sign);
+        join(x.packed[c], x.weight[c], x.norm[c], j, sign);
     }
 
     // The same for a colour given by its packed channels and pixel count.
     void join(std::uint32_t packed, std::int64_t weight, int j, int sign) {
-        centre& m = members[static_cast<std::size_t>(j)];
-        const std::int64_t w = sign * weight;
         std::int64_t norm = 0;
         for (int ch = 0; ch < 3; ++ch) {
             const std::int64_t v = packed >> (8 * ch) & 0xff;
-            m.sum[ch] += w * v;
             norm += v * v;
+        }
+        join(packed, weight, norm, j, sign);
+    }
+
+    // ... and its |v|^2.
+    void join(std::uint32_t packed, std::int64_t weight, std::int64_t norm, int j, int sign) {
+        centre& m = members[static_cast<std::size_t>(j)];
+        const std::int64_t w = sign * weight;
+        for (int ch = 0; ch < 3; ++ch) {
+            m.sum[ch] += w * (packed >> (8 * ch) & 0xff);
         }
         m.count += w;
         squares[static_cast<std::size_t>(j)] += w * norm;

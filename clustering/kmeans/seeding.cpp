@@ -90,8 +90,8 @@ __attribute__((target("avx2"), always_inline)) inline __m256i bytes(const std::u
 
 // The same, eight colours at a time, the weighted distances summed in doubles: every product
 // and partial sum is a whole number below 2^53, so each is exact and the order changes nothing.
-// (Twice as fast as what the compiler makes of the loop above, which widens to 64-bit integer
-// products: AMD Zen 3, photos of the corpus.)
+// (Their share of a 0.3-megapixel call falls from 7.2 to 4.2 % against what the compiler makes of
+// the loop above, which widens to 64-bit integer products: AMD Zen 3, photos of the corpus.)
 template <int count>
 __attribute__((target("avx2,fma"))) void potentials_wide(const colours& x, const std::int32_t* d,
                                                          const colour* candidate,
