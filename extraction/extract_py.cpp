@@ -90,9 +90,19 @@ ref build_records(module_state& st, PyObject* colors, PyObject* percentages) {
     return result;
 }
 
-// Whether the class's own step runs for this object: no subclass or instance overrides it.
-bool own_step(call_context& ctx, method which) {
-    return !override_of(ctx.self, ctx.st, ctx.st.own_methods[static_cast<std::size_t>(which)]);
+// Whether the object is a ColorExtractor itself, whose steps are the class's own: a subclass's
+// lookups of its steps, which may show, are left to run as the steps call for them.
+bool plain_extractor(call_context& ctx) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(ctx.self)) != ctx.st.type.get()) {
+        return false;
+    }
+    // Before Python 3.10 the class itself could be patched.
+    for (method which : {method::_cluster_colors_kmeans, method::_calculate_percentages}) {
+        if (override_of(ctx.self, ctx.st, ctx.st.own_methods[static_cast<std::size_t>(which)])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -108,8 +118,7 @@ ref extract_colors(call_context& ctx, PyObject* image, PyObject* mask) {
     if (equals(algorithm.get(), "kmeans")) {
         // Each label's pixels are counted from its colours where both steps are the class's
         // own and the shares would be counted natively: the same whole numbers.
-        if (ctx.gate.allows(native_path::shares) && own_step(ctx, method::_cluster_colors_kmeans) &&
-            own_step(ctx, method::_calculate_percentages)) {
+        if (plain_extractor(ctx) && ctx.gate.allows(native_path::shares)) {
             std::vector<std::int64_t> counts;
             ref counted = cluster_kmeans_counting(ctx, pixels.get(), &counts);
             if (!counts.empty()) {

@@ -56,8 +56,8 @@ std::uint64_t potential(const colours& x, const std::vector<std::int32_t>& dista
 // The potentials if each of `count` candidates (at most four) joined the centres, in one pass
 // over the colours; as many as are measured, so that three trials measure three.
 template <int count>
-void potentials_plain(const colours& x, const std::int32_t* d, const colour* candidate,
-                      std::uint64_t* out) {
+HUESIFT_WIDE_VECTORS void potentials_plain(const colours& x, const std::int32_t* d,
+                                           const colour* candidate, std::uint64_t* out) {
     const std::int32_t* w = x.weight.data();
     const std::uint8_t* x0 = x.channel[0].data();
     const std::uint8_t* x1 = x.channel[1].data();

@@ -1,3 +1,5 @@
+import warnings
+
 import cv2
 import numpy as np
 import pytest
@@ -221,14 +223,20 @@ def test_sample_photo_rgb_with_mask(tm):
 
 
 @pytest.mark.parametrize("override", ["none", "percentages", "clustering", "instance"])
-@pytest.mark.parametrize("seed", range(4))
-def test_shares_agree_with_the_steps(tm, override, seed):
-    """Shares counted from the colours where both steps are the class's own equal the steps
-    taken one by one; an override of either step sees what the steps hand each other."""
-    rng = np.random.default_rng(seed)
+@pytest.mark.parametrize("case", range(6))
+def test_shares_agree_with_the_steps(tm, override, case):
+    """Shares counted from the colours for a ColorExtractor itself equal the steps taken one by
+    one; an override of either step sees what the steps hand each other. Cases 4 and 5: three
+    colours for eight clusters (labels left without pixels), and fewer pixels than clusters."""
+    rng = np.random.default_rng(case)
     image = rng.integers(0, 4, (23, 17, 3), dtype=np.uint8) * 60
-    mask = (rng.random((23, 17)) < 0.8).astype(np.uint8) * 255 if seed % 2 else None
-    config = dict(n_colors=2 + seed, preprocessing=False, lab_space=seed < 2)
+    n_colors = 2 + case
+    if case == 4:
+        image = np.repeat(FLAT, 2, axis=0)
+    elif case == 5:
+        image = image[:2, :3]
+    mask = (rng.random(image.shape[:2]) < 0.8).astype(np.uint8) * 255 if case % 2 else None
+    config = dict(n_colors=n_colors, preprocessing=False, lab_space=case < 2)
     seen = []
 
     class Stepwise(tm.ColorExtractor):
@@ -241,17 +249,22 @@ def test_shares_agree_with_the_steps(tm, override, seed):
             seen.append(pixels)
             return super()._cluster_colors_kmeans(pixels)
 
-    expected = Stepwise(**config).extract_colors(image, mask)
+    with warnings.catch_warnings(record=True) as expected_warnings:
+        warnings.simplefilter("always")
+        expected = Stepwise(**config).extract_colors(image, mask)
     labels = seen.pop()
     ext = {"none": tm.ColorExtractor, "percentages": Stepwise, "clustering": Clustering,
            "instance": Stepwise}[override](**config)
     if override == "instance":
         ext._calculate_percentages = lambda given: seen.append(given) or [100.0]
-    result = ext.extract_colors(image, mask)
+    with warnings.catch_warnings(record=True) as given_warnings:
+        warnings.simplefilter("always")
+        result = ext.extract_colors(image, mask)
     if override == "instance":
         assert [r["percentage"] for r in result] == [100.0]
     else:
         assert result == expected
+    assert [str(w.message) for w in given_warnings] == [str(w.message) for w in expected_warnings]
     assert len(seen) == (override != "none")
     if override in ("percentages", "instance"):
         assert np.array_equal(seen[0], labels)
