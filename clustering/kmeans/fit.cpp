@@ -8,7 +8,6 @@
 #include "preparation/parallel.hpp"
 
 #include <algorithm>
-#include <future>
 #include <optional>
 
 namespace huesift::clustering {
@@ -16,38 +15,6 @@ namespace huesift::clustering {
 namespace kmeans {
 
 namespace {
-
-// NumPy's pairwise summation of a contiguous vector, for the mean of three variances.
-double pairwise_sum(const double* a, std::size_t n) {
-    double res = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        res += a[i];
-    }
-    return res;
-}
-
-// _tolerance: np.mean(np.var(X, axis=0)) * tol over the rows as doubles. X.mean(axis=0) sums
-// whole numbers, exactly; the variance's sum runs in pixel order, as NumPy's reduction over
-// the first axis adds row after row.
-double tolerance(const kmeans_input& in, const colours& x) {
-    const auto n = static_cast<double>(in.pixels);
-    double square[3][256];
-    for (int ch = 0; ch < 3; ++ch) {
-        for (int v = 0; v < 256; ++v) {
-            const double d = static_cast<double>(v) - x.mean[ch];
-            square[ch][v] = d * d;
-        }
-    }
-    double spread[3] = {0.0, 0.0, 0.0};
-    for (std::size_t i = 0; i < in.pixels; ++i) {
-        const auto& value = in.values[in.index[i]];
-        spread[0] += square[0][value[0]];
-        spread[1] += square[1][value[1]];
-        spread[2] += square[2][value[2]];
-    }
-    const double variances[3] = {spread[0] / n, spread[1] / n, spread[2] / n};
-    return pairwise_sum(variances, 3) / 3.0 * in.tol;
-}
 
 // A run's inertia, sum over clusters of (Q W'^2 - 2 W' S.S' + W |S'|^2) / W'^2 for the
 // labelled colours' sums S, squared norms Q and count W around the centre S' / W'.
@@ -127,25 +94,11 @@ kmeans_result kmeans_fit(const kmeans_input& in) {
                               colour_blocks::worth_indexing(in.clusters));
     const std::size_t per_run = draws_needed(in.clusters, 1);
     std::vector<run> runs(static_cast<std::size_t>(in.runs));
-    // The tolerance's pass over the pixels is the first task; a run needs it only after its
-    // first iteration, by when another thread has it ready (or this one, when it is alone).
-    std::promise<double> tol_made;
-    const std::shared_future<double> tol = tol_made.get_future().share();
-    parallel_for(
-        runs.size() + 1, workers_for(runs.size() + 1, in.threads), [&](std::size_t task, unsigned) {
-            if (task == 0) {
-                try {
-                    tol_made.set_value(tolerance(in, x));
-                } catch (...) {
-                    tol_made.set_exception(std::current_exception());
-                    throw;
-                }
-                return;
-            }
-            const std::size_t r = task - 1;
-            runs[r] = lloyd(x, seed(x, in, choice, where, in.draws + r * per_run), in.max_iter,
-                            tol, in.grouped_from);
-        });
+    const tolerance tol(in, x);
+    parallel_for(runs.size(), workers_for(runs.size(), in.threads), [&](std::size_t r, unsigned) {
+        runs[r] = lloyd(x, seed(x, in, choice, where, in.draws + r * per_run), in.max_iter, tol,
+                        in.grouped_from);
+    });
     kmeans_result out;
     std::size_t best = 0;
     std::optional<inertia> best_inertia;

@@ -3,6 +3,7 @@
 // per group of centres or without.
 #include "clustering/kmeans/centres.hpp"
 #include "clustering/kmeans/kmeans.hpp"
+#include "clustering/kmeans/lloyd.hpp"
 #include "clustering/kmeans/update.hpp"
 
 #include <gtest/gtest.h>
@@ -235,10 +236,9 @@ TEST(Fit, BoundsPerGroupChangeNothing) {
         int clusters;
     };
     for (const image& im : {image{256, 3000, 16}, image{256, 3000, 64}, image{4, 64, 40},
-                            image{3, 27, 20}, image{6, 400, 33}, image{256, 50, 2},
-                            image{2, 8, 5}, image{256, 1500, 100}, image{3, 3000, 5},
-                            image{6, 3000, 8}, image{256, 3000, 3}, image{2, 500, 7},
-                            image{5, 2000, 1}}) {
+                            image{3, 27, 20}, image{6, 400, 33}, image{256, 50, 2}, image{2, 8, 5},
+                            image{256, 1500, 100}, image{3, 3000, 5}, image{6, 3000, 8},
+                            image{256, 3000, 3}, image{2, 500, 7}, image{5, 2000, 1}}) {
         std::mt19937_64 random(static_cast<std::uint64_t>(im.colours * 131 + im.clusters));
         std::uniform_int_distribution<int> level(0, im.levels - 1);
         std::uniform_int_distribution<std::int64_t> count(1, 9);
@@ -269,6 +269,37 @@ TEST(Fit, BoundsPerGroupChangeNothing) {
             EXPECT_EQ(got.labels, expected.labels) << im.colours << " " << im.clusters;
             EXPECT_EQ(got.centres, expected.centres) << im.colours << " " << im.clusters;
         }
+    }
+}
+
+// The tolerance known from the colours bounds the one NumPy's pass over the pixels gives, and
+// narrowly: one colour, two far apart, and photos' worth of colours in scattered pixels.
+TEST(Tolerance, BandHoldsThePixelsSum) {
+    std::mt19937_64 random(5);
+    struct shape {
+        std::size_t pixels, distinct;
+    };
+    for (const shape s : {shape{7, 1}, shape{9, 2}, shape{5000, 300}, shape{300000, 60000}}) {
+        pixels p{};
+        for (std::size_t c = 0; c < s.distinct; ++c) {
+            p.values.push_back(c == 1 ? colour{255, 255, 255}
+                                      : colour{static_cast<std::uint8_t>(random()),
+                                               static_cast<std::uint8_t>(random() % 7),
+                                               static_cast<std::uint8_t>(random() % 256)});
+            p.counts.push_back(0);
+        }
+        for (std::size_t i = 0; i < s.pixels; ++i) {
+            const auto c = static_cast<std::uint32_t>(i < s.distinct ? i : random() % s.distinct);
+            p.index.push_back(c);
+            ++p.counts[c];
+        }
+        const kmeans_input in = p.input(2, 1, nullptr, 1);
+        const kmeans::colours x(in);
+        const kmeans::tolerance tol(in, x);
+        const double exact = tol.exact();
+        EXPECT_LE(tol.low(), exact) << s.pixels;
+        EXPECT_GE(tol.high(), exact) << s.pixels;
+        EXPECT_LE(tol.high() - tol.low(), 1e-9 * exact) << s.pixels;
     }
 }
 
