@@ -160,11 +160,10 @@ __attribute__((target("avx2,fma"))) void potentials_wide(const colours& x, const
             total += static_cast<std::uint64_t>(lane);
         }
         for (std::size_t c = whole; c < x.size; ++c) {
-            const std::int32_t e0 = x0[c] - candidate[t][0], e1 = x1[c] - candidate[t][1],
-                               e2 = x2[c] - candidate[t][2];
-            const std::int32_t to_candidate = e0 * e0 + e1 * e1 + e2 * e2;
+            const auto to_candidate =
+                static_cast<std::int32_t>(squared_distance(x.values[c], candidate[t]));
             total += static_cast<std::uint64_t>(w[c]) *
-                     static_cast<std::uint64_t>(to_candidate < d[c] ? to_candidate : d[c]);
+                     static_cast<std::uint64_t>(std::min(to_candidate, d[c]));
         }
         out[t] = total;
     }
@@ -262,6 +261,25 @@ __attribute__((target("avx2"))) void join_centre_wide(std::size_t n, const std::
 }
 #endif
 
+}  // namespace
+
+void join_nearest(const colours& x, const colour& chosen, int j, std::int32_t* nearest,
+                  std::int32_t* next, std::int32_t* labels, bool wide) {
+#if defined(__x86_64__)
+    if (wide && wide_available()) {
+        join_centre_wide(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(),
+                         chosen, j, nearest, next, labels);
+        return;
+    }
+#else
+    (void)wide;
+#endif
+    join_centre<false>(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(),
+                       chosen, j, nearest, next, labels, nullptr, nullptr);
+}
+
+namespace {
+
 // The running sums follow the colours that came nearer, or are counted anew from the pixels
 // when those colours have more than one entry for every four pixels (where the two cost about
 // the same on 12-megapixel photos: a gather reads eight pixels at once).
@@ -269,16 +287,7 @@ void join_centre(const colours& x, const kmeans_input& in, const colour_blocks& 
                  const colour& chosen, int j, seeding& out, std::vector<std::int32_t>& drop,
                  draw_search& search) {
     if (!where.indexed()) {
-#if defined(__x86_64__)
-        if (wide_available()) {
-            join_centre_wide(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(),
-                             chosen, j, out.nearest.data(), out.next.data(), out.labels.data());
-            return;
-        }
-#endif
-        join_centre<false>(x.size, x.channel[0].data(), x.channel[1].data(), x.channel[2].data(),
-                           chosen, j, out.nearest.data(), out.next.data(), out.labels.data(),
-                           nullptr, nullptr);
+        join_nearest(x, chosen, j, out.nearest.data(), out.next.data(), out.labels.data());
         return;
     }
     const std::uint64_t moved = join_centre<true>(

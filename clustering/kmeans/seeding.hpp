@@ -95,6 +95,11 @@ private:
 void potentials_with(const colours& x, const std::int32_t* closest, const colour* candidate,
                      std::size_t count, std::uint64_t* out, bool wide = true);
 
+// Centre j joins at `chosen`: each colour's nearest and next squared distance, and its label,
+// the first centre when two are as near. `wide` as for potentials_with.
+void join_nearest(const colours& x, const colour& chosen, int j, std::int32_t* nearest,
+                  std::int32_t* next, std::int32_t* labels, bool wide = true);
+
 // What k-means++ hands to Lloyd's iterations.
 struct seeding {
     centre_set centres;

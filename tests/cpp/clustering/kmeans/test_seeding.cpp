@@ -108,9 +108,10 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
     }
 }
 
-// The candidates' potentials, eight colours at a time in doubles, against the plain sum in
-// whole numbers: tails of every length, distances at both ends, the most pixels there can be.
-TEST(Potentials, WideEqualsPlain) {
+// The candidates' potentials and a new centre's distances, eight colours at a time, against the
+// plain loops and a literal sum: tails of every length, distances at both ends and tied, the
+// most pixels there can be.
+TEST(Seeding, WideLoopsEqualPlain) {
     std::mt19937_64 random(11);
     for (std::size_t distinct : {1, 7, 8, 9, 23, 1000}) {
         std::vector<colour> values(distinct);
@@ -126,6 +127,13 @@ TEST(Potentials, WideEqualsPlain) {
                             : static_cast<std::int64_t>(random() % 5000 + 1);
             closest[c] = c % 3 == 0 ? seeding::far % (3 * 255 * 255 + 1)
                                     : static_cast<std::int32_t>(random() % (3 * 255 * 255 + 1));
+        }
+        for (std::size_t c = 1; c < distinct; c += 4) {  // as near as the last candidate
+            closest[c] = 0;
+            for (int ch = 0; ch < 3; ++ch) {
+                const int e = values[c][ch] - values[distinct / 2][ch];
+                closest[c] += e * e;
+            }
         }
         std::vector<std::uint32_t> index(distinct);
         const kmeans_input in{
@@ -151,6 +159,22 @@ TEST(Potentials, WideEqualsPlain) {
                 EXPECT_EQ(plain[t], expected) << distinct << " colours, candidate " << t;
                 EXPECT_EQ(wide[t], expected) << distinct << " colours, candidate " << t;
             }
+        }
+        for (int j = 0; j < 4; ++j) {
+            std::vector<std::int32_t> nearest[2], next[2], labels[2];
+            for (int way = 0; way < 2; ++way) {
+                nearest[way] = closest;
+                next[way] = closest;
+                for (std::size_t c = 0; c < distinct; ++c) {
+                    next[way][c] += c % 2 == 0 ? static_cast<std::int32_t>(c % 7 * 9000) : 0;
+                }
+                labels[way].assign(distinct, 7);
+                join_nearest(x, candidates[j], j, nearest[way].data(), next[way].data(),
+                             labels[way].data(), way == 0);
+            }
+            EXPECT_EQ(nearest[0], nearest[1]) << distinct << " colours, centre " << j;
+            EXPECT_EQ(next[0], next[1]) << distinct << " colours, centre " << j;
+            EXPECT_EQ(labels[0], labels[1]) << distinct << " colours, centre " << j;
         }
     }
 }
