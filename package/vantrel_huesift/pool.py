@@ -85,17 +85,18 @@ class _Worker:
         self.tasks: Deque[Any] = deque()
         self.ready = False
         self.failed: Optional[str] = None
-        if context.get_start_method() == "spawn":  # started here: it inherits the mask
-            with _sigint_blocked():
-                self.process.start()
-        else:  # forked by the server, with its mask; Ctrl-C acts here while it waits
-            self.process.start()
         try:
+            if context.get_start_method() == "spawn":  # started here: it inherits the mask
+                with _sigint_blocked():
+                    self.process.start()
+            else:  # forked by the server, with its mask; Ctrl-C acts here while it waits
+                self.process.start()
             child.close()
             self.conn.send(setup)
         except BaseException:  # Ctrl-C before the pool holds it: it is not left behind
-            self.process.kill()
-            self.process.join()
+            if self.process.pid is not None:
+                self.process.kill()
+                self.process.join()
             self.conn.close()
             raise
 
@@ -132,9 +133,10 @@ class _Worker:
 @contextmanager
 def _sigint_blocked() -> Iterator[None]:
     """SIGINT held back on this thread meanwhile, and in a process started meanwhile, which
-    inherits the mask, until that process lets it through. One that reaches this thread
-    meanwhile is raised as the block ends: none is lost."""
+    inherits the mask, until that process lets it through. One that arrives meanwhile is raised
+    as the block ends: none is lost."""
     import signal
+    import threading
     from multiprocessing import resource_tracker
 
     if not hasattr(signal, "pthread_sigmask"):
@@ -142,11 +144,25 @@ def _sigint_blocked() -> Iterator[None]:
         return
     # started first: starting it lets SIGINT through again on this thread
     resource_tracker.ensure_running()
+    # The mask holds only this thread: another thread of this process (a library's) may take
+    # the signal, and Python would then raise it here, halfway through starting a process. So
+    # it is noted meanwhile, and raised once the process has started.
+    noted: List[Any] = []
+    previous = signal.getsignal(signal.SIGINT)
+    held = threading.current_thread() is threading.main_thread()
+    if held:
+        signal.signal(signal.SIGINT, lambda *received: noted.append(received))
     before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         yield
     finally:
+        if held:
+            signal.signal(signal.SIGINT, previous)
         signal.pthread_sigmask(signal.SIG_SETMASK, before)
+        if noted and callable(previous):
+            previous(*noted[0])
+        elif noted and previous == signal.SIG_DFL:
+            os.kill(os.getpid(), signal.SIGINT)
 
 
 @contextmanager

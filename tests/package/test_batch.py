@@ -779,6 +779,28 @@ def _started_a_worker(pid):
         return False
 
 
+def test_ctrl_c_taken_by_another_thread_waits_for_the_start():
+    """A library's thread, whose mask lets SIGINT through, may take Ctrl-C while a worker
+    starts: it is raised only once the start is over, never halfway through it."""
+    script = """if True:
+        import os, signal, threading, time
+        from vantrel_huesift import pool
+        threading.Thread(target=threading.Event().wait, daemon=True).start()
+        steps = []
+        try:
+            with pool._sigint_blocked():
+                os.kill(os.getpid(), signal.SIGINT)
+                time.sleep(0.2)
+                steps.append("started")
+        except KeyboardInterrupt:
+            steps.append("interrupted")
+        print(steps)
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          env=absolute_env(), timeout=60)
+    assert (done.stdout, done.stderr) == ("['started', 'interrupted']\n", "")
+
+
 @pytest.mark.parametrize("start", ["spawn", "forkserver"])
 @pytest.mark.parametrize("moment", ["the results are held", "workers start",
                                     "records are written"])
