@@ -432,12 +432,16 @@ std::size_t uniform_choice::pick(double draw) const {
 }
 
 colour_blocks::colour_blocks(const std::uint32_t* index, std::size_t pixels, std::size_t distinct,
-                             unsigned threads, bool indexed)
+                             unsigned threads, bool indexed, std::size_t span)
     : pixels_(pixels),
       blocks_((pixels + block - 1) / block),
       indexed_(indexed),
       start_(distinct + 1, 0) {
     if (!indexed) {
+        if (span > 0) {
+            span_ = std::min(span, std::size_t{65535} / block);  // counts fit 16 bits
+            list_spans(index, distinct, threads);
+        }
         return;
     }
     // A counting sort: each worker takes a stretch of blocks, and a colour's entries from one
@@ -514,6 +518,76 @@ colour_blocks::colour_blocks(const std::uint32_t* index, std::size_t pixels, std
     });
 }
 
+void colour_blocks::list_spans(const std::uint32_t* index, std::size_t distinct, unsigned threads) {
+    const std::size_t width = span_ * block;
+    spans_.resize((pixels_ + width - 1) / width);
+    const unsigned parts = workers_for(spans_.size(), threads);
+    lists_.resize(parts);
+    // 16-bit tallies, half the cache the colours' would take at 32.
+    std::vector<std::vector<std::uint16_t>> tally(parts);
+    parallel_for(spans_.size(), parts, [&](std::size_t s, unsigned w) {
+        if (tally[w].empty()) {
+            tally[w].assign(distinct, 0);
+        }
+        std::uint16_t* seen = tally[w].data();
+        colour_list& list = lists_[w];
+        const std::size_t first = s * width;
+        const std::size_t end = std::min(pixels_, first + width);
+        // Summing a listed colour costs about twice a pixel: a span lists at most a third as
+        // many colours as it has pixels, and stops looking once it has more.
+        const std::size_t most = (end - first) / 3;
+        const std::size_t begin = list.colour.size();
+        std::size_t i = first;
+        for (; i < end && list.colour.size() - begin <= most; ++i) {
+            if (seen[index[i]]++ == 0) {
+                list.colour.push_back(index[i]);
+            }
+        }
+        const bool listed = i == end && list.colour.size() - begin <= most;
+        for (std::size_t e = begin; e < list.colour.size(); ++e) {
+            if (listed) {
+                list.count.push_back(seen[list.colour[e]]);
+            }
+            seen[list.colour[e]] = 0;
+        }
+        if (!listed) {
+            list.colour.resize(begin);
+        }
+        spans_[s] = span_colours{w, begin, list.colour.size(), listed};
+    });
+}
+
+// Four sums taken in turn, as stretch_sum() takes them, and for the same reason.
+__attribute__((optimize("no-tree-vectorize", "no-tree-slp-vectorize"))) std::uint64_t
+colour_blocks::span_sum(std::size_t s, const std::uint32_t* index,
+                        const std::int32_t* distance) const {
+    const span_colours& where = spans_[s];
+    const auto* d = reinterpret_cast<const std::uint32_t*>(distance);
+    if (!where.listed) {
+        std::uint64_t total = 0;
+        const std::size_t end = std::min(pixels_, (s + 1) * span_ * block);
+        for (std::size_t i = s * span_ * block; i < end; i += block) {
+            total += stretch_sum(index + i, d, std::min(block, end - i));
+        }
+        return total;
+    }
+    const std::uint32_t* colour = lists_[where.list].colour.data();
+    const std::uint16_t* count = lists_[where.list].count.data();
+    // a colour's pixels times its distance: below 2^16 * 2^18
+    std::uint64_t part[4] = {0, 0, 0, 0};
+    std::size_t e = where.begin;
+    for (; e + 4 <= where.end; e += 4) {
+        part[0] += std::uint64_t{count[e]} * d[colour[e]];
+        part[1] += std::uint64_t{count[e + 1]} * d[colour[e + 1]];
+        part[2] += std::uint64_t{count[e + 2]} * d[colour[e + 2]];
+        part[3] += std::uint64_t{count[e + 3]} * d[colour[e + 3]];
+    }
+    for (; e < where.end; ++e) {
+        part[0] += std::uint64_t{count[e]} * d[colour[e]];
+    }
+    return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
 draw_search::draw_search(const colour_blocks& where)
     : where_(&where), sum_(where.blocks(), std::uint64_t{block} * seeding::far) {
     if (!sum_.empty()) {
@@ -571,10 +645,31 @@ std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
             forward = s;
         }
     }
+    // With spans, whole spans are skipped first; the blocks are walked within the span the
+    // running sum reaches the threshold in.
+    const std::size_t span = where_->indexed() ? 0 : where_->span();
+    const std::size_t spans = span > 0 ? where_->spans() : 0;
+    std::size_t g = 0;
+    std::uint64_t before_span = 0;  // over the spans before g
     std::size_t b = 0;
     std::uint64_t before = 0;  // over the blocks before b
     for (std::size_t s = 0; s < forward; ++s) {
         const std::uint64_t wanted = threshold[order[s]];
+        if (spans > 0) {
+            for (std::uint64_t sum;
+                 g < spans &&
+                 before_span + (sum = where_->span_sum(g, index, distance)) < wanted;) {
+                before_span += sum;
+                ++g;
+            }
+            if (g == spans) {
+                break;
+            }
+            if (b < g * span) {
+                b = g * span;
+                before = before_span;
+            }
+        }
         for (std::uint64_t sum; b < blocks && before + (sum = block_sum(b)) < wanted;) {
             before += sum;
             ++b;
@@ -590,12 +685,29 @@ std::vector<std::size_t> draw_search::reaching(const std::uint32_t* index,
     }
     // From the last block down: `after` sums the blocks from b on, so that the pixels before
     // block b sum to total - after, which every threshold here exceeds.
+    g = spans;
+    std::uint64_t after_span = 0;  // over the spans from g on
     b = blocks;
     std::uint64_t after = 0;
     for (std::size_t s = order.size(); s-- > forward;) {
         const std::uint64_t wanted = threshold[order[s]];
         if (wanted > total) {
             continue;  // past every pixel: clipped
+        }
+        if (spans > 0) {
+            for (std::uint64_t sum;
+                 g > 0 &&
+                 total - after_span - (sum = where_->span_sum(g - 1, index, distance)) >= wanted;) {
+                after_span += sum;
+                --g;
+            }
+            if (g == 0) {
+                break;
+            }
+            if (b > g * span) {
+                b = std::min(blocks, g * span);
+                after = after_span;
+            }
         }
         std::uint64_t sum = 0;
         while (b > 0 && total - after - (sum = block_sum(b - 1)) >= wanted) {

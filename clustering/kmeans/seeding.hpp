@@ -35,9 +35,18 @@ public:
     // Without `indexed`, no entries: the draws then sum the blocks they pass over as they go,
     // which is cheaper for few centres (measured on 12-megapixel photos: building the entries
     // costs more than it saves at 8 clusters, and saves a tenth of the time at 24).
+    //
+    // Without entries, spans of `span` blocks (none for 0) may list their colours instead,
+    // each with its pixel count there: a draw then sums a span by its colours, far fewer than
+    // its pixels in most photos, and only the span it stops in pixel by pixel. A span with too
+    // many colours to pay is summed as it goes.
     colour_blocks(const std::uint32_t* index, std::size_t pixels, std::size_t distinct,
-                  unsigned threads, bool indexed);
+                  unsigned threads, bool indexed, std::size_t span = 0);
     static bool worth_indexing(int clusters) { return clusters >= 16; }
+    // Measured on the corpus: spans pay where a draw would walk many of them.
+    static std::size_t worth_spanning(std::size_t pixels) {
+        return pixels >= (std::size_t{1} << 20) ? 16 : 0;
+    }
     bool indexed() const { return indexed_; }
 
     std::size_t blocks() const { return blocks_; }
@@ -49,10 +58,34 @@ public:
     const std::uint32_t* starts() const { return start_.data(); }
     static constexpr int count_bits = 12;
 
+    // Blocks per span (0 without spans), and the spans.
+    std::size_t span() const { return span_; }
+    std::size_t spans() const { return spans_.size(); }
+    // The sum of distance[] over the pixels of span s: by its colours where it lists them.
+    std::uint64_t span_sum(std::size_t s, const std::uint32_t* index,
+                           const std::int32_t* distance) const;
+
 private:
+    // A span's colours, in the list of the worker that found them; `listed` false where they
+    // were too many to pay.
+    struct span_colours {
+        std::size_t list = 0;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        bool listed = false;
+    };
+    struct colour_list {
+        std::vector<std::uint32_t> colour;
+        std::vector<std::uint16_t> count;  // its pixels in the span
+    };
+    void list_spans(const std::uint32_t* index, std::size_t distinct, unsigned threads);
+
     std::size_t pixels_;
     std::size_t blocks_;
     bool indexed_;
+    std::size_t span_ = 0;
+    std::vector<span_colours> spans_;
+    std::vector<colour_list> lists_;
     std::vector<std::uint32_t> start_;  // per colour, its first entry; one more at the end
     std::vector<std::uint32_t> entry_;
 };

@@ -35,17 +35,18 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
     std::mt19937_64 random(7);
     struct shape {
         std::size_t pixels, distinct;
+        bool runs = true;
     };
-    for (const shape s : {shape{1, 1}, shape{block, 3}, shape{3 * block + 123, 40},
-                          shape{5 * block, 700}, shape{2 * block + 1, 5000}}) {
-        // Runs of equal colours, as in photos, between single pixels.
+    for (const shape s :
+         {shape{1, 1}, shape{block, 3}, shape{3 * block + 123, 40}, shape{5 * block, 700},
+          shape{2 * block + 1, 5000}, shape{4 * block + 5, 20000, false}}) {
+        // Runs of equal colours, as in photos, between single pixels; or single pixels alone,
+        // too many colours for a span to list.
         std::vector<std::uint32_t> index;
         while (index.size() < s.pixels) {
             const auto c = static_cast<std::uint32_t>(random() % s.distinct);
-            index.insert(
-                index.end(),
-                std::min<std::size_t>(random() % 3 ? 1 : random() % 9000, s.pixels - index.size()),
-                c);
+            const std::size_t run = s.runs && random() % 3 == 0 ? random() % 9000 : 1;
+            index.insert(index.end(), std::min(run, s.pixels - index.size()), c);
         }
         const colour_blocks where(index.data(), s.pixels, s.distinct, 1, true);
         for (unsigned threads : {2u, 8u}) {
@@ -58,6 +59,11 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
         // and with no entries, summing the blocks as it goes
         const colour_blocks unindexed(index.data(), s.pixels, s.distinct, 1, false);
         const draw_search as_it_goes(unindexed);
+        // and by spans of colours: of one block, of two (the last one short, or none listed
+        // with 5000 colours), threads or not
+        const colour_blocks spans_of_one(index.data(), s.pixels, s.distinct, 1, false, 1);
+        const colour_blocks spans_of_two(index.data(), s.pixels, s.distinct, 3, false, 2);
+        const draw_search by_spans[] = {draw_search(spans_of_one), draw_search(spans_of_two)};
         std::vector<std::int32_t> distance(s.distinct, seeding::far);
         for (int round = 0; round < 6; ++round) {
             // Some colours come nearer, to nothing in the later rounds, all of them in the last;
@@ -103,6 +109,10 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
                     << s.pixels << " pixels, round " << round;
                 EXPECT_EQ(as_it_goes.reaching(index.data(), distance.data(), set, total), expected)
                     << s.pixels << " pixels, round " << round;
+                for (const draw_search& spanned : by_spans) {
+                    EXPECT_EQ(spanned.reaching(index.data(), distance.data(), set, total), expected)
+                        << s.pixels << " pixels, round " << round << ", by spans";
+                }
             }
         }
     }
