@@ -1,5 +1,8 @@
 #include "pixel_select.hpp"
 
+#include "parallel.hpp"
+
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -98,6 +101,65 @@ std::size_t gather_kept(const pixel_grid& grid, const selection* mask, std::uint
         }
     }
     return found;
+}
+
+namespace {
+
+// Rows [first, end) of the grid, and of the mask.
+pixel_grid rows_of(const pixel_grid& g, std::ptrdiff_t first, std::ptrdiff_t end) {
+    return {g.data + first * g.row_stride,
+            end - first,
+            g.cols,
+            g.row_stride,
+            g.col_stride,
+            g.channel_stride};
+}
+selection rows_of(const selection& m, std::ptrdiff_t first) {
+    return {m.data + first * m.row_stride, m.row_stride, m.col_stride};
+}
+
+// Where stretch t of `parts` starts.
+std::ptrdiff_t first_row(const pixel_grid& g, std::size_t t, std::size_t parts) {
+    return static_cast<std::ptrdiff_t>(static_cast<std::size_t>(g.rows) * t / parts);
+}
+
+}  // namespace
+
+std::vector<std::size_t> count_kept_by_rows(const pixel_grid& grid, const selection* mask,
+                                            unsigned threads) {
+    // Below a quarter of a megapixel a second thread costs more than it saves.
+    const auto pixels = static_cast<std::size_t>(grid.rows) * static_cast<std::size_t>(grid.cols);
+    const std::size_t parts = pixels < (std::size_t{1} << 18)
+                                  ? 1
+                                  : workers_for(static_cast<std::size_t>(grid.rows), threads);
+    std::vector<std::size_t> counts(parts);
+    parallel_for(parts, static_cast<unsigned>(parts), [&](std::size_t t, unsigned) {
+        const std::ptrdiff_t first = first_row(grid, t, parts);
+        const std::ptrdiff_t end = first_row(grid, t + 1, parts);
+        const selection part_mask = mask != nullptr ? rows_of(*mask, first) : selection{};
+        counts[t] = count_kept(rows_of(grid, first, end), mask != nullptr ? &part_mask : nullptr);
+    });
+    return counts;
+}
+
+bool gather_kept_by_rows(const pixel_grid& grid, const selection* mask,
+                         const std::vector<std::size_t>& counts, std::uint8_t* out,
+                         unsigned threads) {
+    const std::size_t parts = counts.size();
+    std::vector<std::size_t> start(parts, 0);
+    for (std::size_t t = 1; t < parts; ++t) {
+        start[t] = start[t - 1] + counts[t - 1];
+    }
+    std::vector<std::uint8_t> whole(parts, 0);
+    parallel_for(parts, workers_for(parts, threads), [&](std::size_t t, unsigned) {
+        const std::ptrdiff_t first = first_row(grid, t, parts);
+        const std::ptrdiff_t end = first_row(grid, t + 1, parts);
+        const selection part_mask = mask != nullptr ? rows_of(*mask, first) : selection{};
+        // Its own room only: a stretch never writes into the next one's.
+        whole[t] = gather_kept(rows_of(grid, first, end), mask != nullptr ? &part_mask : nullptr,
+                               out + 3 * start[t], counts[t]) == counts[t];
+    });
+    return std::all_of(whole.begin(), whole.end(), [](std::uint8_t w) { return w != 0; });
 }
 
 }  // namespace huesift::preparation

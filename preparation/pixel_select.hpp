@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace huesift::preparation {
 
@@ -33,5 +34,17 @@ std::size_t count_kept(const pixel_grid& grid, const selection* mask);
 // rows; returns how many it found (more than `capacity` if the pixels changed meanwhile).
 std::size_t gather_kept(const pixel_grid& grid, const selection* mask, std::uint8_t* out,
                         std::size_t capacity);
+
+// The same over stretches of rows, on up to `threads` threads: each stretch's count, in order
+// (one stretch where the image is too small to share).
+std::vector<std::size_t> count_kept_by_rows(const pixel_grid& grid, const selection* mask,
+                                            unsigned threads);
+
+// Each stretch's pixels after those of the stretches before it, as gather_kept writes them
+// all, given the counts above; whether each stretch found just as many (if not, the pixels
+// changed meanwhile, and `out` holds no answer).
+bool gather_kept_by_rows(const pixel_grid& grid, const selection* mask,
+                         const std::vector<std::size_t>& counts, std::uint8_t* out,
+                         unsigned threads);
 
 }  // namespace huesift::preparation

@@ -54,38 +54,44 @@ bool grid_of(PyObject* obj, preparation::pixel_grid& grid) {
 }
 
 ref gather_once(const preparation::pixel_grid& grid, const preparation::selection* mask,
-                bool release_gil) {
-    std::size_t n = 0;
+                bool release_gil, unsigned threads) {
+    std::vector<std::size_t> counts;
     {
         std::optional<gil_release> nogil;
         if (release_gil) {
             nogil.emplace();
         }
-        n = preparation::count_kept(grid, mask);
+        counts = preparation::count_kept_by_rows(grid, mask, threads);
+    }
+    std::size_t n = 0;
+    for (std::size_t c : counts) {
+        n += c;
     }
     npy_intp dims[2] = {static_cast<npy_intp>(n), 3};
     ref out = steal(PyArray_SimpleNew(2, dims, NPY_UBYTE));
     auto* dst =
         static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    std::size_t written = 0;
+    bool whole = false;
     {
         std::optional<gil_release> nogil;
         if (release_gil) {
             nogil.emplace();
         }
-        written = preparation::gather_kept(grid, mask, dst, n);
+        whole = preparation::gather_kept_by_rows(grid, mask, counts, dst, threads);
     }
-    return written == n ? out : ref();
+    return whole ? out : ref();
 }
 
 // Counts, then copies. Another thread may write to the image between the two passes while
 // the GIL is released; the copy never passes the count, and a mismatch is done again with
 // the GIL held, when no Python code can change the array.
-ref gather(const preparation::pixel_grid& grid, const preparation::selection* mask) {
-    if (ref out = gather_once(grid, mask, true)) {
+ref gather(call_context& ctx, const preparation::pixel_grid& grid,
+           const preparation::selection* mask) {
+    const unsigned threads = native_threads(ctx.st);
+    if (ref out = gather_once(grid, mask, true, threads)) {
         return out;
     }
-    return gather_once(grid, mask, false);
+    return gather_once(grid, mask, false, threads);
 }
 
 int ndim_of(PyObject* array) { return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)); }
@@ -96,7 +102,7 @@ int ndim_of(PyObject* array) { return PyArray_NDIM(reinterpret_cast<PyArrayObjec
 ref drop_zero_rows(call_context& ctx, PyObject* pixels) {
     preparation::pixel_grid grid{};
     if (grid_of(pixels, grid) && ndim_of(pixels) == 2 && ctx.gate.allows(native_path::pixels)) {
-        return gather(grid, nullptr);
+        return gather(ctx, grid, nullptr);
     }
     ref np = global(ctx.st, ctx.st.n.np);
     ref zero = from_long(0);
@@ -118,7 +124,7 @@ ref select_rows(call_context& ctx, PyObject* masked, PyObject* mask_binary) {
             PyArray_DIMS(sel)[0] == grid.rows && PyArray_DIMS(sel)[1] == grid.cols) {
             preparation::selection mask{static_cast<const std::uint8_t*>(PyArray_DATA(sel)),
                                         PyArray_STRIDES(sel)[0], PyArray_STRIDES(sel)[1]};
-            return gather(grid, &mask);
+            return gather(ctx, grid, &mask);
         }
     }
     ref picked = steal(PyObject_GetItem(masked, mask_binary));
@@ -176,7 +182,7 @@ ref extract_pixels(call_context& ctx, PyObject* image, PyObject* mask) {
         // same order as the grid.
         preparation::pixel_grid grid{};
         if (grid_of(image, grid) && ctx.gate.allows(native_path::pixels)) {
-            return gather(grid, nullptr);
+            return gather(ctx, grid, nullptr);
         }
         ref flat = call_method(image, "reshape", from_long(-1), from_long(3));
         return drop_zero_rows(ctx, flat.get());

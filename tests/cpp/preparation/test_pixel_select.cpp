@@ -50,5 +50,49 @@ TEST(PixelSelect, PackedRowsMatchTheBytePath) {
     }
 }
 
+// Shared among threads by stretches of rows, with and without a mask, the same pixels in the
+// same order; counts that no longer hold (the image changed) are told, with nothing written
+// past the room they give.
+TEST(PixelSelect, StretchesOfRowsMatchOnePass) {
+    std::mt19937 random(9);
+    const std::ptrdiff_t rows = 515, cols = 601, row_stride = 3 * cols + 2;
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(rows * row_stride));
+    for (std::uint8_t& byte : image) {
+        byte = random() % 3 == 0 ? static_cast<std::uint8_t>(random()) : 0;
+    }
+    std::vector<std::uint8_t> picked(static_cast<std::size_t>(rows * cols));
+    for (std::uint8_t& p : picked) {
+        p = static_cast<std::uint8_t>(random() % 2);
+    }
+    const pixel_grid grid{image.data(), rows, cols, row_stride, 3, 1};
+    const selection some{picked.data(), cols, 1};
+    for (const selection* mask : {static_cast<const selection*>(nullptr), &some}) {
+        const std::size_t n = count_kept(grid, mask);
+        std::vector<std::uint8_t> expected(3 * n);
+        ASSERT_EQ(gather_kept(grid, mask, expected.data(), n), n);
+        for (unsigned threads : {1u, 2u, 8u}) {
+            std::vector<std::size_t> counts = count_kept_by_rows(grid, mask, threads);
+            ASSERT_EQ(counts.size(), threads);
+            std::size_t total = 0;
+            for (std::size_t c : counts) {
+                total += c;
+            }
+            ASSERT_EQ(total, n);
+            std::vector<std::uint8_t> out(3 * n);
+            EXPECT_TRUE(gather_kept_by_rows(grid, mask, counts, out.data(), threads));
+            EXPECT_EQ(out, expected) << threads << " threads";
+            if (threads > 1) {
+                constexpr std::uint8_t guard = 0xA5;
+                counts.back() -= 1;
+                std::vector<std::uint8_t> short_room(3 * (n - 1) + 8, guard);
+                EXPECT_FALSE(gather_kept_by_rows(grid, mask, counts, short_room.data(), threads));
+                for (std::size_t i = 3 * (n - 1); i < short_room.size(); ++i) {
+                    ASSERT_EQ(short_room[i], guard) << threads << " threads, byte " << i;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace huesift::preparation
