@@ -91,7 +91,7 @@ kmeans_result kmeans_fit(const kmeans_input& in) {
     const colours x(in);
     const uniform_choice choice(in.pixels);
     const colour_blocks where(in.index, in.pixels, in.distinct, in.threads,
-                              colour_blocks::worth_indexing(in.clusters),
+                              colour_blocks::worth_indexing(in.clusters, in.pixels),
                               colour_blocks::worth_spanning(in.pixels));
     const std::size_t per_run = draws_needed(in.clusters, 1);
     std::vector<run> runs(static_cast<std::size_t>(in.runs));

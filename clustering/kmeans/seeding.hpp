@@ -34,7 +34,8 @@ public:
 
     // Without `indexed`, no entries: the draws then sum the blocks they pass over as they go,
     // which is cheaper for few centres (measured on 12-megapixel photos: building the entries
-    // costs more than it saves at 8 clusters, and saves a tenth of the time at 24).
+    // costs more than it saves at 8 clusters, and saves a tenth of the time at 24; with spans,
+    // below, as much as they cost at 128 and more at 16 to 64).
     //
     // Without entries, spans of `span` blocks (none for 0) may list their colours instead,
     // each with its pixel count there: a draw then sums a span by its colours, far fewer than
@@ -42,10 +43,12 @@ public:
     // many colours to pay is summed as it goes.
     colour_blocks(const std::uint32_t* index, std::size_t pixels, std::size_t distinct,
                   unsigned threads, bool indexed, std::size_t span = 0);
-    static bool worth_indexing(int clusters) { return clusters >= 16; }
     // Measured on the corpus: spans pay where a draw would walk many of them.
     static std::size_t worth_spanning(std::size_t pixels) {
         return pixels >= (std::size_t{1} << 20) ? 16 : 0;
+    }
+    static bool worth_indexing(int clusters, std::size_t pixels) {
+        return clusters >= (worth_spanning(pixels) > 0 ? 128 : 16);
     }
     bool indexed() const { return indexed_; }
 
