@@ -384,6 +384,8 @@ assignment::assignment(const colours& x, const seeding& start, int grouped_from)
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     static const bool avx2 = __builtin_cpu_supports("avx2");
     eight_wide_ = avx2 && k_ <= 8;
+    wide_ = avx2;
+    as_floats_.resize(3 * static_cast<std::size_t>(k_));
 #endif
     seed_bounds(x.size, start.nearest.data(), start.next.data(), high_.data(), low_.data());
     if (k_ >= grouped_from) {
@@ -502,7 +504,10 @@ bool assignment::assign(const centre_set& centres, const std::vector<double>& mo
     if (groups_ == 0) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
         if (eight_wide_) {
-            return measure_listed(centres, open, labels, sums);
+            return measure_floats<true>(centres, open, labels, sums);
+        }
+        if (wide_) {
+            return measure_floats<false>(centres, open, labels, sums);
         }
 #endif
         return measure_all(centres, open, labels, sums);
@@ -612,23 +617,34 @@ void assignment::measure_exactly(const centre_set& centres, std::size_t c, int& 
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same for at most eight centres, eight colours at a time in floats. A colour's nearest
+// The same eight colours at a time in floats, on a processor with AVX2. A colour's nearest
 // centre by the floats is surely its nearest where the bounds on the distances (as
 // tighten_listed() works them out, and the lower one likewise) part: where the distance to
-// every other centre is surely larger. The rest are measured again, exactly.
-__attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set& centres,
+// every other centre is surely larger. The rest are measured again, exactly. `listed`: at
+// most eight centres, whose numbers stay in registers, and the list holds each colour's label
+// (move_bounds_listed()); else any number, each centre's numbers fetched as it is measured,
+// and the labels from `labels`.
+template <bool listed>
+__attribute__((target("avx2"))) bool assignment::measure_floats(const centre_set& centres,
                                                                 std::size_t open,
                                                                 std::vector<std::int32_t>& labels,
                                                                 cluster_sums& sums) {
     const double* at = centres.coordinates().data();
-    __m256 centre[8][3];
-    for (int j = 0; j < k_; ++j) {
-        for (int ch = 0; ch < 3; ++ch) {
-            centre[j][ch] = _mm256_set1_ps(static_cast<float>(at[3 * j + ch]));
+    [[maybe_unused]] __m256 centre[listed ? 8 : 1][3];
+    if constexpr (listed) {
+        for (int j = 0; j < k_; ++j) {
+            for (int ch = 0; ch < 3; ++ch) {
+                centre[j][ch] = _mm256_set1_ps(static_cast<float>(at[3 * j + ch]));
+            }
+        }
+    } else {
+        for (std::size_t i = 0; i < 3 * static_cast<std::size_t>(k_); ++i) {
+            as_floats_[i] = static_cast<float>(at[i]);
         }
     }
+    const float* as_floats = as_floats_.data();
     const __m256 far = _mm256_set1_ps(std::numeric_limits<float>::infinity());
-    const __m256i colour_mask = _mm256_set1_epi32(listed_colour_mask);
+    const __m256i colour_mask = _mm256_set1_epi32(listed ? listed_colour_mask : 0xffffffffu);
     bool changed = false;
     // Each group's colours are fetched while the group before is taken in: they miss the
     // cache, and would otherwise stall every group.
@@ -639,8 +655,9 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
     for (std::size_t i = 0; i < open; i += 8) {
         const std::size_t lanes = std::min<std::size_t>(8, open - i);
         const __m256i entries = eight_listed(open_.data(), i, open);
-        const __m256i listed = _mm256_and_si256(entries, colour_mask);
-        const __m256i was = _mm256_srli_epi32(entries, listed_label_shift);
+        const __m256i colours_at = _mm256_and_si256(entries, colour_mask);
+        const __m256i was = listed ? _mm256_srli_epi32(entries, listed_label_shift)
+                                   : fetched(labels.data(), colours_at);
         const eight_colours x = unpacked(words);
         alignas(32) std::uint32_t word[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(word), words);
@@ -652,7 +669,14 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
         __m256 next = far;
         __m256i best = _mm256_setzero_si256();
         for (int j = 0; j < k_; ++j) {
-            const __m256 d = squared_to(x, centre[j][0], centre[j][1], centre[j][2]);
+            __m256 d;
+            if constexpr (listed) {
+                d = squared_to(x, centre[j][0], centre[j][1], centre[j][2]);
+            } else {
+                d = squared_to(x, _mm256_broadcast_ss(as_floats + 3 * j),
+                               _mm256_broadcast_ss(as_floats + 3 * j + 1),
+                               _mm256_broadcast_ss(as_floats + 3 * j + 2));
+            }
             const __m256 nearer = _mm256_cmp_ps(d, least, _CMP_LT_OQ);
             next = _mm256_blendv_ps(_mm256_min_ps(d, next), least, nearer);
             best = _mm256_blendv_epi8(best, _mm256_set1_epi32(j), _mm256_castps_si256(nearer));
@@ -673,7 +697,7 @@ __attribute__((target("avx2"))) bool assignment::measure_listed(const centre_set
         _mm256_store_ps(highs, high);
         _mm256_store_ps(lows, low);
         _mm256_store_si256(reinterpret_cast<__m256i*>(bests), best);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(colour), listed);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(colour), colours_at);
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             high_[colour[lane]] = highs[lane];
             low_[colour[lane]] = lows[lane];

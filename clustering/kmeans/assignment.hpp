@@ -87,7 +87,8 @@ private:
     bool measure_all(const centre_set& centres, std::size_t open, std::vector<std::int32_t>& labels,
                      cluster_sums& sums);
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    bool measure_listed(const centre_set& centres, std::size_t open,
+    template <bool listed>
+    __attribute__((target("avx2"))) bool measure_floats(const centre_set& centres, std::size_t open,
                         std::vector<std::int32_t>& labels, cluster_sums& sums);
 #endif
     void measure_exactly(const centre_set& centres, std::size_t c, int& best);
@@ -105,8 +106,12 @@ private:
     // At most eight centres, on a processor with AVX2: each centre's numbers fit one register,
     // and the float paths above (the *_listed ones) take the steps.
     [[maybe_unused]] bool eight_wide_ = false;  // read only where the float paths are built
-    std::vector<float> high_;                   // at least the distance to the colour's centre
-    std::vector<float> low_;                    // at most the distance to any other centre
+    // More centres on a processor with AVX2: the open colours are measured in floats all the
+    // same, each centre's numbers fetched in turn.
+    [[maybe_unused]] bool wide_ = false;
+    std::vector<float> as_floats_;  // the centres' coordinates, as floats
+    std::vector<float> high_;       // at least the distance to the colour's centre
+    std::vector<float> low_;        // at most the distance to any other centre
     // Per centre, as floats past their rounding: how much its colours' upper bounds rise and
     // their lower bounds drop, and half the distance to the nearest other centre.
     std::vector<float> raise_;

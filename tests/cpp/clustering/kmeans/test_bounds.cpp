@@ -159,52 +159,64 @@ TEST(TightenBounds, FloatBoundsHoldAndListTheRest) {
 
 // Two centres mirrored about a plane of colours, one of them moved off by 1/W: every colour of
 // the plane lies nearer one centre by about 1e-6 in squared distance, far less than floats
-// tell apart. Three more centres stand far off, so that five are measured.
+// tell apart. Three more centres stand far off, so that five are measured; or ten more, so
+// that the measure takes more centres than a register holds.
 TEST(Assignment, NearTiesGoWhereExactArithmeticSends) {
     constexpr std::int64_t w = 999983;
-    for (const std::int64_t nudge : {-1, 1}) {
-        for (const std::int64_t a0 : {123456789, 77777777, 200000001}) {
-            const std::int64_t plane = a0 / w + 2;  // the colours' first channel
-            std::vector<colour> values;
-            for (int v1 = 0; v1 < 256; v1 += 5) {
-                for (int v2 = 0; v2 < 256; v2 += 17) {
-                    values.push_back({static_cast<std::uint8_t>(plane),
-                                      static_cast<std::uint8_t>(v1),
-                                      static_cast<std::uint8_t>(v2)});
-                }
-            }
-            const std::size_t n = values.size();
-            std::vector<std::int64_t> counts(n, 1);
-            std::vector<std::uint32_t> index(n);
-            std::iota(index.begin(), index.end(), 0u);
-            kmeans_input in{values.data(), counts.data(), n, index.data(), n, 5, 1, 300,
-                            1e-4,          nullptr,       1};
-            const colours x(in);
-            seeding start{centre_set(5), std::vector<std::int32_t>(n, 0),
-                          std::vector<std::int32_t>(n, 0), std::vector<std::int32_t>(n, 0)};
-            centre_set& centres = start.centres;
-            centres.set(0, centre{{a0, 100 * w + 1, 50 * w + 3}, w});
-            centres.set(1, centre{{2 * plane * w - a0 + nudge, 100 * w + 1, 50 * w + 3}, w});
-            centres.set(2, centre{{255, 0, 0}, 1});
-            centres.set(3, centre{{0, 255, 255}, 1});
-            centres.set(4, centre{{255, 255, 0}, 1});
-            assignment e_step(x, start, std::numeric_limits<int>::max());
-            std::vector<std::int32_t> labels(n, 2);  // all to be measured afresh
-            cluster_sums sums(5);
-            for (std::size_t c = 0; c < n; ++c) {
-                sums.join(x, c, labels[c], +1);
-            }
-            e_step.assign(centres, std::vector<double>(5, 1000.0), labels, sums);
-            for (std::size_t c = 0; c < n; ++c) {
-                int nearest = 0;
-                for (int j = 1; j < 5; ++j) {
-                    if (compare_distances(values[c], centres.exact(j), values[c],
-                                          centres.exact(nearest)) < 0) {
-                        nearest = j;
+    for (const int k : {5, 12}) {
+        for (const std::int64_t nudge : {-1, 1}) {
+            for (const std::int64_t a0 : {123456789, 77777777, 200000001}) {
+                const std::int64_t plane = a0 / w + 2;  // the colours' first channel
+                std::vector<colour> values;
+                for (int v1 = 0; v1 < 256; v1 += 5) {
+                    for (int v2 = 0; v2 < 256; v2 += 17) {
+                        values.push_back({static_cast<std::uint8_t>(plane),
+                                          static_cast<std::uint8_t>(v1),
+                                          static_cast<std::uint8_t>(v2)});
                     }
                 }
-                ASSERT_EQ(labels[c], nearest)
-                    << "nudge " << nudge << ", a0 " << a0 << ", colour " << c;
+                const std::size_t n = values.size();
+                std::vector<std::int64_t> counts(n, 1);
+                std::vector<std::uint32_t> index(n);
+                std::iota(index.begin(), index.end(), 0u);
+                kmeans_input in{values.data(), counts.data(), n, index.data(), n, k, 1, 300,
+                                1e-4,          nullptr,       1};
+                const colours x(in);
+                seeding start{centre_set(k), std::vector<std::int32_t>(n, 0),
+                              std::vector<std::int32_t>(n, 0), std::vector<std::int32_t>(n, 0)};
+                centre_set& centres = start.centres;
+                // the tied pair after the far ones too, where it is measured last
+                const int first = k == 5 ? 0 : k - 2;
+                centres.set(first, centre{{a0, 100 * w + 1, 50 * w + 3}, w});
+                centres.set(first + 1,
+                            centre{{2 * plane * w - a0 + nudge, 100 * w + 1, 50 * w + 3}, w});
+                for (int j = 0, far = 0; j < k; ++j) {
+                    if (j != first && j != first + 1) {
+                        centres.set(j,
+                                    centre{{far % 2 * 255, far / 2 % 2 * 255, 255 - far * 20}, 1});
+                        ++far;
+                    }
+                }
+                assignment e_step(x, start, std::numeric_limits<int>::max());
+                // all to be measured afresh
+                std::vector<std::int32_t> labels(n, first == 0 ? 2 : 0);
+                cluster_sums sums(k);
+                for (std::size_t c = 0; c < n; ++c) {
+                    sums.join(x, c, labels[c], +1);
+                }
+                e_step.assign(centres, std::vector<double>(static_cast<std::size_t>(k), 1000.0),
+                              labels, sums);
+                for (std::size_t c = 0; c < n; ++c) {
+                    int nearest = 0;
+                    for (int j = 1; j < k; ++j) {
+                        if (compare_distances(values[c], centres.exact(j), values[c],
+                                              centres.exact(nearest)) < 0) {
+                            nearest = j;
+                        }
+                    }
+                    ASSERT_EQ(labels[c], nearest)
+                        << k << " centres, nudge " << nudge << ", a0 " << a0 << ", colour " << c;
+                }
             }
         }
     }
