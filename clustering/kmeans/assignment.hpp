@@ -89,7 +89,8 @@ private:
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     template <bool listed>
     __attribute__((target("avx2"))) bool measure_floats(const centre_set& centres, std::size_t open,
-                        std::vector<std::int32_t>& labels, cluster_sums& sums);
+                                                        std::vector<std::int32_t>& labels,
+                                                        cluster_sums& sums);
 #endif
     void measure_exactly(const centre_set& centres, std::size_t c, int& best);
     bool measure_grouped(const centre_set& centres, std::size_t open,
@@ -104,7 +105,7 @@ private:
     const colours& x_;
     int k_;
     // At most eight centres, on a processor with AVX2: each centre's numbers fit one register,
-    // and the float paths above (the *_listed ones) take the steps.
+    // and the float paths above (the *_listed ones, and measure_floats) take the steps.
     [[maybe_unused]] bool eight_wide_ = false;  // read only where the float paths are built
     // More centres on a processor with AVX2: the open colours are measured in floats all the
     // same, each centre's numbers fetched in turn.

@@ -43,9 +43,10 @@ public:
     // many colours to pay is summed as it goes.
     colour_blocks(const std::uint32_t* index, std::size_t pixels, std::size_t distinct,
                   unsigned threads, bool indexed, std::size_t span = 0);
-    // Measured on the corpus: spans pay where a draw would walk many of them.
+    // Measured on the corpus: spans pay where a draw would walk many of them. At most 15
+    // blocks, so that a colour's pixels in a span fit 16 bits.
     static std::size_t worth_spanning(std::size_t pixels) {
-        return pixels >= (std::size_t{1} << 20) ? 16 : 0;
+        return pixels >= (std::size_t{1} << 20) ? 15 : 0;
     }
     static bool worth_indexing(int clusters, std::size_t pixels) {
         return clusters >= (worth_spanning(pixels) > 0 ? 128 : 16);

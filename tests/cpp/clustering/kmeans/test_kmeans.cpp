@@ -227,8 +227,8 @@ TEST(Fit, MoreClustersThanColoursOnAnyNumberOfThreads) {
 
 // The assignment with bounds per group of centres labels as the one without, centres too, bit
 // for bit: many clusters over few colours, lattices full of equal distances, and spread
-// colours, with groups from one cluster on. Up to eight clusters, the one without measures in
-// floats, eight colours at a time, and leaves near ties to exact arithmetic.
+// colours, with groups from one cluster on. The one without measures in floats, eight colours
+// at a time, and leaves near ties to exact arithmetic.
 TEST(Fit, BoundsPerGroupChangeNothing) {
     struct image {
         int levels;  // values per channel, spread over 0..255

@@ -59,8 +59,8 @@ TEST(DrawSearch, MatchesSearchsortedOverTheCumulativeSum) {
         // and with no entries, summing the blocks as it goes
         const colour_blocks unindexed(index.data(), s.pixels, s.distinct, 1, false);
         const draw_search as_it_goes(unindexed);
-        // and by spans of colours: of one block, of two (the last one short, or none listed
-        // with 5000 colours), threads or not
+        // and by spans of colours: of one block, of two (the last one short; none listed among
+        // the single pixels of 20 000 colours), threads or not
         const colour_blocks spans_of_one(index.data(), s.pixels, s.distinct, 1, false, 1);
         const colour_blocks spans_of_two(index.data(), s.pixels, s.distinct, 3, false, 2);
         const draw_search by_spans[] = {draw_search(spans_of_one), draw_search(spans_of_two)};
