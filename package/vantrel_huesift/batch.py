@@ -47,8 +47,16 @@ Recipe = Union["ColorExtractor", Dict[str, Any]]
 # Worker processes share the cores: each runs its libraries on one thread, set before they
 # load; charts are written to files, on the Agg back end. The engine is loaded once, before the
 # workers are forked (see `pool`).
+# glibc's allocator, left to itself, hands each image's large buffers back to the system and
+# faults them in again for the next image (a thousand page faults, about 1 ms of a 600 x 512
+# photo's 28). A worker does the same work image after image, so it keeps buffers up to 32 MiB
+# and up to 256 MiB of free heap for the next; larger ones (a 12 MP photo's) still go back.
+# Read as the fork server starts, so every worker forked from it has them; other C libraries
+# ignore them.
 WORKER_ENVIRONMENT = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1",
-                      "MKL_NUM_THREADS": "1", "MPLBACKEND": "Agg"}
+                      "MKL_NUM_THREADS": "1", "MPLBACKEND": "Agg",
+                      "MALLOC_MMAP_THRESHOLD_": str(32 << 20),
+                      "MALLOC_TRIM_THRESHOLD_": str(256 << 20)}
 WORKER_PRELOAD = ("vantrel_huesift.batch", "vantrel_huesift.tintmill")
 
 

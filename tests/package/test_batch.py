@@ -880,4 +880,11 @@ def test_workers_are_forked_from_a_server_with_one_thread(tmp_path):
     # it loaded the engine before forking them, with no thread of any library running
     assert servers[0].num_threads() == 1 and "tintmill" in " ".join(
         m.path for m in servers[0].memory_maps())
+    # the allocator's settings were there as the server started, where the C library reads
+    # them, and so they are in every worker; the caller's environment is as it was
+    allocator = {k: v for k, v in batch.WORKER_ENVIRONMENT.items() if k.startswith("MALLOC_")}
+    assert len(allocator) == 2
+    for process in [servers[0], *servers[0].children()]:
+        assert allocator.items() <= process.environ().items()
+    assert not allocator.keys() & os.environ.keys()
     assert len(list(records)) == 1
