@@ -57,7 +57,7 @@ WORKER_ENVIRONMENT = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1",
                       "MKL_NUM_THREADS": "1", "MPLBACKEND": "Agg",
                       "MALLOC_MMAP_THRESHOLD_": str(32 << 20),
                       "MALLOC_TRIM_THRESHOLD_": str(256 << 20)}
-WORKER_PRELOAD = ("vantrel_huesift.batch", "vantrel_huesift.tintmill")
+WORKER_PRELOAD = ("vantrel_huesift.preload",)
 
 
 def warm_up() -> None:
