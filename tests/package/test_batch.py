@@ -867,6 +867,16 @@ def test_links_back_up_the_tree_are_walked_once(tmp_path):
         "photos/a/b/z.png", "photos/a/y.png", "photos/more/w.png", "photos/x.png"]
 
 
+@pytest.mark.parametrize("collecting", [True, False])
+def test_the_servers_load_leaves_the_garbage_collector_as_it_found_it(collecting):
+    # workers forked with it paused would keep every cycle they make
+    code = (f"import gc; gc.{'enable' if collecting else 'disable'}(); "
+            f"import {batch.WORKER_PRELOAD[0]}; print(gc.isenabled())")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=dict(os.environ, MPLBACKEND="Agg"))
+    assert (out.returncode, out.stdout) == (0, f"{collecting}\n"), out.stderr
+
+
 def test_workers_are_forked_from_a_server_with_one_thread(tmp_path):
     import psutil
 
