@@ -191,11 +191,17 @@ def start(environ: Optional[Dict[str, str]] = None, preload: Sequence[str] = ())
         method = "spawn"
     context = multiprocessing.get_context(method)
     if method == "forkserver":
+        import atexit
         from multiprocessing import forkserver
 
         with _environment(environ or {}), _sigint_blocked():
             context.set_forkserver_preload(list(preload))
             forkserver.ensure_running()
+        # Left to notice our exit itself, the server would then tear its libraries down for a
+        # fifth of a second, holding our standard output open meanwhile (a pipe's reader waits
+        # for it); stopped, it ends at once. Registered once, however many batches start.
+        atexit.unregister(stop_server)
+        atexit.register(stop_server)
     return context
 
 
