@@ -86,11 +86,17 @@ class _Worker:
         self.ready = False
         self.failed: Optional[str] = None
         try:
-            if context.get_start_method() == "spawn":  # started here: it inherits the mask
+            method = context.get_start_method()
+            if method == "spawn" or _loaded_server() is not None:
+                # Over in a moment: Ctrl-C waits for it. Taken halfway, it would leave the
+                # server, or the process it forks, waiting for what we had not sent yet, to
+                # say so on our stderr. (Started here, a process inherits the mask.)
                 with _sigint_blocked():
                     self.process.start()
-            else:  # forked by the server, with its mask; Ctrl-C acts here while it waits
+            else:  # the server may be loading still: Ctrl-C acts here while it waits
                 self.process.start()
+            if method != "spawn":
+                _note_loaded()
             child.close()
             self.conn.send(setup)
         except BaseException:  # Ctrl-C before the pool holds it: it is not left behind
@@ -205,12 +211,34 @@ def start(environ: Optional[Dict[str, str]] = None, preload: Sequence[str] = ())
     return context
 
 
+_loaded: Optional[int] = None  # the fork server that has forked a worker: it has loaded
+
+
+def _server_pid() -> Optional[int]:
+    from multiprocessing import forkserver
+
+    return getattr(forkserver._forkserver, "_forkserver_pid", None)
+
+
+def _loaded_server() -> Optional[int]:
+    """The running fork server's process id when it has loaded what it preloads, else None."""
+    pid = _server_pid()
+    return pid if pid is not None and pid == _loaded else None
+
+
+def _note_loaded() -> None:
+    global _loaded
+    _loaded = _server_pid()
+
+
 def stop_server() -> None:
     """Stops the fork server this process started, at once, even while it is still loading:
     after an interrupt, nothing of the pool's is left running. A later batch starts another."""
     import signal
     from multiprocessing import forkserver
 
+    global _loaded
+    _loaded = None
     server = forkserver._forkserver
     pid = getattr(server, "_forkserver_pid", None)
     if pid is None:
