@@ -88,7 +88,9 @@ def startup():
     for label, code in [("python itself", "pass"),
                         ("the command line (the parent)", "import vantrel_huesift.cli"),
                         ("a worker: the engine and its libraries",
-                         "import vantrel_huesift.batch, vantrel_huesift.tintmill")]:
+                         "import vantrel_huesift.batch, vantrel_huesift.tintmill"),
+                        ("the same as the fork server loads them",
+                         "import vantrel_huesift.preload")]:
         print(f"  {label:42} {importing(code)}")
     out = subprocess.run([sys.executable, "-X", "importtime", "-c",
                           "import vantrel_huesift.tintmill"], capture_output=True, text=True,
