@@ -11,7 +11,9 @@ own. Five colours, default settings, files read from disk by every library:
 The peers shrink or sample each photo (Pylette to 256 x 256, haishoku to a thumbnail,
 colorthief every 10th pixel); huesift analyses every pixel unless told --max-side.
 
-HUESIFT_BENCH_RUNS sets the runs of each batch (default 3)."""
+HUESIFT_BENCH_RUNS sets the runs of each batch (default 3), HUESIFT_BENCH_PHOTOS the photos in it
+(default 200: start-up weighs more the fewer there are). HUESIFT_BENCH_ONLY=batch runs only the
+batches."""
 
 import json
 import os
@@ -33,6 +35,7 @@ PEERS = ["pylette", "haishoku", "colorthief", "fast-colorthief"]
 # The releases measured; pinned so that figures from different days compare.
 PACKAGES = ["pylette==6.0.0", "haishoku==1.1.8", "colorthief==0.2.1", "fast-colorthief==0.0.5"]
 RUNS = int(os.environ.get("HUESIFT_BENCH_RUNS", "0")) or 3
+BATCH = int(os.environ.get("HUESIFT_BENCH_PHOTOS", "0")) or 200
 
 
 def peers_python():
@@ -90,7 +93,7 @@ def single_calls(peers, tmp):
 
 
 def batches(peers, tmp):
-    folder = photo_folder(tmp, 200 // len(PHOTOS), (600, 512))
+    folder = photo_folder(tmp, max(1, BATCH // len(PHOTOS)), (600, 512))
     files = sorted(os.path.join(folder, f) for f in os.listdir(folder))
     listing = os.path.join(tmp, "batch.txt")
     with open(listing, "w") as f:
@@ -129,7 +132,8 @@ def main():
     peers = peers_python()
     print(f"huesift beside its peers, five colours, on {machine()}")
     with tempfile.TemporaryDirectory() as tmp:
-        single_calls(peers, tmp)
+        if os.environ.get("HUESIFT_BENCH_ONLY") != "batch":
+            single_calls(peers, tmp)
         batches(peers, tmp)
 
 
