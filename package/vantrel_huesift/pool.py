@@ -206,9 +206,19 @@ def start(environ: Optional[Dict[str, str]] = None, preload: Sequence[str] = ())
         # Left to notice our exit itself, the server would then tear its libraries down for a
         # fifth of a second, holding our standard output open meanwhile (a pipe's reader waits
         # for it); stopped, it ends at once. Registered once, however many batches start.
-        atexit.unregister(stop_server)
-        atexit.register(stop_server)
+        global _server_owner
+        _server_owner = os.getpid()
+        atexit.unregister(_stop_at_exit)
+        atexit.register(_stop_at_exit)
     return context
+
+
+_server_owner: Optional[int] = None  # the process that started the fork server
+
+
+def _stop_at_exit() -> None:
+    if os.getpid() == _server_owner:  # not in a process forked from it, whose server it is not
+        stop_server()
 
 
 _loaded: Optional[int] = None  # the fork server that has forked a worker: it has loaded
