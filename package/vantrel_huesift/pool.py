@@ -90,8 +90,9 @@ class _Worker:
             if method == "spawn" or _loaded_server() is not None:
                 # Over in a moment: Ctrl-C waits for it. Taken halfway, it would leave the
                 # server, or the process it forks, waiting for what we had not sent yet, to
-                # say so on our stderr. (Started here, a process inherits the mask.)
-                with _sigint_blocked():
+                # say so on our stderr. Started here, a process inherits the mask, and the
+                # environment, which the C library reads as it starts.
+                with _environment(environ if method == "spawn" else {}), _sigint_blocked():
                     self.process.start()
             else:  # the server may be loading still: Ctrl-C acts here while it waits
                 self.process.start()

@@ -899,3 +899,19 @@ def test_workers_are_forked_from_a_server_with_one_thread(tmp_path):
         assert allocator.items() <= process.environ().items()
     assert {k: os.environ.get(k) for k in allocator} == ours
     assert len(list(records)) == 1
+
+
+def test_spawned_workers_start_with_the_allocators_settings(tmp_path, monkeypatch):
+    import psutil
+
+    monkeypatch.setenv("HUESIFT_START_METHOD", "spawn")
+    for name in ("a.png", "b.png"):
+        cv2.imwrite(str(tmp_path / name), cv2.imread(SAMPLE)[:30, :40])
+    allocator = {k: v for k, v in batch.WORKER_ENVIRONMENT.items() if k.startswith("MALLOC_")}
+    records = batch.batch_extract_colors(str(tmp_path), jobs=2)
+    next(records)
+    workers = [p for p in psutil.Process().children() if "spawn_main" in " ".join(p.cmdline())]
+    assert len(workers) == 2
+    for process in workers:
+        assert allocator.items() <= process.environ().items()
+    assert len(list(records)) == 1
