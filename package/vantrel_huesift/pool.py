@@ -87,7 +87,7 @@ class _Worker:
         self.failed: Optional[str] = None
         try:
             method = context.get_start_method()
-            if method == "spawn" or _loaded_server() is not None:
+            if method == "spawn" or _server_loaded():
                 # Over in a moment: Ctrl-C waits for it. Taken halfway, it would leave the
                 # server, or the process it forks, waiting for what we had not sent yet, to
                 # say so on our stderr. Started here, a process inherits the mask, and the
@@ -231,10 +231,10 @@ def _server_pid() -> Optional[int]:
     return getattr(forkserver._forkserver, "_forkserver_pid", None)
 
 
-def _loaded_server() -> Optional[int]:
-    """The running fork server's process id when it has loaded what it preloads, else None."""
+def _server_loaded() -> bool:
+    """Whether the running fork server has loaded what it preloads."""
     pid = _server_pid()
-    return pid if pid is not None and pid == _loaded else None
+    return pid is not None and pid == _loaded
 
 
 def _note_loaded() -> None:
@@ -251,7 +251,7 @@ def stop_server() -> None:
     global _loaded
     _loaded = None
     server = forkserver._forkserver
-    pid = getattr(server, "_forkserver_pid", None)
+    pid = _server_pid()
     if pid is None:
         return
     try:

@@ -867,6 +867,10 @@ def test_links_back_up_the_tree_are_walked_once(tmp_path):
         "photos/a/b/z.png", "photos/a/y.png", "photos/more/w.png", "photos/x.png"]
 
 
+# the allocator's settings every worker starts with
+ALLOCATOR = {k: v for k, v in batch.WORKER_ENVIRONMENT.items() if k.startswith("MALLOC_")}
+
+
 @pytest.mark.parametrize("collecting", [True, False])
 def test_the_servers_load_leaves_the_garbage_collector_as_it_found_it(collecting):
     # workers forked with it paused would keep every cycle they make
@@ -882,8 +886,7 @@ def test_workers_are_forked_from_a_server_with_one_thread(tmp_path):
 
     for name in ("a.png", "b.png"):
         cv2.imwrite(str(tmp_path / name), cv2.imread(SAMPLE)[:30, :40])
-    allocator = {k: v for k, v in batch.WORKER_ENVIRONMENT.items() if k.startswith("MALLOC_")}
-    ours = {k: os.environ.get(k) for k in allocator}  # Dask's nanny sets one in its caller
+    ours = {k: os.environ.get(k) for k in ALLOCATOR}  # Dask's nanny sets one in its caller
     records = batch.batch_extract_colors(str(tmp_path), jobs=2)
     next(records)
     servers = [p for p in psutil.Process().children() if "forkserver" in " ".join(p.cmdline())]
@@ -894,10 +897,10 @@ def test_workers_are_forked_from_a_server_with_one_thread(tmp_path):
         m.path for m in servers[0].memory_maps())
     # the allocator's settings were there as the server started, where the C library reads
     # them, and so they are in every worker; the caller's environment is as it was
-    assert len(allocator) == 2
+    assert len(ALLOCATOR) == 2
     for process in [servers[0], *servers[0].children()]:
-        assert allocator.items() <= process.environ().items()
-    assert {k: os.environ.get(k) for k in allocator} == ours
+        assert ALLOCATOR.items() <= process.environ().items()
+    assert {k: os.environ.get(k) for k in ALLOCATOR} == ours
     assert len(list(records)) == 1
 
 
@@ -907,11 +910,10 @@ def test_spawned_workers_start_with_the_allocators_settings(tmp_path, monkeypatc
     monkeypatch.setenv("HUESIFT_START_METHOD", "spawn")
     for name in ("a.png", "b.png"):
         cv2.imwrite(str(tmp_path / name), cv2.imread(SAMPLE)[:30, :40])
-    allocator = {k: v for k, v in batch.WORKER_ENVIRONMENT.items() if k.startswith("MALLOC_")}
     records = batch.batch_extract_colors(str(tmp_path), jobs=2)
     next(records)
     workers = [p for p in psutil.Process().children() if "spawn_main" in " ".join(p.cmdline())]
     assert len(workers) == 2
     for process in workers:
-        assert allocator.items() <= process.environ().items()
+        assert ALLOCATOR.items() <= process.environ().items()
     assert len(list(records)) == 1
