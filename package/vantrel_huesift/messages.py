@@ -17,6 +17,7 @@ says it as an error or a `DecoderWarning`, which becomes such a note.
 
 from __future__ import annotations
 
+import fcntl
 import os
 import sys
 import tempfile
@@ -56,14 +57,19 @@ _stderr_file: Optional[int] = None  # where descriptor 2 points meanwhile
 
 
 def _scratch() -> int:
-    """A file of no name, for what is captured: in memory where the system allows."""
+    """A file of no name, for what is captured: in memory where the system allows. It appends:
+    a memory file's offset is not locked between threads, so two threads writing at once
+    could otherwise both write at one offset, and one's text would be lost."""
+    fd = None
     if hasattr(os, "memfd_create"):
         try:
-            return os.memfd_create("huesift-stderr", os.MFD_CLOEXEC)
+            fd = os.memfd_create("huesift-stderr", os.MFD_CLOEXEC)
         except OSError:
             pass
-    fd, name = tempfile.mkstemp(prefix="huesift-stderr-")
-    os.unlink(name)
+    if fd is None:
+        fd, name = tempfile.mkstemp(prefix="huesift-stderr-")
+        os.unlink(name)
+    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_APPEND)
     return fd
 
 
@@ -94,13 +100,13 @@ def library_text() -> Iterator[List[str]]:
                 os.dup2(_stderr_file, 2)
         _stderr_users += 1
         file = _stderr_file
-        start = 0 if file is None else os.lseek(file, 0, os.SEEK_CUR)
+        start = 0 if file is None else os.fstat(file).st_size
     try:
         yield said
     finally:
         with _stderr:
             if file is not None:
-                end = os.lseek(file, 0, os.SEEK_CUR)
+                end = os.fstat(file).st_size  # the offset is not kept in step
                 text = os.pread(file, end - start, start).decode("utf-8", "backslashreplace")
                 lines = (" ".join(line.split()) for line in text.splitlines())
                 said.extend(dict.fromkeys(line for line in lines if line))
